@@ -1,0 +1,1 @@
+// Keeps the schema library buildable while it has no schemas.

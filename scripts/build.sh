@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Configures and builds one build tree: scripts/build.sh DIR [cmake options...]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=$1; shift
+cmake -S "$root" -B "$dir" -G Ninja -Wno-dev "$@" >/dev/null
+jobs=${ORVEL_JOBS:-$(nproc)}
+ninja -C "$dir" -j "$jobs" ${ORVEL_TARGETS:-} | grep -v -E '^\[[0-9]+/[0-9]+\] ' || true
+test "${PIPESTATUS[0]}" -eq 0

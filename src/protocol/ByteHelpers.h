@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvel {
+
+// The byte string that travels everywhere in the engine.
+using Bytes = std::vector<std::uint8_t>;
+// A read-only view of bytes owned elsewhere.
+using ByteView = std::span<const std::uint8_t>;
+
+namespace Data {
+
+// Bytes from a text of hexadecimal pairs. Each pair is read like an unsigned
+// 8-bit number in base 16 ("0a", "FF", "+f", "-0"); a pair that does not read
+// is skipped without re-aligning, and a lone last character is ignored.
+Bytes fromHex(std::string_view text);
+
+// `length` bytes from the system's secure generator. A failing generator
+// stops the process: the caller never sees a short or unfilled result.
+Bytes random(std::size_t length);
+
+}  // namespace Data
+
+// Lower-case hexadecimal, two digits per byte, no separators.
+std::string hexString(ByteView bytes);
+
+// The hex rendering of at most the first `count` bytes, as log lines show frames.
+std::string hexPrefix(ByteView bytes, std::size_t count = 50);
+
+inline ByteView byteView(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace orvel

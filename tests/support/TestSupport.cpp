@@ -1,0 +1,69 @@
+#include "support/TestSupport.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace orvel::test {
+
+TemporaryDirectory::TemporaryDirectory() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "orvel-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+  std::error_code error;
+  // Read-only folders made by a test must not stop the clean-up.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                 error);
+  }
+  std::filesystem::remove_all(path_, error);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+    if (it->second) {
+      setenv(it->first.c_str(), it->second->c_str(), 1);
+    } else {
+      unsetenv(it->first.c_str());
+    }
+  }
+}
+
+void ScopedEnvironment::set(const std::string& name, std::optional<std::string> value) {
+  const char* old = std::getenv(name.c_str());
+  saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+  if (value) {
+    setenv(name.c_str(), value->c_str(), 1);
+  } else {
+    unsetenv(name.c_str());
+  }
+}
+
+ScopedHome::ScopedHome() {
+  environment_.set("HOME", home().string());
+  environment_.set("XDG_CONFIG_HOME", configHome().string());
+  std::filesystem::create_directories(configHome());
+}
+
+void ScopedHome::writeSettings(const std::string& json) const {
+  std::filesystem::create_directories(configHome() / "orvel");
+  writeFile(configHome() / "orvel" / "defaults.json", json);
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& contents) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << contents;
+  if (!file) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace orvel::test
