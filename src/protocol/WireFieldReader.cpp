@@ -1,48 +1,102 @@
 #include "protocol/WireFieldReader.h"
 
-#include <google/protobuf/io/coded_stream.h>
-#include <google/protobuf/wire_format_lite.h>
-
-#include <climits>
-
 #include "protocol/MessageError.h"
 
 namespace orvel {
+namespace {
 
-using google::protobuf::internal::WireFormatLite;
+enum WireType : std::uint32_t { varint = 0, fixed64 = 1, lengthDelimited = 2, startGroup = 3, endGroup = 4, fixed32 = 5 };
+
+// A reader with the limits of the protocol-buffer parser: tags of at most five
+// bytes (value taken modulo 2^32), varints of at most ten, lengths of at most
+// five and below 2^31. Anything else, or running past the end, is malformed.
+class Cursor {
+ public:
+  explicit Cursor(ByteView bytes) : position_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+  bool atEnd() const { return position_ == end_; }
+  const std::uint8_t* position() const { return position_; }
+
+  std::uint32_t tag() { return static_cast<std::uint32_t>(read(5, 0x80)); }
+  std::uint64_t varint() { return read(10, 0x80); }
+  std::size_t length() { return static_cast<std::size_t>(read(5, 0x08)); }
+
+  void skip(std::size_t count) {
+    if (static_cast<std::size_t>(end_ - position_) < count) throw MessageError::malformed;
+    position_ += count;
+  }
+
+ private:
+  // `lastByteLimit`: the last allowed byte must be below it.
+  std::uint64_t read(int maximumBytes, std::uint8_t lastByteLimit) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < maximumBytes; ++i) {
+      if (position_ == end_) throw MessageError::malformed;
+      const std::uint8_t byte = *position_++;
+      if (i == maximumBytes - 1 && byte >= lastByteLimit) throw MessageError::malformed;
+      value |= static_cast<std::uint64_t>(byte & 0x7f) << (7 * i);
+      if (byte < 0x80) return value;
+    }
+    throw MessageError::malformed;
+  }
+
+  const std::uint8_t* position_;
+  const std::uint8_t* end_;
+};
+
+void skipValue(Cursor& cursor, std::uint32_t tag, int depth);
+
+// An unknown group: fields up to the end tag of the same number.
+void skipGroup(Cursor& cursor, std::uint32_t startTag, int depth) {
+  if (depth <= 0) throw MessageError::malformed;
+  for (;;) {
+    const std::uint32_t tag = cursor.tag();
+    if (tag >> 3 == 0) throw MessageError::malformed;
+    if ((tag & 7) == endGroup) {
+      if (tag != startTag + 1) throw MessageError::malformed;
+      return;
+    }
+    skipValue(cursor, tag, depth - 1);
+  }
+}
+
+void skipValue(Cursor& cursor, std::uint32_t tag, int depth) {
+  switch (tag & 7) {
+    case varint: cursor.varint(); break;
+    case fixed64: cursor.skip(8); break;
+    case lengthDelimited: cursor.skip(cursor.length()); break;
+    case startGroup: skipGroup(cursor, tag, depth); break;
+    case fixed32: cursor.skip(4); break;
+    default: throw MessageError::malformed;  // an end of group out of place, or no wire type at all
+  }
+}
+
+}  // namespace
 
 void WireFieldReader::forEachField(ByteView message, const std::function<void(const Field&)>& visit,
                                    int recursionLimit) {
-  if (message.size() > static_cast<std::size_t>(INT_MAX)) throw MessageError::malformed;
-  google::protobuf::io::CodedInputStream input(message.data(), static_cast<int>(message.size()));
-  input.SetRecursionLimit(recursionLimit);
-  while (static_cast<std::size_t>(input.CurrentPosition()) < message.size()) {
-    const std::uint32_t tag = input.ReadTag();
-    const int number = static_cast<int>(WireFormatLite::GetTagFieldNumber(tag));
+  Cursor cursor(message);
+  while (!cursor.atEnd()) {
+    const std::uint32_t tag = cursor.tag();
+    const int number = static_cast<int>(tag >> 3);
     if (number == 0) throw MessageError::malformed;
-    switch (WireFormatLite::GetTagWireType(tag)) {
-      case WireFormatLite::WIRETYPE_VARINT: {
-        std::uint64_t value = 0;
-        if (!input.ReadVarint64(&value)) throw MessageError::malformed;
+    switch (tag & 7) {
+      case varint: {
+        const std::uint64_t value = cursor.varint();
         visit({number, Field::Kind::varint, value, {}});
         break;
       }
-      case WireFormatLite::WIRETYPE_LENGTH_DELIMITED: {
-        int length = 0;
-        if (!input.ReadVarintSizeAsInt(&length)) throw MessageError::malformed;
-        const auto start = static_cast<std::size_t>(input.CurrentPosition());
-        if (!input.Skip(length)) throw MessageError::malformed;
-        visit({number, Field::Kind::lengthDelimited, 0, message.subspan(start, static_cast<std::size_t>(length))});
+      case lengthDelimited: {
+        const std::size_t length = cursor.length();
+        const std::uint8_t* start = cursor.position();
+        cursor.skip(length);
+        visit({number, Field::Kind::lengthDelimited, 0, ByteView(start, length)});
         break;
       }
-      case WireFormatLite::WIRETYPE_FIXED32:
-      case WireFormatLite::WIRETYPE_FIXED64:
-      case WireFormatLite::WIRETYPE_START_GROUP:
-        if (!WireFormatLite::SkipField(&input, tag)) throw MessageError::malformed;
+      default:
+        skipValue(cursor, tag, recursionLimit);
         visit({number, Field::Kind::other, 0, {}});
         break;
-      default:  // a stray end of group, or a wire type that does not exist
-        throw MessageError::malformed;
     }
   }
 }
