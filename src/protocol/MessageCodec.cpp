@@ -3,6 +3,7 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/stubs/logging.h>
+#include <google/protobuf/wire_format_lite.h>
 
 #include <cctype>
 #include <climits>
@@ -16,7 +17,8 @@ namespace {
 using google::protobuf::Descriptor;
 using google::protobuf::FieldDescriptor;
 using google::protobuf::Message;
-using google::protobuf::Reflection;
+using google::protobuf::io::CodedInputStream;
+using google::protobuf::internal::WireFormatLite;
 
 // The runtime counts only nested levels against its limit; one less than the
 // 100 levels we allow leaves room for the outermost message.
@@ -30,6 +32,9 @@ void silenceRuntimeLog() {
   static const bool silenced = (google::protobuf::SetLogHandler(&discardRuntimeLog), true);
   (void)silenced;
 }
+
+// Also at load time, for runtime use that comes before the first codec call.
+[[maybe_unused]] const bool runtimeLogSilencedAtLoad = (silenceRuntimeLog(), true);
 
 // Strict UTF-8: shortest form only, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(std::string_view text) {
@@ -66,32 +71,38 @@ bool isValidUtf8(std::string_view text) {
   return true;
 }
 
-// proto2 string fields are not checked by the C++ runtime, so every present
-// one is checked here, at every depth. Only string and message fields are
-// visited: bytes fields (file chunk bodies) are never touched.
-bool hasValidStrings(const Message& message) {
-  const Descriptor& type = *message.GetDescriptor();
-  const Reflection& reflection = *message.GetReflection();
-  std::string scratch;
-  for (int i = 0; i < type.field_count(); ++i) {
-    const FieldDescriptor& field = *type.field(i);
-    if (field.type() == FieldDescriptor::TYPE_STRING) {
-      if (field.is_repeated()) {
-        for (int k = 0, n = reflection.FieldSize(message, &field); k < n; ++k) {
-          if (!isValidUtf8(reflection.GetRepeatedStringReference(message, &field, k, &scratch))) return false;
-        }
-      } else if (reflection.HasField(message, &field) &&
-                 !isValidUtf8(reflection.GetStringReference(message, &field, &scratch))) {
+// proto2 string fields are not checked by the C++ runtime. This second pass
+// over input that already parsed checks every string field on the wire,
+// repeated occurrences of a singular field included, at every depth; every
+// other field (file chunk bodies among them) is skipped by its length.
+bool stringsAreUtf8(CodedInputStream& input, const Descriptor& type) {
+  while (std::uint32_t tag = input.ReadTag()) {
+    const FieldDescriptor* field = nullptr;
+    if (WireFormatLite::GetTagWireType(tag) == WireFormatLite::WIRETYPE_LENGTH_DELIMITED) {
+      field = type.FindFieldByNumber(WireFormatLite::GetTagFieldNumber(tag));
+    }
+    bool isString = field && field->type() == FieldDescriptor::TYPE_STRING;
+    bool isMessage = field && field->type() == FieldDescriptor::TYPE_MESSAGE;
+    if (!isString && !isMessage) {
+      if (!WireFormatLite::SkipField(&input, tag)) return false;
+      continue;
+    }
+    std::uint32_t length;
+    if (!input.ReadVarint32(&length) || length > static_cast<std::uint32_t>(INT_MAX)) return false;
+    if (isString) {
+      const void* data = nullptr;
+      int available = 0;
+      if (length > 0 && (!input.GetDirectBufferPointer(&data, &available) ||
+                         static_cast<std::uint32_t>(available) < length ||
+                         !isValidUtf8({static_cast<const char*>(data), length}))) {
         return false;
       }
-    } else if (field.cpp_type() == FieldDescriptor::CPPTYPE_MESSAGE) {
-      if (field.is_repeated()) {
-        for (int k = 0, n = reflection.FieldSize(message, &field); k < n; ++k) {
-          if (!hasValidStrings(reflection.GetRepeatedMessage(message, &field, k))) return false;
-        }
-      } else if (reflection.HasField(message, &field) && !hasValidStrings(reflection.GetMessage(message, &field))) {
-        return false;
-      }
+      if (!input.Skip(static_cast<int>(length))) return false;
+    } else {
+      auto limit = input.PushLimit(static_cast<int>(length));
+      bool valid = stringsAreUtf8(input, *field->message_type()) && input.ConsumedEntireMessage();
+      input.PopLimit(limit);
+      if (!valid) return false;
     }
   }
   return true;
@@ -99,13 +110,15 @@ bool hasValidStrings(const Message& message) {
 
 std::optional<MessageError> parseFailure(Message& message, ByteView bytes) {
   if (bytes.size() > static_cast<std::size_t>(INT_MAX)) return MessageError::malformed;
-  google::protobuf::io::CodedInputStream input(bytes.data(), static_cast<int>(bytes.size()));
+  CodedInputStream input(bytes.data(), static_cast<int>(bytes.size()));
   input.SetRecursionLimit(kNestedLevelLimit);
   // Partial parsing, so that a missing required field is told apart and never logged.
   if (!message.MergePartialFromCodedStream(&input) || !input.ConsumedEntireMessage()) {
     return MessageError::malformed;
   }
-  if (!hasValidStrings(message)) return MessageError::invalidUtf8;
+  CodedInputStream rescan(bytes.data(), static_cast<int>(bytes.size()));
+  rescan.SetRecursionLimit(kNestedLevelLimit);
+  if (!stringsAreUtf8(rescan, *message.GetDescriptor())) return MessageError::invalidUtf8;
   if (!message.IsInitialized()) return MessageError::missingRequiredFields;
   return std::nullopt;
 }
