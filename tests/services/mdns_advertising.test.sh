@@ -77,6 +77,17 @@ waitFor() {  # file pattern what [pid]
   done
 }
 
+# Waits until the file holds the exact line `count` times.
+waitForCount() {  # file line count what pid
+  local tries=0
+  until [ "$(grep -cxF "$2" "$1" 2>/dev/null)" -ge "$3" ]; do
+    tries=$((tries + 1))
+    [ $tries -le $((TIMEOUT * 20)) ] || fail "timed out waiting for $4"
+    kill -0 "$5" 2>/dev/null || fail "process $5 ended while waiting for $4"
+    sleep 0.05
+  done
+}
+
 # ---- two namespaces joined by a veth pair
 ip netns add "$NS_A" || fail "cannot create network namespace $NS_A"
 NAMESPACES+=("$NS_A")
@@ -197,14 +208,44 @@ endpoint = unbase64(info.properties[b"n"].decode("ascii"))
 check(endpoint[0] == 0x06, "endpoint information starts with %02x" % endpoint[0])
 check(len(endpoint) == 18 + endpoint[17], "endpoint information of %d bytes, name length %d" % (len(endpoint), endpoint[17]))
 check(endpoint[18:].decode("utf-8") == device_name, "device name %r" % endpoint[18:])
+print("endpoint " + endpoint.hex())
 print("browser: %s port %d endpoint id %s device name %r" % (instance, info.port, name[1:5].decode(), device_name))
 PYTHON
-ip netns exec "$NS_B" env PYTHONDONTWRITEBYTECODE=1 $PY "$STATE/browse.py" \
-  "$SERVICE_TYPE" "$IP_B" "$INSTANCE" $PORT $TIMEOUT || fail "the browser in $NS_B did not read the advertisement"
+browse() {  # output file
+  ip netns exec "$NS_B" env PYTHONDONTWRITEBYTECODE=1 $PY "$STATE/browse.py" \
+    "$SERVICE_TYPE" "$IP_B" "$INSTANCE" $PORT $TIMEOUT >"$1" || fail "the browser in $NS_B did not read the advertisement"
+  cat "$1"
+}
+browse "$STATE/browse-first.out"
 
-stopProbe "$PROBE_PID"
-grep -qxF '[DiscoveryService] Stopped advertising' "$STATE/probe.log" || fail "no stop line"
-grep -qxF '[DiscoveryService] mDNS service stopped' "$STATE/probe.log" || fail "no stop report"
+# ---- hidden, its name taken meanwhile, shown again: the collision is reported
+# and the next start publishes the same name with new random bytes
+RUNNING=$PROBE_PID
+kill -USR1 "$RUNNING"
+waitForCount "$STATE/probe.log" '[DiscoveryService] mDNS service stopped' 1 "the stop report" "$RUNNING"
+nsenter -t "$AVAHI_PID" -m -n avahi-publish -s "$INSTANCE" _FC9F5ED42C8A._tcp 9999 >"$STATE/squatter.log" 2>&1 &
+SQUATTER=$!
+PROBE_PIDS+=($SQUATTER)
+waitFor "$STATE/squatter.log" 'Established under name' "the service holding the name" "$SQUATTER"
+kill -USR2 "$RUNNING"
+waitFor "$STATE/probe.log" 'Failed to publish mDNS service' "the collision report" "$RUNNING"
+grep -qxF '[DiscoveryService] Failed to publish mDNS service: ["AvahiErrorCode": -8]' "$STATE/probe.log" \
+  || fail "the collision was not reported as one"
+kill "$SQUATTER"
+wait "$SQUATTER" || true
+kill -USR2 "$RUNNING"
+waitForCount "$STATE/probe.log" '[DiscoveryService] mDNS service published successfully' 2 "the new publication" "$RUNNING"
+[ "$(sed -n 's/^\[DiscoveryService\] Service name: //p' "$STATE/probe.log" | sort -u)" = "$INSTANCE" ] \
+  || fail "the instance name changed"
+browse "$STATE/browse-second.out"
+first=$(sed -n 's/^endpoint //p' "$STATE/browse-first.out")
+second=$(sed -n 's/^endpoint //p' "$STATE/browse-second.out")
+[ "${first:2:32}" != "${second:2:32}" ] || fail "the random bytes did not change"
+[ "${first:34}" = "${second:34}" ] || fail "the name changed"
+
+stopProbe "$RUNNING"
+[ "$(grep -cxF '[DiscoveryService] Stopped advertising' "$STATE/probe.log")" = 2 ] || fail "no stop line"
+[ "$(grep -cxF '[DiscoveryService] mDNS service stopped' "$STATE/probe.log")" = 2 ] || fail "no stop report"
 
 # ---- the daemon goes away under a published service: reported, and the receiver keeps running
 startProbe "$STATE/probe-restart.log" nsenter -t "$AVAHI_PID" -m -n
