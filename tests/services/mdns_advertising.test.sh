@@ -191,7 +191,7 @@ start, info = time.monotonic(), None
 while info is None and time.monotonic() - start < timeout:
     seen.wait(0.2)
     seen.clear()
-    if service_type and instance + "." + service_type in names:
+    if instance + "." + service_type in names:
         info = zc.get_service_info(service_type, instance + "." + service_type, timeout=3000)
 browser.cancel()
 zc.close()
