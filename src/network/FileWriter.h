@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -15,6 +16,7 @@ class FileWriter {
  public:
   // Throws std::system_error when the download folder or the temporary file
   // cannot be opened.
+  // The announced size is not needed: chunks say where they go.
   FileWriter(const std::string& filename, std::int64_t expectedSize);
   ~FileWriter();  // calls cleanup()
   FileWriter(const FileWriter&) = delete;
@@ -40,6 +42,11 @@ class FileWriter {
   static std::string safeFilename(const std::string& filename, std::size_t nameMax);
 
  private:
+  struct SafeName {
+    std::string base;
+    std::string extension;  // with its dot, or empty
+  };
+  static SafeName splitSafeName(const std::string& filename, std::size_t nameMax);
   std::string uniqueFilename() const;
   bool nameExists(const std::string& name) const;
   void moveIntoPlace();
@@ -47,10 +54,9 @@ class FileWriter {
   std::filesystem::path folder_;
   int folderDescriptor_ = -1;
   std::size_t nameMax_ = 255;
-  std::string candidateName_;  // the received name made safe
+  SafeName candidate_;  // the received name made safe
   std::string finalName_;
   std::string temporaryName_;  // empty once moved or deleted
-  std::int64_t expectedSize_;
   int fileDescriptor_ = -1;
   std::int64_t bytesWritten_ = 0;
 };
