@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <regex>
 #include <set>
 #include <system_error>
 
@@ -65,8 +64,8 @@ TEST_F(FileWriterTest, TemporaryFileIsHiddenInTheDownloadFolderUntilFinalized) {
   FileWriter writer("photo.jpg", 3);
   auto names = entries(folder());
   ASSERT_EQ(names.size(), 1u);
-  EXPECT_TRUE(std::regex_match(*names.begin(),
-                               std::regex(R"(\.orvel-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\.part)")));
+  EXPECT_THAT(*names.begin(),
+              testing::MatchesRegex(R"(\.orvel-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\.part)"));
   writer.write(byteView("abc"), 0);
   testing::internal::CaptureStdout();
   writer.finalize();
@@ -105,7 +104,7 @@ TEST_F(FileWriterTest, AfterAThousandTakenNamesARandomSuffix) {
   test::writeFile(folder() / "x.bin", "");
   for (int n = 1; n <= 1000; ++n) test::writeFile(folder() / ("x (" + std::to_string(n) + ").bin"), "");
   auto saved = receive("x.bin", "data");
-  EXPECT_TRUE(std::regex_match(saved.filename().string(), std::regex(R"(x_[0-9A-F]{8}\.bin)"))) << saved;
+  EXPECT_THAT(saved.filename().string(), testing::MatchesRegex(R"(x_[0-9A-F]{8}\.bin)"));
   EXPECT_EQ(test::readFile(saved), "data");
 }
 
