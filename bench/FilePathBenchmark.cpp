@@ -105,7 +105,11 @@ BENCHMARK(PlainPwrite);
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
-    for (const auto& run : runs) times[run.benchmark_name()] = run.GetAdjustedRealTime();
+    // With repetitions the mean, reported after the single runs, wins.
+    for (const auto& run : runs) {
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "mean") continue;
+      times[run.run_name.function_name] = run.GetAdjustedRealTime();
+    }
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> times;
