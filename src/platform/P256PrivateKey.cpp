@@ -54,9 +54,12 @@ Key keyFromScalar(const BIGNUM& scalar) {
     OpenSslError::raise("EC_POINT_point2oct");
   }
 
+  // A scalar in secure memory makes the builder keep it there and wipe it on release.
+  BigNumber secureScalar(require(BN_secure_new(), "BN_secure_new"));
+  require(BN_copy(secureScalar.get(), &scalar), "BN_copy");
   ParamBuilder builder(require(OSSL_PARAM_BLD_new(), "OSSL_PARAM_BLD_new"));
   check(OSSL_PARAM_BLD_push_utf8_string(builder.get(), OSSL_PKEY_PARAM_GROUP_NAME, "prime256v1", 0), "param");
-  check(OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_PRIV_KEY, &scalar), "param");
+  check(OSSL_PARAM_BLD_push_BN(builder.get(), OSSL_PKEY_PARAM_PRIV_KEY, secureScalar.get()), "param");
   check(OSSL_PARAM_BLD_push_octet_string(builder.get(), OSSL_PKEY_PARAM_PUB_KEY, publicPoint.data(), publicPoint.size()),
         "param");
   Params params(require(OSSL_PARAM_BLD_to_param(builder.get()), "OSSL_PARAM_BLD_to_param"));

@@ -22,9 +22,11 @@ class WireFieldReader {
     std::uint64_t varint;  // kind varint
     ByteView bytes;        // kind lengthDelimited: a view into the message
   };
-  static constexpr int defaultRecursionLimit = 100;
+  // Nesting left below an outermost message, which is the first of the 100
+  // levels allowed (unknown groups count as levels, as they do for the parser).
+  static constexpr int defaultRecursionLimit = 100 - 1;
 
-  // `recursionLimit` is what is left of the parser's nesting budget at this message.
+  // `recursionLimit` is what is left of the nesting budget below this message.
   static void forEachField(ByteView message, const std::function<void(const Field&)>& visit,
                            int recursionLimit = defaultRecursionLimit);
 };
