@@ -97,30 +97,33 @@ BENCHMARK(Decrypt)->Unit(benchmark::kMicrosecond);
 BENCHMARK(EncryptFloor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(Encrypt)->Unit(benchmark::kMicrosecond);
 
-// Keeps the fastest time of each benchmark (over repetitions) for the ratios.
+// Keeps the fastest time of each benchmark over its repetitions (or the mean,
+// when only aggregates are reported) for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      if (run.error_occurred) continue;
       const std::string name = run.run_name.function_name;
       const double time = run.GetAdjustedRealTime();
-      if (!best_.count(name) || time < best_[name]) best_[name] = time;
+      if (run.run_type == Run::RT_Iteration && (!fastest_.count(name) || time < fastest_[name])) fastest_[name] = time;
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean") mean_[name] = time;
     }
   }
   void printRatios() const {
+    const auto& times = fastest_.empty() ? mean_ : fastest_;
     for (const char* name : {"Decrypt", "Encrypt"}) {
       const std::string floor = std::string(name) + "Floor";
-      if (best_.count(name) && best_.count(floor)) {
-        std::printf("%s / OpenSSL floor: %.3f (%.1f us vs %.1f us)\n", name, best_.at(name) / best_.at(floor),
-                    best_.at(name), best_.at(floor));
+      if (times.count(name) && times.count(floor)) {
+        std::printf("%s / OpenSSL floor: %.3f (%.1f us vs %.1f us)\n", name, times.at(name) / times.at(floor),
+                    times.at(name), times.at(floor));
       }
     }
   }
 
  private:
-  std::map<std::string, double> best_;
+  std::map<std::string, double> fastest_, mean_;
 };
 
 }  // namespace
