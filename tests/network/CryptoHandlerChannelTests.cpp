@@ -137,7 +137,7 @@ TEST_F(CryptoHandlerChannel, KeysRunOneWayEach) {
 
 // Once the handshake is done both directions only read the keys, so the
 // connection may send from one thread while it receives on another.
-TEST_F(CryptoHandlerChannel, EncryptAndDecryptRunConcurrently) {
+TEST_F(CryptoHandlerChannel, ThreadedEncryptAndDecrypt) {
   std::vector<Bytes> received;
   for (int i = 0; i < 100; ++i) received.push_back(initiator.encrypt(pattern(1000 + i), i));
   std::vector<Bytes> sent(100);
