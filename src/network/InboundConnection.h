@@ -1,0 +1,128 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "network/EngineError.h"
+#include "network/InboundConnectionDelegate.h"
+#include "platform/Connection.h"
+#include "platform/SerialQueue.h"
+#include "platform/Uuid.h"
+#include "protocol/ByteHelpers.h"
+#include "protocol/ConnectionResponseStatus.h"
+#include "storage/FileMetadata.h"
+
+namespace orvel {
+
+class CryptoHandler;
+class FrameProcessor;
+class FileWriter;
+struct FrameEvent;
+
+// The receiver's side of one TCP connection from one sender: cuts the stream
+// into length-prefixed frames and walks the protocol from the connection
+// request to the last written file. Everything runs on the connection's own
+// serial queue; the public operations marked below may be called from any thread.
+class InboundConnection : public std::enable_shared_from_this<InboundConnection> {
+ public:
+  enum class State {
+    connecting,
+    awaitingConnectionRequest,
+    awaitingUkey2ClientInit,
+    awaitingUkey2ClientFinish,
+    awaitingConnectionResponse,
+    awaitingPairedKeyExchange,
+    awaitingIntroduction,
+    pendingAcceptance,
+    transferring,
+    completed,
+    failed,
+  };
+
+  static std::shared_ptr<InboundConnection> create(std::shared_ptr<Connection> connection, Uuid sessionId,
+                                                   std::shared_ptr<SerialQueue> queue);
+  ~InboundConnection();
+  InboundConnection(const InboundConnection&) = delete;
+  InboundConnection& operator=(const InboundConnection&) = delete;
+
+  void setDelegate(std::weak_ptr<InboundConnectionDelegate> delegate);  // before start()
+  void start();
+
+  // These three may be called from any thread; they run on the connection's own queue.
+  void close();
+  void acceptTransfer();
+  void declineTransfer();  // REJECT is sent, then the connection closes after the send completed
+
+  const Uuid& sessionId() const { return sessionId_; }
+  State state() const { return state_.load(); }   // any thread
+  std::optional<std::string> senderName() const;  // on the connection's queue
+
+ private:
+  struct Private {};
+
+ public:
+  InboundConnection(Private, std::shared_ptr<Connection> connection, Uuid sessionId,
+                    std::shared_ptr<SerialQueue> queue);
+
+ private:
+  // Framing and the plaintext handshake.
+  void handleConnectionState(Connection::State state, std::error_code error);
+  void receiveFrame();
+  void receiveFrameBody(std::uint32_t length);
+  void processFrame(const Bytes& body);
+  void processConnectionRequest(ByteView body);
+  void processUkey2ClientInit(ByteView body);
+  void processUkey2ClientFinish(ByteView body);
+  void processConnectionResponse(ByteView body);
+  void sendPlaintextConnectionResponse();
+
+  // The encrypted phase.
+  void processEncryptedFrame(ByteView body);
+  bool processPlaintextControlFrame(ByteView body);
+  void handleFrameEvent(const FrameEvent& event);
+  void handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
+  void sendFrame(ByteView body, Connection::SendCompletion afterSend = {});
+  void sendEncryptedFrame(ByteView plaintext, Connection::SendCompletion afterSend = {});
+  void sendConnectionResponse(ConnectionResponseStatus status, Connection::SendCompletion afterLastSend = {});
+  void sendPairedKeyEncryption();
+  void sendPairedKeyResult();
+  void sendCompletionAck();
+  void closeOnQueue();
+  void cleanupWriters();
+  void handleError(const EngineError& error);
+
+  void setState(State state) { state_.store(state); }
+  // Runs `work` on the queue with the connection alive; nothing once it is gone.
+  template <class Work>
+  void onQueue(Work work);
+
+  const Uuid sessionId_;
+  std::weak_ptr<InboundConnectionDelegate> delegate_;
+  const std::shared_ptr<Connection> connection_;
+  const std::shared_ptr<SerialQueue> queue_;
+  std::atomic<State> state_{State::connecting};
+  std::optional<std::string> senderName_;
+  std::optional<std::string> endpointId_;
+  std::unique_ptr<CryptoHandler> cryptoHandler_;
+  std::unique_ptr<FrameProcessor> frameProcessor_;
+  std::map<std::int64_t, std::unique_ptr<FileWriter>> fileWriters_;
+  std::set<std::int64_t> completedPayloadIds_;
+  std::int32_t sendSequenceNumber_ = 0;
+  std::int32_t receiveSequenceNumber_ = 0;
+  std::vector<FileMetadata> pendingFiles_;
+  std::string verificationPin_;
+  bool receivedPairedKeyEncryption_ = false;
+  bool receivedPairedKeyResult_ = false;
+  bool closed_ = false;  // once cancelled or ended, nothing is read and no failure is reported again
+};
+
+const char* toString(InboundConnection::State state);
+
+}  // namespace orvel
