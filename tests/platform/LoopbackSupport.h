@@ -20,10 +20,9 @@ template <class T>
 class Recorder {
  public:
   void add(T value) {
-    {
-      std::lock_guard lock(mutex_);
-      values_.push_back(std::move(value));
-    }
+    // Notified under the lock: the waiter may destroy the recorder as soon as it sees the value.
+    std::lock_guard lock(mutex_);
+    values_.push_back(std::move(value));
     changed_.notify_all();
   }
   void clear() {
