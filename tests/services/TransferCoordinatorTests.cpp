@@ -91,7 +91,7 @@ TEST_F(TransferCoordinatorTest, CompletionIsLoggedRecordedAndShown) {
 
     EXPECT_EQ(log.linesStartingWith("[TransferCoordinator]"), std::vector<std::string>{each.line});
     ASSERT_EQ(analytics.events().size(), events + 1);
-    auto& event = analytics.events().back();
+    auto event = analytics.events().back();
     EXPECT_EQ(event.name, "transfer_received");
     EXPECT_EQ(event.properties["file_count"], each.files.size());
     EXPECT_DOUBLE_EQ(event.properties["total_size_mb"].get<double>(), each.megabytes);
