@@ -48,9 +48,11 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
         });
         return;
       }
-      auto buffer = std::make_shared<Bytes>(maximumLength);
+      // The buffer grows with what arrives: a peer that announces much and
+      // sends little costs little.
+      auto buffer = std::make_shared<Bytes>();
       auto atLeast = std::clamp<std::size_t>(minimumLength, 1, maximumLength);
-      asio::async_read(core.socket_, asio::buffer(*buffer), asio::transfer_at_least(atLeast),
+      asio::async_read(core.socket_, asio::dynamic_buffer(*buffer, maximumLength), asio::transfer_at_least(atLeast),
                        asio::bind_executor(core.strand_, [self = core.shared_from_this(), buffer,
                                                           completion = std::move(completion)](
                                                              std::error_code error, std::size_t length) mutable {

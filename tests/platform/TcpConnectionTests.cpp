@@ -94,6 +94,24 @@ TEST_F(TcpConnectionLoopback, ReadsExactlyTheAskedLengthAcrossSegments) {
   }
 }
 
+TEST_F(TcpConnectionLoopback, ALargeReadTakesExactlyItsLengthAndLeavesTheRest) {
+  constexpr std::size_t large = 4'999'999;
+  std::string stream(large + 6, 'a');
+  for (std::size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<char>('a' + i % 26);
+  receive(large, large);
+  std::thread writer([&] { clientWrite(stream); });
+  ASSERT_TRUE(received.waitForCount(1));
+  receive(6, 6);
+  ASSERT_TRUE(received.waitForCount(2));
+  writer.join();
+
+  auto results = received.values();
+  ASSERT_TRUE(results[0].content.has_value());
+  EXPECT_EQ(results[0].content->size(), large);
+  EXPECT_TRUE(std::equal(results[0].content->begin(), results[0].content->end(), stream.begin()));
+  EXPECT_EQ(results[1].content, Bytes(stream.end() - 6, stream.end()));
+}
+
 TEST_F(TcpConnectionLoopback, EndOfStreamDeliversThePartialContentThenNothing) {
   clientWrite("xyz");
   client->socket().shutdown(asio::socket_base::shutdown_send);
