@@ -1,5 +1,7 @@
 #include "platform/WorkerPool.h"
 
+#include <openssl/crypto.h>
+
 #include <algorithm>
 
 namespace orvel {
@@ -18,6 +20,11 @@ WorkerPool::~WorkerPool() {
 }
 
 WorkerPool& WorkerPool::shared() {
+  // The pool threads use OpenSSL, whose per-thread state is freed when a
+  // thread ends, but only before OpenSSL's own exit-time cleanup has run.
+  // Initialised first, OpenSSL is cleaned up after the pool has joined its threads.
+  static const bool cryptoReady = OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr) == 1;
+  (void)cryptoReady;
   static WorkerPool pool(std::max(2u, std::thread::hardware_concurrency()));
   return pool;
 }
