@@ -14,9 +14,7 @@ void AppDelegate::applicationDidFinishLaunching() { setupServices(); }
 
 void AppDelegate::setupServices() {
   connectionManager_ = ConnectionManager::create(firstPort_);
-#ifdef ORVEL_HAS_DISCOVERY
   discoveryService_ = std::make_unique<DiscoveryService>();
-#endif
   transferCoordinator_ = TransferCoordinator::create(notifications_);
   connectionManager_->setDelegate(transferCoordinator_);
   std::weak_ptr<AppDelegate> weakSelf = shared_from_this();
@@ -36,19 +34,15 @@ void AppDelegate::setupServices() {
 void AppDelegate::handleReady(std::uint16_t port) {
   Log::write("[Orvel] ConnectionManager ready on port " + std::to_string(port));
   notifications_->showStatus("Receiving on port " + std::to_string(port) + ". Press Ctrl+C to quit.");
-#ifdef ORVEL_HAS_DISCOVERY
   try {
     discoveryService_->startAdvertising(port);
   } catch (const std::exception& error) {
     Log::write(std::string("[Orvel] Failed to start advertising: ") + error.what());
   }
-#endif
 }
 
 void AppDelegate::applicationWillTerminate() {
-#ifdef ORVEL_HAS_DISCOVERY
   if (discoveryService_ && discoveryService_->isAdvertising()) discoveryService_->stopAdvertising();
-#endif
   if (connectionManager_) connectionManager_->stopListening();
 }
 

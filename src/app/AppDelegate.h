@@ -3,13 +3,9 @@
 #include <memory>
 
 #include "services/ConnectionManager.h"
+#include "services/DiscoveryService.h"
 #include "services/NotificationHandler.h"
 #include "services/TransferCoordinator.h"
-
-#if __has_include("services/DiscoveryService.h")
-#include "services/DiscoveryService.h"
-#define ORVEL_HAS_DISCOVERY 1
-#endif
 
 namespace orvel {
 
@@ -33,9 +29,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   const std::uint16_t firstPort_;
   std::shared_ptr<ConnectionManager> connectionManager_;
   std::shared_ptr<TransferCoordinator> transferCoordinator_;
-#ifdef ORVEL_HAS_DISCOVERY
   std::unique_ptr<DiscoveryService> discoveryService_;
-#endif
 };
 
 }  // namespace orvel
