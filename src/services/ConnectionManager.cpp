@@ -22,6 +22,11 @@ std::shared_ptr<ConnectionManager> ConnectionManager::create(std::uint16_t first
 ConnectionManager::ConnectionManager(Private, std::uint16_t firstPort)
     : firstPort_(firstPort), queue_(StrandQueue::create("com.orvel.connections")) {}
 
+// A listener left running would keep its port for the life of the process.
+ConnectionManager::~ConnectionManager() {
+  if (listener_) listener_->cancel();
+}
+
 void ConnectionManager::setDelegate(std::weak_ptr<ConnectionManagerDelegate> delegate) {
   delegate_ = std::move(delegate);
 }

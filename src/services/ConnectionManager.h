@@ -59,6 +59,7 @@ class ConnectionManager final : public InboundConnectionDelegate,
 
  public:
   ConnectionManager(Private, std::uint16_t firstPort);
+  ~ConnectionManager() override;
 
  private:
   struct Entry {
