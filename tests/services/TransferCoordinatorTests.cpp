@@ -4,27 +4,12 @@
 
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
+#include "services/FakeNotificationHandler.h"
 
 namespace orvel {
 namespace {
 
-// Records what the user would be shown and keeps the decisions to answer by hand.
-class FakeNotificationHandler : public NotificationHandler {
- public:
-  void showTransferRequest(const TransferRequest& request, Decision decision) override {
-    asked.push_back(request);
-    decisions.push_back(std::move(decision));
-  }
-  void withdrawTransferRequest(const Uuid& sessionId) override { withdrawn.push_back(sessionId); }
-  void showTransferComplete(const TransferSession& session) override { completed.push_back(session); }
-  void showStatus(const std::string& text) override { statuses.push_back(text); }
-
-  std::vector<TransferRequest> asked;
-  std::vector<Decision> decisions;
-  std::vector<Uuid> withdrawn;
-  std::vector<TransferSession> completed;
-  std::vector<std::string> statuses;
-};
+using test::FakeNotificationHandler;
 
 TransferRequest requestFrom(const std::string& sender, std::vector<FileMetadata> files) {
   return TransferRequest{Uuid::random(), sender, std::move(files), "1234"};
