@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
@@ -59,11 +60,16 @@ std::string downloadFolder() {
   return Settings::string("Orvel.downloadPath").value_or(Paths::downloadsDirectory().string());
 }
 
+// The answer without blanks or control characters around it (a stray key
+// such as Ctrl+L must not spoil it), in lower case.
 std::string lowercaseTrimmed(std::string_view line) {
-  auto first = line.find_first_not_of(" \t\r");
-  if (first == std::string_view::npos) return {};
-  auto last = line.find_last_not_of(" \t\r");
-  std::string word(line.substr(first, last - first + 1));
+  auto ignorable = [](char character) {
+    auto byte = static_cast<unsigned char>(character);
+    return std::isspace(byte) || std::iscntrl(byte);
+  };
+  while (!line.empty() && ignorable(line.front())) line.remove_prefix(1);
+  while (!line.empty() && ignorable(line.back())) line.remove_suffix(1);
+  std::string word(line);
   for (auto& character : word) character = static_cast<char>(std::tolower(static_cast<unsigned char>(character)));
   return word;
 }

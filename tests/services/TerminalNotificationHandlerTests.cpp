@@ -97,7 +97,7 @@ TEST(TerminalNotificationHandlerThreaded, AsksOneQuestionAtATimeInArrivalOrder) 
 
   terminal.type("maybe\n");
   ASSERT_TRUE(runMainLoopUntil([&] { return terminal.printed().find("Please answer y or n") != std::string::npos; }));
-  terminal.type(" Yes \n");
+  terminal.type("\f Yes \n");
   ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 1; }));
   auto second = terminal.printed();
   EXPECT_NE(second.find("Incoming transfer from Galaxy\n  song.mp3 (1 byte)\nPIN: 9876"), std::string::npos) << second;
