@@ -1,7 +1,7 @@
 #include "platform/TcpConnection.h"
 
-#include <asio/bind_executor.hpp>
 #include <algorithm>
+#include <asio/bind_executor.hpp>
 #include <asio/completion_condition.hpp>
 #include <asio/post.hpp>
 #include <asio/read.hpp>
@@ -39,7 +39,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   }
 
   void receive(std::size_t minimumLength, std::size_t maximumLength, ReceiveCompletion completion) {
-    onStrand([=, completion = std::move(completion)](Core& core) mutable {
+    onStrand([minimumLength, maximumLength, completion = std::move(completion)](Core& core) mutable {
       if (core.closed_) return;
       // The system reports the end of the stream once; later reads would wait forever.
       if (core.readEnded_ || maximumLength == 0) {
