@@ -1,0 +1,32 @@
+#include "platform/WorkerPool.h"
+
+#include <openssl/crypto.h>
+
+#include <algorithm>
+
+namespace orvel {
+
+WorkerPool::WorkerPool(unsigned threadCount) : workGuard_(asio::make_work_guard(context_)) {
+  threads_.reserve(threadCount);
+  for (unsigned i = 0; i < threadCount; ++i) {
+    threads_.emplace_back([this] { context_.run(); });
+  }
+}
+
+WorkerPool::~WorkerPool() {
+  workGuard_.reset();
+  context_.stop();
+  for (auto& thread : threads_) thread.join();
+}
+
+WorkerPool& WorkerPool::shared() {
+  // The pool threads use OpenSSL, whose per-thread state is freed when a
+  // thread ends, but only before OpenSSL's own exit-time cleanup has run.
+  // Initialised first, OpenSSL is cleaned up after the pool has joined its threads.
+  static const bool cryptoReady = OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CONFIG, nullptr) == 1;
+  (void)cryptoReady;
+  static WorkerPool pool(std::max(2u, std::thread::hardware_concurrency()));
+  return pool;
+}
+
+}  // namespace orvel

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <thread>
+#include <vector>
+
+namespace orvel {
+
+// The threads that run every serial queue and every socket of the process:
+// one per hardware thread, at least two. Stopped and joined on destruction.
+class WorkerPool {
+ public:
+  explicit WorkerPool(unsigned threadCount);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  static WorkerPool& shared();
+
+  asio::io_context& context() { return context_; }
+
+ private:
+  asio::io_context context_;
+  asio::executor_work_guard<asio::io_context::executor_type> workGuard_;
+  std::vector<std::thread> threads_;
+};
+
+}  // namespace orvel

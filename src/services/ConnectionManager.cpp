@@ -1,0 +1,212 @@
+#include "services/ConnectionManager.h"
+
+#include <chrono>
+#include <future>
+
+#include "network/InboundConnection.h"
+#include "platform/Log.h"
+#include "platform/MainLoop.h"
+#include "platform/StrandQueue.h"
+
+namespace orvel {
+namespace {
+
+constexpr auto closeWaitLimit = std::chrono::seconds(2);
+
+}  // namespace
+
+std::shared_ptr<ConnectionManager> ConnectionManager::create(std::uint16_t firstPort) {
+  return std::make_shared<ConnectionManager>(Private{}, firstPort);
+}
+
+ConnectionManager::ConnectionManager(Private, std::uint16_t firstPort)
+    : firstPort_(firstPort), queue_(StrandQueue::create("com.orvel.connections")) {}
+
+// A listener left running would keep its port for the life of the process.
+ConnectionManager::~ConnectionManager() {
+  if (listener_) listener_->cancel();
+}
+
+void ConnectionManager::setDelegate(std::weak_ptr<ConnectionManagerDelegate> delegate) {
+  delegate_ = std::move(delegate);
+}
+
+void ConnectionManager::setOnReady(std::function<void(std::uint16_t)> onReady) { onReady_ = std::move(onReady); }
+
+void ConnectionManager::startListening() {
+  Log::write("[ConnectionManager] startListening called");
+  std::shared_ptr<TcpListener> listener;
+  std::uint16_t port = 0;
+  for (std::uint16_t candidate : {firstPort_, std::uint16_t{0}}) {
+    port = candidate;
+    Log::write("[ConnectionManager] Trying port " + std::to_string(port));
+    try {
+      listener = TcpListener::create(port);
+      break;
+    } catch (const std::system_error& error) {
+      Log::write("[ConnectionManager] Port " + std::to_string(port) + " failed: " + error.code().message());
+      if (port == 0) throw;
+    }
+  }
+  Log::write("[ConnectionManager] Created listener on port " + std::to_string(port));
+  listener_ = listener;
+
+  std::weak_ptr<ConnectionManager> weakSelf = shared_from_this();
+  std::weak_ptr<TcpListener> weakListener = listener;
+  listener->setStateUpdateHandler([weakSelf, weakListener](TcpListener::State state, std::error_code error) {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    std::optional<std::uint16_t> readyPort;
+    if (auto reporting = weakListener.lock()) readyPort = reporting->port();
+    self->handleListenerState(state, error, readyPort);
+  });
+  listener->setNewConnectionHandler([weakSelf](std::shared_ptr<Connection> connection) {
+    if (auto self = weakSelf.lock()) self->handleNewConnection(std::move(connection));
+  });
+  Log::write("[ConnectionManager] Starting listener...");
+  listener->start(queue_);
+}
+
+void ConnectionManager::handleListenerState(TcpListener::State state, std::error_code error,
+                                            std::optional<std::uint16_t> port) {
+  Log::write(std::string("[ConnectionManager] Listener state: ") + toString(state));
+  switch (state) {
+    case TcpListener::State::ready:
+      if (!port) {
+        Log::write("[ConnectionManager] Listener ready but no port available");
+        return;
+      }
+      listeningPort_.store(*port);
+      Log::write("[ConnectionManager] Listener ready on port " + std::to_string(*port));
+      MainLoop::shared().async([self = shared_from_this(), port = *port] {
+        if (self->onReady_) self->onReady_(port);
+      });
+      return;
+    case TcpListener::State::waiting:
+      Log::write("[ConnectionManager] Listener waiting: " + error.message());
+      return;
+    case TcpListener::State::failed:
+      Log::write("[ConnectionManager] Listener failed: " + error.message());
+      return;
+    case TcpListener::State::setup:
+      Log::write("[ConnectionManager] Listener setup");
+      return;
+    case TcpListener::State::cancelled:
+      Log::write("[ConnectionManager] Listener cancelled");
+      return;
+  }
+  Log::write("[ConnectionManager] Listener unknown state");
+}
+
+void ConnectionManager::handleNewConnection(std::shared_ptr<Connection> connection) {
+  auto sessionId = Uuid::random();
+  auto remote = connection->remoteEndpointDescription();
+  auto queue = StrandQueue::create("com.orvel.connection");
+  auto inbound = InboundConnection::create(std::move(connection), sessionId, queue);
+  inbound->setDelegate(weak_from_this());
+  activeConnections_[sessionId] = Entry{inbound, queue};
+  inbound->start();
+  Log::write("[ConnectionManager] New connection from " + remote);
+}
+
+void ConnectionManager::stopListening() {
+  if (listener_) {
+    listener_->cancel();
+    listener_.reset();
+  }
+  listeningPort_.store(-1);
+
+  // Each close runs on its connection's queue; an empty item queued behind it
+  // tells when it has run, so that no temporary file outlives the process.
+  auto closing = std::make_shared<std::promise<std::vector<std::shared_ptr<SerialQueue>>>>();
+  auto queues = closing->get_future();
+  queue_->async([this, self = shared_from_this(), closing] {
+    std::vector<std::shared_ptr<SerialQueue>> closed;
+    for (auto& [sessionId, entry] : activeConnections_) {
+      entry.connection->close();
+      closed.push_back(entry.queue);
+    }
+    activeConnections_.clear();
+    closing->set_value(std::move(closed));
+  });
+  const auto deadline = std::chrono::steady_clock::now() + closeWaitLimit;
+  if (queues.wait_until(deadline) != std::future_status::ready) return;
+  std::vector<std::future<void>> barriers;
+  for (auto& queue : queues.get()) {
+    auto passed = std::make_shared<std::promise<void>>();
+    barriers.push_back(passed->get_future());
+    queue->async([passed] { passed->set_value(); });
+  }
+  for (auto& barrier : barriers) barrier.wait_until(deadline);
+}
+
+void ConnectionManager::acceptTransfer(const Uuid& sessionId) {
+  queue_->async([this, self = shared_from_this(), sessionId] {
+    auto found = activeConnections_.find(sessionId);
+    if (found != activeConnections_.end()) found->second.connection->acceptTransfer();
+  });
+}
+
+void ConnectionManager::declineTransfer(const Uuid& sessionId) {
+  queue_->async([this, self = shared_from_this(), sessionId] {
+    auto found = activeConnections_.find(sessionId);
+    if (found == activeConnections_.end()) return;
+    found->second.connection->declineTransfer();
+    activeConnections_.erase(found);
+  });
+}
+
+std::optional<std::uint16_t> ConnectionManager::listeningPort() const {
+  auto port = listeningPort_.load();
+  if (port < 0) return std::nullopt;
+  return static_cast<std::uint16_t>(port);
+}
+
+std::vector<Uuid> ConnectionManager::activeSessionIds() const {
+  std::promise<std::vector<Uuid>> answer;
+  auto result = answer.get_future();
+  queue_->async([this, self = shared_from_this(), &answer] {
+    std::vector<Uuid> ids;
+    for (auto& [sessionId, entry] : activeConnections_) ids.push_back(sessionId);
+    answer.set_value(std::move(ids));
+  });
+  return result.get();
+}
+
+void ConnectionManager::connectionDidReceiveTransferRequest(InboundConnection&, const TransferRequest& request) {
+  forward([request](ConnectionManagerDelegate& delegate, ConnectionManager& manager) {
+    delegate.connectionManagerDidReceiveTransferRequest(manager, request);
+  });
+}
+
+void ConnectionManager::connectionDidCompleteTransfer(InboundConnection& connection, const TransferSession& session) {
+  removeConnection(connection.sessionId());
+  forward([session](ConnectionManagerDelegate& delegate, ConnectionManager& manager) {
+    delegate.connectionManagerDidCompleteTransfer(manager, session);
+  });
+}
+
+void ConnectionManager::connectionDidFail(InboundConnection& connection, const EngineError& error) {
+  TransferSession session{connection.sessionId(), connection.senderName().value_or("Unknown"), {}, {},
+                          TransferState::failed};
+  removeConnection(connection.sessionId());
+  forward([session, error](ConnectionManagerDelegate& delegate, ConnectionManager& manager) {
+    delegate.connectionManagerDidFailTransfer(manager, session, error);
+  });
+}
+
+void ConnectionManager::connectionDidClose(InboundConnection& connection) { removeConnection(connection.sessionId()); }
+
+void ConnectionManager::removeConnection(const Uuid& sessionId) {
+  queue_->async([this, self = shared_from_this(), sessionId] { activeConnections_.erase(sessionId); });
+}
+
+void ConnectionManager::forward(std::function<void(ConnectionManagerDelegate&, ConnectionManager&)> call) {
+  // Posted straight from the connection's queue, so the main loop sees one
+  // connection's reports in the order it made them.
+  MainLoop::shared().async([self = shared_from_this(), call = std::move(call)] {
+    if (auto delegate = self->delegate_.lock()) call(*delegate, *self);
+  });
+}
+
+}  // namespace orvel

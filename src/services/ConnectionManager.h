@@ -1,0 +1,89 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <unordered_map>
+#include <vector>
+
+#include "network/InboundConnectionDelegate.h"
+#include "platform/Connection.h"
+#include "platform/SerialQueue.h"
+#include "platform/TcpListener.h"
+#include "platform/Uuid.h"
+#include "services/ConnectionManagerDelegate.h"
+
+namespace orvel {
+
+// Owns the TCP listener and the registry of live connections, and stands
+// between the connections and the shell. The registry is touched only on the
+// manager's own queue; every report to the shell runs on the main loop, in
+// the order in which the connection made it.
+class ConnectionManager final : public InboundConnectionDelegate,
+                                public std::enable_shared_from_this<ConnectionManager> {
+ public:
+  static constexpr std::uint16_t defaultPort = 8686;
+
+  // `firstPort` is the port tried before the one the system chooses.
+  static std::shared_ptr<ConnectionManager> create(std::uint16_t firstPort = defaultPort);
+
+  // Both on the main thread, before startListening().
+  void setDelegate(std::weak_ptr<ConnectionManagerDelegate> delegate);
+  void setOnReady(std::function<void(std::uint16_t port)> onReady);
+
+  // On the main thread. Throws std::system_error when no listener can be created.
+  void startListening();
+  // On the main thread: cancels the listener and closes every connection,
+  // waiting (briefly) until each connection has run its close.
+  void stopListening();
+  // On the main thread; unknown sessions are ignored.
+  void acceptTransfer(const Uuid& sessionId);
+  void declineTransfer(const Uuid& sessionId);
+
+  // Any thread. Set once the listener is ready; absent before and after stopListening().
+  std::optional<std::uint16_t> listeningPort() const;
+  // The registered sessions; waits for the manager's queue, so never call it from there.
+  std::vector<Uuid> activeSessionIds() const;
+
+  // InboundConnectionDelegate: on the reporting connection's queue.
+  void connectionDidReceiveTransferRequest(InboundConnection& connection, const TransferRequest& request) override;
+  void connectionDidCompleteTransfer(InboundConnection& connection, const TransferSession& session) override;
+  void connectionDidFail(InboundConnection& connection, const EngineError& error) override;
+  void connectionDidClose(InboundConnection& connection) override;
+
+ private:
+  struct Private {};
+
+ public:
+  ConnectionManager(Private, std::uint16_t firstPort);
+  ~ConnectionManager() override;
+
+ private:
+  struct Entry {
+    std::shared_ptr<InboundConnection> connection;
+    std::shared_ptr<SerialQueue> queue;
+  };
+
+  void handleListenerState(TcpListener::State state, std::error_code error, std::optional<std::uint16_t> port);
+  void handleNewConnection(std::shared_ptr<Connection> connection);
+  void removeConnection(const Uuid& sessionId);
+  // Calls the delegate on the main loop, if it is still alive then.
+  void forward(std::function<void(ConnectionManagerDelegate&, ConnectionManager&)> call);
+
+  const std::uint16_t firstPort_;
+  const std::shared_ptr<SerialQueue> queue_;
+  std::atomic<std::int32_t> listeningPort_{-1};  // -1: none
+
+  // Main thread only.
+  std::weak_ptr<ConnectionManagerDelegate> delegate_;
+  std::function<void(std::uint16_t)> onReady_;
+  std::shared_ptr<TcpListener> listener_;
+
+  // The manager's queue only.
+  std::unordered_map<Uuid, Entry> activeConnections_;
+};
+
+}  // namespace orvel

@@ -1,0 +1,238 @@
+#include "services/TerminalNotificationHandler.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
+#include "platform/Log.h"
+#include "platform/MainLoop.h"
+#include "platform/Paths.h"
+#include "platform/Settings.h"
+
+namespace orvel {
+namespace {
+
+// An answer is a short word; anything longer is dropped instead of kept.
+constexpr std::size_t longestLine = 256;
+
+// Names come from the sender: no control characters may reach the terminal.
+std::string printable(std::string_view text) {
+  std::string result;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    if (byte == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+        static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+      result += '?';  // a C1 control character in UTF-8
+      ++i;
+    } else if (byte < 0x20 || byte == 0x7f) {
+      result += '?';
+    } else {
+      result += static_cast<char>(byte);
+    }
+  }
+  return result;
+}
+
+std::string formatSize(std::int64_t bytes) {
+  if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+  static constexpr const char* units[] = {"KB", "MB", "GB", "TB"};
+  double value = static_cast<double>(bytes) / 1024.0;
+  std::size_t unit = 0;
+  while (value >= 1024.0 && unit + 1 < std::size(units)) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+  return text;
+}
+
+std::string describeFiles(const std::vector<FileMetadata>& files) {
+  if (files.size() == 1) return printable(files.front().name);
+  return std::to_string(files.size()) + " files";
+}
+
+std::string downloadFolder() {
+  return Settings::string("Orvel.downloadPath").value_or(Paths::downloadsDirectory().string());
+}
+
+// The answer without blanks or control characters around it (a stray key
+// such as Ctrl+L must not spoil it), in lower case.
+std::string lowercaseTrimmed(std::string_view line) {
+  auto ignorable = [](char character) {
+    auto byte = static_cast<unsigned char>(character);
+    return std::isspace(byte) || std::iscntrl(byte);
+  };
+  while (!line.empty() && ignorable(line.front())) line.remove_prefix(1);
+  while (!line.empty() && ignorable(line.back())) line.remove_suffix(1);
+  std::string word(line);
+  for (auto& character : word) character = static_cast<char>(std::tolower(static_cast<unsigned char>(character)));
+  return word;
+}
+
+}  // namespace
+
+std::shared_ptr<TerminalNotificationHandler> TerminalNotificationHandler::create(int inputFd, int outputFd) {
+  auto handler = std::make_shared<TerminalNotificationHandler>(Private{}, inputFd, outputFd);
+  if (!handler->inputEnded_) handler->startReading();
+  return handler;
+}
+
+TerminalNotificationHandler::TerminalNotificationHandler(Private, int inputFd, int outputFd)
+    : inputFd_(inputFd), outputFd_(outputFd), inputEnded_(!isatty(inputFd)) {}
+
+TerminalNotificationHandler::~TerminalNotificationHandler() {
+  if (reader_.joinable()) {
+    char stop = 0;
+    (void)!::write(stopPipe_[1], &stop, 1);
+    reader_.join();
+  }
+  for (int fd : stopPipe_) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void TerminalNotificationHandler::startReading() {
+  if (::pipe(stopPipe_) != 0) throw std::system_error(errno, std::system_category(), "pipe");
+  reader_ = std::thread([this, handler = weak_from_this()] { readInput(handler); });
+}
+
+// On the reader thread: touches only the two descriptors and posts what it read.
+void TerminalNotificationHandler::readInput(std::weak_ptr<TerminalNotificationHandler> handler) const {
+  char buffer[512];
+  for (;;) {
+    pollfd fds[2] = {{inputFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents != 0) return;
+    auto length = ::read(inputFd_, buffer, sizeof buffer);
+    if (length < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (length <= 0) break;
+    MainLoop::shared().async([handler, bytes = std::string(buffer, static_cast<std::size_t>(length))] {
+      if (auto self = handler.lock()) self->handleInput(bytes);
+    });
+  }
+  MainLoop::shared().async([handler] {
+    if (auto self = handler.lock()) self->handleInputEnded();
+  });
+}
+
+void TerminalNotificationHandler::showTransferRequest(const TransferRequest& request, Decision decision) {
+  Question question{request, std::move(decision)};
+  if (inputEnded_) {
+    declineUnasked(std::move(question), isatty(inputFd_) ? "standard input was closed"
+                                                         : "standard input is not a terminal");
+    return;
+  }
+  questions_.push_back(std::move(question));
+  if (!asking_) askNext();
+}
+
+void TerminalNotificationHandler::askNext() {
+  if (questions_.empty()) return;
+  asking_ = true;
+  const auto& request = questions_.front().request;
+  std::string text = "\nIncoming transfer from " + printable(request.senderName) + "\n";
+  for (const auto& file : request.files) {
+    text += "  " + printable(file.name) + " (" + formatSize(file.size) + ")\n";
+  }
+  text += "PIN: " + printable(request.pin) + "\nAccept? [y/n] ";
+  print(text);
+}
+
+void TerminalNotificationHandler::handleInput(const std::string& bytes) {
+  for (char character : bytes) {
+    if (character != '\n') {
+      if (partialLine_.size() <= longestLine) partialLine_ += character;
+      continue;
+    }
+    auto line = std::move(partialLine_);
+    partialLine_.clear();
+    handleAnswer(line.size() > longestLine ? std::string_view("?") : std::string_view(line));
+  }
+}
+
+void TerminalNotificationHandler::handleAnswer(std::string_view line) {
+  if (!asking_) return;
+  auto word = lowercaseTrimmed(line);
+  bool accepted;
+  if (word == "y" || word == "yes") {
+    accepted = true;
+  } else if (word == "n" || word == "no") {
+    accepted = false;
+  } else {
+    print("Please answer y or n: ");
+    return;
+  }
+  auto question = std::move(questions_.front());
+  questions_.pop_front();
+  asking_ = false;
+  print(accepted ? "Accepted; receiving...\n" : "Declined.\n");
+  question.decision(accepted);
+  askNext();
+}
+
+void TerminalNotificationHandler::handleInputEnded() {
+  inputEnded_ = true;
+  if (asking_) print("\n");
+  asking_ = false;
+  auto unanswered = std::move(questions_);
+  questions_.clear();
+  for (auto& question : unanswered) declineUnasked(std::move(question), "standard input was closed");
+}
+
+void TerminalNotificationHandler::declineUnasked(Question question, std::string_view reason) {
+  const auto& request = question.request;
+  Log::write("[NotificationHandler] Declining transfer " + request.sessionId.uuidString() + " from " +
+             request.senderName + ": " + std::string(reason));
+  print("Declined the transfer from " + printable(request.senderName) + " (" + describeFiles(request.files) +
+        "): nobody can answer, " + std::string(reason) + ".\n");
+  // Answered from the main loop, never from inside the caller.
+  MainLoop::shared().async([decision = std::move(question.decision)] { decision(false); });
+}
+
+void TerminalNotificationHandler::withdrawTransferRequest(const Uuid& sessionId) {
+  for (auto question = questions_.begin(); question != questions_.end(); ++question) {
+    if (question->request.sessionId != sessionId) continue;
+    bool onScreen = asking_ && question == questions_.begin();
+    auto sender = printable(question->request.senderName);
+    questions_.erase(question);
+    if (onScreen) {
+      asking_ = false;
+      print("\nThe transfer from " + sender + " ended before an answer; the question is withdrawn.\n");
+      askNext();
+    }
+    return;
+  }
+}
+
+void TerminalNotificationHandler::showTransferComplete(const TransferSession& session) {
+  print("Received " + describeFiles(session.files) + " from " + printable(session.senderName) + " into " +
+        downloadFolder() + "\n");
+}
+
+void TerminalNotificationHandler::showStatus(const std::string& text) { print(text + "\n"); }
+
+void TerminalNotificationHandler::print(std::string_view text) const {
+  while (!text.empty()) {
+    auto written = ::write(outputFd_, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) {
+        pollfd fd{outputFd_, POLLOUT, 0};
+        ::poll(&fd, 1, 1000);
+        continue;
+      }
+      return;  // nobody reads the output any more
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+}  // namespace orvel

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <memory>
+#include <unordered_map>
+
+#include "services/Analytics.h"
+#include "services/ConnectionManager.h"
+#include "services/ConnectionManagerDelegate.h"
+#include "services/NotificationHandler.h"
+
+namespace orvel {
+
+// The shell's side of each transfer: asks the user about every incoming
+// request, carries the answer back to the engine, and tells of completions.
+// Main loop only.
+class TransferCoordinator final : public ConnectionManagerDelegate,
+                                  public std::enable_shared_from_this<TransferCoordinator> {
+ public:
+  static std::shared_ptr<TransferCoordinator> create(std::shared_ptr<NotificationHandler> notifications,
+                                                     Analytics& analytics = Analytics::shared());
+
+  void connectionManagerDidReceiveTransferRequest(ConnectionManager& manager, const TransferRequest& request) override;
+  void connectionManagerDidCompleteTransfer(ConnectionManager& manager, const TransferSession& session) override;
+  void connectionManagerDidFailTransfer(ConnectionManager& manager, const TransferSession& session,
+                                        const EngineError& error) override;
+
+ private:
+  struct Private {};
+
+ public:
+  TransferCoordinator(Private, std::shared_ptr<NotificationHandler> notifications, Analytics& analytics);
+
+ private:
+  void handleDecision(const Uuid& sessionId, bool accepted);
+
+  const std::shared_ptr<NotificationHandler> notifications_;
+  Analytics& analytics_;
+  std::weak_ptr<ConnectionManager> connectionManager_;
+  std::unordered_map<Uuid, TransferRequest> pendingRequests_;
+};
+
+}  // namespace orvel

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <asio/connect.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/StrandQueue.h"
+#include "platform/TcpListener.h"
+
+namespace orvel::test {
+
+// Values reported from other threads, with a bounded wait for them.
+template <class T>
+class Recorder {
+ public:
+  void add(T value) {
+    // Notified under the lock: the waiter may destroy the recorder as soon as it sees the value.
+    std::lock_guard lock(mutex_);
+    values_.push_back(std::move(value));
+    changed_.notify_all();
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    values_.clear();
+  }
+  std::vector<T> values() const {
+    std::lock_guard lock(mutex_);
+    return values_;
+  }
+  // Waits until at least `count` values arrived; false after a generous time.
+  bool waitForCount(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+    return waitUntil([&](const std::vector<T>& values) { return values.size() >= count; }, timeout);
+  }
+  bool waitUntil(const std::function<bool(const std::vector<T>&)>& done,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return done(values_); });
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::vector<T> values_;
+};
+
+// A blocking peer for the sockets under test; talks only to loopback.
+class LoopbackClient {
+ public:
+  explicit LoopbackClient(std::uint16_t port, const asio::ip::address& address = asio::ip::address_v4::loopback())
+      : socket_(context_) {
+    socket_.connect(asio::ip::tcp::endpoint(address, port));
+  }
+  asio::ip::tcp::socket& socket() { return socket_; }
+
+ private:
+  asio::io_context context_;
+  asio::ip::tcp::socket socket_;
+};
+
+// A listener on a system-chosen port whose new connections are recorded.
+struct RecordingListener {
+  std::shared_ptr<StrandQueue> queue = StrandQueue::create("test.listener");
+  std::shared_ptr<TcpListener> listener = TcpListener::create(0);
+  Recorder<std::pair<TcpListener::State, std::error_code>> states;
+  Recorder<std::shared_ptr<Connection>> connections;
+
+  RecordingListener() {
+    listener->setStateUpdateHandler([this](TcpListener::State state, std::error_code error) {
+      states.add({state, error});
+    });
+    listener->setNewConnectionHandler([this](std::shared_ptr<Connection> connection) {
+      connections.add(std::move(connection));
+    });
+    listener->start(queue);
+  }
+  // The handlers point at this object: it lives until the cancelled report ran.
+  ~RecordingListener() {
+    listener->cancel();
+    waitFor(TcpListener::State::cancelled, 1);
+  }
+  bool waitFor(TcpListener::State state, std::size_t count) const {
+    return states.waitUntil([&](const auto& values) { return countOf(values, state) >= count; });
+  }
+  std::size_t countOf(TcpListener::State state) const { return countOf(states.values(), state); }
+  static std::size_t countOf(const std::vector<std::pair<TcpListener::State, std::error_code>>& values,
+                             TcpListener::State state) {
+    std::size_t count = 0;
+    for (auto& [reported, error] : values) count += reported == state;
+    return count;
+  }
+};
+
+}  // namespace orvel::test

@@ -1,0 +1,204 @@
+#include "platform/TcpConnection.h"
+
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <thread>
+
+#include "platform/LoopbackSupport.h"
+
+namespace orvel {
+namespace {
+
+using test::LoopbackClient;
+using test::Recorder;
+using test::RecordingListener;
+
+struct Received {
+  std::optional<Bytes> content;
+  bool isComplete;
+  std::error_code error;
+  bool onQueue;
+};
+
+// One accepted connection, started on a queue of its own, and its blocking peer.
+class TcpConnectionLoopback : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    client = std::make_unique<LoopbackClient>(listening.listener->port());
+    ASSERT_TRUE(listening.connections.waitForCount(1));
+    connection = listening.connections.values().front();
+    connection->setStateUpdateHandler([this](Connection::State state, std::error_code) {
+      states.add({state, queue->isCurrent()});
+    });
+    connection->start(queue);
+    ASSERT_TRUE(states.waitForCount(1));
+  }
+
+  void receive(std::size_t minimum, std::size_t maximum) {
+    connection->receive(minimum, maximum, [this](std::optional<Bytes> content, bool isComplete, std::error_code error) {
+      received.add({std::move(content), isComplete, error, queue->isCurrent()});
+    });
+  }
+  void clientWrite(const std::string& text) { asio::write(client->socket(), asio::buffer(text)); }
+  std::size_t countOf(Connection::State state) {
+    std::size_t count = 0;
+    for (auto& [reported, onQueue] : states.values()) count += reported == state;
+    return count;
+  }
+  // Reads from the peer until the stream ends.
+  std::string clientReadToEnd() {
+    std::string all;
+    std::error_code error;
+    asio::read(client->socket(), asio::dynamic_buffer(all), error);
+    EXPECT_EQ(error, asio::error::eof);
+    return all;
+  }
+
+  RecordingListener listening;
+  std::unique_ptr<LoopbackClient> client;
+  std::shared_ptr<Connection> connection;
+  std::shared_ptr<StrandQueue> queue = StrandQueue::create("test.connection");
+  Recorder<std::pair<Connection::State, bool>> states;
+  Recorder<Received> received;
+};
+
+Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+TEST_F(TcpConnectionLoopback, ReportsReadyOnItsQueue) {
+  auto reported = states.values();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].first, Connection::State::ready);
+  EXPECT_TRUE(reported[0].second);
+}
+
+TEST_F(TcpConnectionLoopback, ReadsExactlyTheAskedLengthAcrossSegments) {
+  receive(4, 4);
+  clientWrite("ab");
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(received.values().empty()) << "a read completed with fewer bytes than asked";
+  clientWrite("cdefghi");
+  ASSERT_TRUE(received.waitForCount(1));
+  receive(5, 5);
+  ASSERT_TRUE(received.waitForCount(2));
+
+  auto results = received.values();
+  EXPECT_EQ(results[0].content, bytesOf("abcd"));
+  EXPECT_EQ(results[1].content, bytesOf("efghi"));
+  for (auto& result : results) {
+    EXPECT_FALSE(result.isComplete);
+    EXPECT_FALSE(result.error);
+    EXPECT_TRUE(result.onQueue);
+  }
+}
+
+TEST_F(TcpConnectionLoopback, ALargeReadTakesExactlyItsLengthAndLeavesTheRest) {
+  constexpr std::size_t large = 4'999'999;
+  std::string stream(large + 6, 'a');
+  for (std::size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<char>('a' + i % 26);
+  receive(large, large);
+  std::thread writer([&] { clientWrite(stream); });
+  ASSERT_TRUE(received.waitForCount(1));
+  receive(6, 6);
+  ASSERT_TRUE(received.waitForCount(2));
+  writer.join();
+
+  auto results = received.values();
+  ASSERT_TRUE(results[0].content.has_value());
+  EXPECT_EQ(results[0].content->size(), large);
+  EXPECT_TRUE(std::equal(results[0].content->begin(), results[0].content->end(), stream.begin()));
+  EXPECT_EQ(results[1].content, Bytes(stream.end() - 6, stream.end()));
+}
+
+TEST_F(TcpConnectionLoopback, EndOfStreamDeliversThePartialContentThenNothing) {
+  clientWrite("xyz");
+  client->socket().shutdown(asio::socket_base::shutdown_send);
+  receive(4, 4);
+  ASSERT_TRUE(received.waitForCount(1));
+  receive(4, 4);
+  ASSERT_TRUE(received.waitForCount(2));
+
+  auto results = received.values();
+  EXPECT_EQ(results[0].content, bytesOf("xyz"));
+  EXPECT_TRUE(results[0].isComplete);
+  EXPECT_FALSE(results[0].error);
+  EXPECT_FALSE(results[1].content.has_value());
+  EXPECT_TRUE(results[1].isComplete);
+  EXPECT_FALSE(results[1].error);
+}
+
+TEST_F(TcpConnectionLoopback, PeerResetIsReportedAsAnError) {
+  receive(4, 4);
+  client->socket().set_option(asio::socket_base::linger(true, 0));
+  client->socket().close();
+  ASSERT_TRUE(received.waitForCount(1));
+  auto result = received.values().front();
+  EXPECT_FALSE(result.content.has_value());
+  EXPECT_EQ(result.error, asio::error::connection_reset);
+}
+
+TEST_F(TcpConnectionLoopback, SendsFromSeveralThreadsLeaveWholeAndInCallOrder) {
+  constexpr int threads = 4;
+  constexpr int perThread = 300;
+  Recorder<std::error_code> completions;
+  std::vector<std::thread> senders;
+  for (int sender = 0; sender < threads; ++sender) {
+    senders.emplace_back([&, sender] {
+      for (int index = 0; index < perThread; ++index) {
+        // 1 KiB messages, so that large parts of the stream are in flight at once.
+        Bytes message(1024, static_cast<std::uint8_t>(sender));
+        message[1] = static_cast<std::uint8_t>(index >> 8);
+        message[2] = static_cast<std::uint8_t>(index & 0xff);
+        connection->send(std::move(message), [&](std::error_code error) { completions.add(error); });
+      }
+    });
+  }
+  std::map<int, int> nextIndex;
+  Bytes message(1024);
+  for (int count = 0; count < threads * perThread; ++count) {
+    asio::read(client->socket(), asio::buffer(message));
+    int sender = message[0];
+    ASSERT_TRUE(std::all_of(message.begin() + 3, message.end(), [&](auto byte) { return byte == sender; }))
+        << "messages were interleaved";
+    ASSERT_EQ(message[1] * 256 + message[2], nextIndex[sender]++) << "sender " << sender << " out of order";
+  }
+  for (auto& thread : senders) thread.join();
+  ASSERT_TRUE(completions.waitForCount(threads * perThread));
+  for (auto& error : completions.values()) EXPECT_FALSE(error);
+}
+
+TEST_F(TcpConnectionLoopback, SendsFromOneThreadKeepTheirOrder) {
+  connection->send(bytesOf("one "), {});
+  connection->send(bytesOf("two "), {});
+  connection->send(bytesOf("three"), {});
+  std::string text(13, '\0');
+  asio::read(client->socket(), asio::buffer(text));
+  EXPECT_EQ(text, "one two three");
+}
+
+TEST_F(TcpConnectionLoopback, CancelReportsCancelledOnceAndSilencesCompletions) {
+  receive(4, 4);
+  connection->cancel();
+  connection->cancel();
+  connection->send(bytesOf("late"), [&](std::error_code error) { received.add({{}, false, error, true}); });
+  receive(4, 4);
+  ASSERT_TRUE(states.waitUntil([](auto& values) { return values.size() >= 2; }));
+  EXPECT_EQ(clientReadToEnd(), "");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+  EXPECT_EQ(countOf(Connection::State::cancelled), 1u);
+  EXPECT_TRUE(states.values().back().second);
+  EXPECT_TRUE(received.values().empty());
+}
+
+TEST_F(TcpConnectionLoopback, DroppingTheConnectionClosesTheSocket) {
+  receive(4, 4);
+  connection.reset();
+  listening.connections.clear();
+  EXPECT_EQ(clientReadToEnd(), "");
+}
+
+}  // namespace
+}  // namespace orvel

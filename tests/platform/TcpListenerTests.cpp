@@ -1,0 +1,112 @@
+#include "platform/TcpListener.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <thread>
+
+#include "platform/LoopbackSupport.h"
+
+namespace orvel {
+namespace {
+
+using State = TcpListener::State;
+using test::LoopbackClient;
+using test::RecordingListener;
+
+TEST(TcpListenerLoopback, ReportsReadyAndDeliversConnectionsOverBothFamilies) {
+  RecordingListener recording;
+  EXPECT_NE(recording.listener->port(), 0);
+  ASSERT_TRUE(recording.waitFor(State::ready, 1));
+  EXPECT_EQ(recording.states.values().front().first, State::ready);
+
+  LoopbackClient overIpv4(recording.listener->port());
+  LoopbackClient overIpv6(recording.listener->port(), asio::ip::address_v6::loopback());
+  ASSERT_TRUE(recording.connections.waitForCount(2));
+
+  std::vector<std::string> remotes;
+  for (auto& connection : recording.connections.values()) remotes.push_back(connection->remoteEndpointDescription());
+  std::vector<std::string> expected{"127.0.0.1:" + std::to_string(overIpv4.socket().local_endpoint().port()),
+                                    "[::1]:" + std::to_string(overIpv6.socket().local_endpoint().port())};
+  std::sort(remotes.begin(), remotes.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(remotes, expected);
+}
+
+TEST(TcpListenerLoopback, CreationFailsOnATakenPort) {
+  auto first = TcpListener::create(0);
+  try {
+    TcpListener::create(first->port());
+    FAIL() << "a second listener was created on a taken port";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code(), asio::error::address_in_use);
+  }
+}
+
+TEST(TcpListenerLoopback, CancelReportsCancelledOnceAndStopsAccepting) {
+  RecordingListener recording;
+  ASSERT_TRUE(recording.waitFor(State::ready, 1));
+  auto port = recording.listener->port();
+  recording.listener->cancel();
+  recording.listener->cancel();
+  ASSERT_TRUE(recording.waitFor(State::cancelled, 1));
+
+  EXPECT_THROW(LoopbackClient{port}, std::system_error);
+  // Let anything that might still be in flight arrive before counting.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(recording.countOf(State::cancelled), 1u);
+  EXPECT_TRUE(recording.connections.values().empty());
+}
+
+// Lowers the descriptor limit so that the next descriptor cannot be had, and
+// restores it on exit.
+class DescriptorShortage {
+ public:
+  DescriptorShortage() {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    int lowestFree = dup(0);
+    close(lowestFree);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
+    setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~DescriptorShortage() { end(); }
+  void end() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+ private:
+  rlimit saved_{};
+};
+
+TEST(TcpListenerLoopback, WaitsWhileDescriptorsRunOutThenAcceptsAgain) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizers' own memory checks need descriptors";
+#endif
+  RecordingListener recording;
+  ASSERT_TRUE(recording.waitFor(State::ready, 1));
+  // The client's descriptor exists before the shortage; the server side cannot get one.
+  asio::io_context context;
+  asio::ip::tcp::socket client(context);
+  client.open(asio::ip::tcp::v4());
+  {
+    DescriptorShortage shortage;
+    client.connect({asio::ip::address_v4::loopback(), recording.listener->port()});
+    ASSERT_TRUE(recording.waitFor(State::waiting, 1));
+    shortage.end();
+  }
+  ASSERT_TRUE(recording.connections.waitForCount(1));
+  ASSERT_TRUE(recording.waitFor(State::ready, 2));
+
+  auto states = recording.states.values();
+  ASSERT_GE(states.size(), 3u);
+  EXPECT_EQ(states[0].first, State::ready);
+  EXPECT_EQ(states[1].first, State::waiting);
+  EXPECT_EQ(states[1].second, asio::error::no_descriptors);
+  EXPECT_EQ(states[2].first, State::ready);
+  EXPECT_EQ(recording.countOf(State::waiting), 1u);
+}
+
+}  // namespace
+}  // namespace orvel

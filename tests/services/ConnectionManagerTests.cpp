@@ -1,0 +1,266 @@
+#include "services/ConnectionManager.h"
+
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "network/InboundConnection.h"
+#include "platform/Log.h"
+#include "platform/LoopbackSupport.h"
+#include "platform/MainLoop.h"
+#include "platform/StrandQueue.h"
+
+namespace orvel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::LoopbackClient;
+
+// What the shell would hear, each call with the thread it ran on.
+class RecordingDelegate : public ConnectionManagerDelegate {
+ public:
+  struct Call {
+    std::string kind;
+    Uuid sessionId;
+    std::string senderName;
+    std::string detail;  // the error's text, or the PIN
+    bool onMainThread;
+  };
+
+  void connectionManagerDidReceiveTransferRequest(ConnectionManager&, const TransferRequest& request) override {
+    calls.push_back({"request", request.sessionId, request.senderName, request.pin, onMain()});
+  }
+  void connectionManagerDidCompleteTransfer(ConnectionManager&, const TransferSession& session) override {
+    calls.push_back({"complete", session.id, session.senderName, session.pin, onMain()});
+  }
+  void connectionManagerDidFailTransfer(ConnectionManager&, const TransferSession& session,
+                                        const EngineError& error) override {
+    calls.push_back({"fail", session.id, session.senderName, describe(error), onMain()});
+    failedSessions.push_back(session);
+  }
+
+  std::vector<Call> calls;  // main thread only
+  std::vector<TransferSession> failedSessions;
+  std::thread::id mainThread = std::this_thread::get_id();
+
+ private:
+  bool onMain() const { return std::this_thread::get_id() == mainThread; }
+};
+
+// A port that nothing listens on right now (the system just handed it out).
+std::uint16_t unusedPort() { return TcpListener::create(0)->port(); }
+
+bool runMainLoopUntil(const std::function<bool()>& done) { return MainLoop::shared().runUntil(done, 10s); }
+
+class ConnectionManagerLoopback : public ::testing::Test {
+ protected:
+  void SetUp() override { manager->setDelegate(delegate); }
+  void TearDown() override { manager->stopListening(); }
+
+  // Starts listening and waits (on the main loop) until onReady ran.
+  void listen() {
+    auto ready = readyPorts;
+    manager->setOnReady([ready](std::uint16_t port) { ready->push_back(port); });
+    manager->startListening();
+    ASSERT_TRUE(runMainLoopUntil([&] { return !readyPorts->empty(); }));
+  }
+  bool waitForSessions(std::size_t count) {
+    return runMainLoopUntil([&] { return manager->activeSessionIds().size() == count; });
+  }
+
+  LogCapture log;
+  std::shared_ptr<ConnectionManager> manager = ConnectionManager::create(unusedPort());
+  std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+  std::shared_ptr<std::vector<std::uint16_t>> readyPorts = std::make_shared<std::vector<std::uint16_t>>();
+};
+
+TEST_F(ConnectionManagerLoopback, ListensOnTheFirstPortAndReportsItOnTheMainLoop) {
+  auto firstPort = unusedPort();
+  manager = ConnectionManager::create(firstPort);
+  EXPECT_FALSE(manager->listeningPort().has_value());
+  listen();
+
+  auto port = std::to_string(firstPort);
+  auto lines = log.linesStartingWith("[ConnectionManager]");
+  std::vector<std::string> expected{"[ConnectionManager] startListening called",
+                                    "[ConnectionManager] Trying port " + port,
+                                    "[ConnectionManager] Created listener on port " + port,
+                                    "[ConnectionManager] Starting listener...",
+                                    "[ConnectionManager] Listener state: ready",
+                                    "[ConnectionManager] Listener ready on port " + port};
+  EXPECT_EQ(lines, expected);
+  EXPECT_EQ(*readyPorts, std::vector<std::uint16_t>{firstPort});
+  EXPECT_EQ(manager->listeningPort(), firstPort);
+
+  manager->stopListening();
+  EXPECT_FALSE(manager->listeningPort().has_value());
+  EXPECT_TRUE(runMainLoopUntil([&] { return log.contains("[ConnectionManager] Listener cancelled"); }));
+  EXPECT_THROW(LoopbackClient{firstPort}, std::system_error);
+}
+
+TEST_F(ConnectionManagerLoopback, FallsBackToASystemPortWhenTheFirstIsTaken) {
+  auto occupant = TcpListener::create(0);
+  auto taken = std::to_string(occupant->port());
+  manager = ConnectionManager::create(occupant->port());
+  manager->setDelegate(delegate);
+  listen();
+
+  auto port = manager->listeningPort();
+  ASSERT_TRUE(port.has_value());
+  EXPECT_NE(*port, occupant->port());
+  EXPECT_EQ(*readyPorts, std::vector<std::uint16_t>{*port});
+  auto lines = log.linesStartingWith("[ConnectionManager]");
+  std::vector<std::string> expected{"[ConnectionManager] startListening called",
+                                    "[ConnectionManager] Trying port " + taken,
+                                    "[ConnectionManager] Port " + taken + " failed: Address already in use",
+                                    "[ConnectionManager] Trying port 0",
+                                    "[ConnectionManager] Created listener on port 0",
+                                    "[ConnectionManager] Starting listener...",
+                                    "[ConnectionManager] Listener state: ready",
+                                    "[ConnectionManager] Listener ready on port " + std::to_string(*port)};
+  EXPECT_EQ(lines, expected);
+  LoopbackClient client(*port);  // the fallback really listens
+}
+
+TEST_F(ConnectionManagerLoopback, RegistersEachSenderUnderItsOwnSessionAndDropsItWhenTheStreamEnds) {
+  listen();
+  auto first = std::make_unique<LoopbackClient>(*manager->listeningPort());
+  LoopbackClient second(*manager->listeningPort());
+  ASSERT_TRUE(waitForSessions(2));
+  auto ids = manager->activeSessionIds();
+  EXPECT_NE(ids[0], ids[1]);
+  auto remote = "[ConnectionManager] New connection from 127.0.0.1:" +
+                std::to_string(first->socket().local_endpoint().port());
+  EXPECT_TRUE(log.contains(remote));
+
+  first.reset();  // ends the stream at a frame boundary
+  ASSERT_TRUE(waitForSessions(1));
+  std::this_thread::sleep_for(20ms);
+  MainLoop::shared().runUntil([] { return false; }, 20ms);
+  EXPECT_TRUE(delegate->calls.empty()) << "an ended stream is not reported to the shell";
+}
+
+TEST_F(ConnectionManagerLoopback, FailureReachesTheShellWithAnUnknownSenderAndLeavesTheRegistry) {
+  listen();
+  LoopbackClient client(*manager->listeningPort());
+  ASSERT_TRUE(waitForSessions(1));
+  auto sessionId = manager->activeSessionIds().front();
+  asio::write(client.socket(), asio::buffer(std::string(4, '\0')));  // a frame length of zero
+
+  ASSERT_TRUE(runMainLoopUntil([&] { return !delegate->calls.empty(); }));
+  ASSERT_TRUE(waitForSessions(0));
+  auto& call = delegate->calls.front();
+  EXPECT_EQ(call.kind, "fail");
+  EXPECT_EQ(call.sessionId, sessionId);
+  EXPECT_EQ(call.detail, "transferFailed");
+  EXPECT_TRUE(call.onMainThread);
+  auto& session = delegate->failedSessions.front();
+  EXPECT_EQ(session.senderName, "Unknown");
+  EXPECT_TRUE(session.files.empty());
+  EXPECT_TRUE(session.pin.empty());
+  EXPECT_EQ(session.state, TransferState::failed);
+}
+
+TEST_F(ConnectionManagerLoopback, DeclineDuringTheHandshakeSendsNothingAndLeavesTheRegistry) {
+  listen();
+  LoopbackClient client(*manager->listeningPort());
+  ASSERT_TRUE(waitForSessions(1));
+  auto sessionId = manager->activeSessionIds().front();
+  manager->acceptTransfer(Uuid::random());   // unknown: ignored
+  manager->declineTransfer(Uuid::random());  // unknown: ignored
+  ASSERT_EQ(manager->activeSessionIds().size(), 1u);
+
+  manager->declineTransfer(sessionId);
+  ASSERT_TRUE(waitForSessions(0));
+  // Nothing was sent; the dropped connection's socket is closed.
+  std::string received;
+  std::error_code error;
+  asio::read(client.socket(), asio::dynamic_buffer(received), error);
+  EXPECT_EQ(error, asio::error::eof);
+  EXPECT_EQ(received, "");
+  MainLoop::shared().runUntil([] { return false; }, 20ms);
+  EXPECT_TRUE(delegate->calls.empty());
+}
+
+TEST_F(ConnectionManagerLoopback, StopListeningClosesEveryConnection) {
+  listen();
+  LoopbackClient first(*manager->listeningPort());
+  LoopbackClient second(*manager->listeningPort());
+  ASSERT_TRUE(waitForSessions(2));
+
+  manager->stopListening();
+  EXPECT_TRUE(manager->activeSessionIds().empty());
+  for (auto* client : {&first, &second}) {
+    std::string received;
+    std::error_code error;
+    asio::read(client->socket(), asio::dynamic_buffer(received), error);
+    EXPECT_EQ(error, asio::error::eof);
+  }
+}
+
+// A connection that never carries anything: the reports below are made by hand.
+class SilentConnection : public Connection {
+ public:
+  void setStateUpdateHandler(StateUpdateHandler) override {}
+  void start(std::shared_ptr<SerialQueue>) override {}
+  void receive(std::size_t, std::size_t, ReceiveCompletion) override {}
+  void send(Bytes, SendCompletion) override {}
+  void cancel() override {}
+  std::string remoteEndpointDescription() const override { return "silent"; }
+};
+
+TEST(ConnectionManagerThreaded, ReportsReachTheMainLoopInTheOrderEachConnectionMadeThem) {
+  auto manager = ConnectionManager::create();
+  auto delegate = std::make_shared<RecordingDelegate>();
+  manager->setDelegate(delegate);
+  constexpr int senders = 4;
+  constexpr int reportsEach = 200;
+  for (int sender = 0; sender < senders; ++sender) {
+    auto queue = StrandQueue::create("com.orvel.connection");
+    auto connection = InboundConnection::create(std::make_shared<SilentConnection>(), Uuid::random(), queue);
+    queue->async([manager, connection] {
+      for (int index = 0; index < reportsEach; ++index) {
+        TransferRequest request{connection->sessionId(), "Pixel", {}, std::to_string(index)};
+        manager->connectionDidReceiveTransferRequest(*connection, request);
+      }
+      TransferSession done{connection->sessionId(), "Pixel", {}, "end", TransferState::completed};
+      manager->connectionDidCompleteTransfer(*connection, done);
+    });
+  }
+  ASSERT_TRUE(runMainLoopUntil([&] { return delegate->calls.size() == senders * (reportsEach + 1); }));
+
+  std::unordered_map<Uuid, int> next;
+  for (auto& call : delegate->calls) {
+    EXPECT_TRUE(call.onMainThread);
+    auto& expected = next[call.sessionId];
+    if (call.kind == "request") {
+      ASSERT_EQ(call.detail, std::to_string(expected++));
+    } else {
+      ASSERT_EQ(expected, reportsEach) << "completion overtook a request";
+    }
+  }
+  EXPECT_EQ(next.size(), static_cast<std::size_t>(senders));
+}
+
+TEST(ConnectionManagerThreaded, ReportsAreDroppedOnceTheDelegateIsGone) {
+  auto manager = ConnectionManager::create();
+  auto delegate = std::make_shared<RecordingDelegate>();
+  manager->setDelegate(delegate);
+  auto queue = StrandQueue::create("com.orvel.connection");
+  auto connection = InboundConnection::create(std::make_shared<SilentConnection>(), Uuid::random(), queue);
+  std::weak_ptr<RecordingDelegate> watch = delegate;
+  test::Recorder<bool> reported;
+  queue->async([&] {
+    manager->connectionDidFail(*connection, ConnectionError::handshakeFailed);
+    reported.add(true);
+  });
+  ASSERT_TRUE(reported.waitForCount(1));
+  delegate.reset();
+  EXPECT_TRUE(watch.expired());
+  MainLoop::shared().runUntil([] { return false; }, 30ms);  // runs the forwarded call: must do nothing
+}
+
+}  // namespace
+}  // namespace orvel

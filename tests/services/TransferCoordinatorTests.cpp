@@ -1,0 +1,116 @@
+#include "services/TransferCoordinator.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/Log.h"
+#include "platform/MainLoop.h"
+#include "services/FakeNotificationHandler.h"
+
+namespace orvel {
+namespace {
+
+using test::FakeNotificationHandler;
+
+TransferRequest requestFrom(const std::string& sender, std::vector<FileMetadata> files) {
+  return TransferRequest{Uuid::random(), sender, std::move(files), "1234"};
+}
+
+class TransferCoordinatorTest : public ::testing::Test {
+ protected:
+  LogCapture log;
+  Analytics analytics;
+  std::shared_ptr<FakeNotificationHandler> prompt = std::make_shared<FakeNotificationHandler>();
+  std::shared_ptr<TransferCoordinator> coordinator = TransferCoordinator::create(prompt, analytics);
+  std::shared_ptr<ConnectionManager> manager = ConnectionManager::create();
+};
+
+TEST_F(TransferCoordinatorTest, AsksAboutEachRequestAndLogsItsSenderAndFiles) {
+  auto one = requestFrom("Pixel 7", {{1, "photo.jpg", 2048, "image/jpeg"}});
+  auto two = requestFrom("Galaxy", {{2, "a.txt", 1, "text/plain"}, {3, "b.txt", 2, "text/plain"}});
+  coordinator->connectionManagerDidReceiveTransferRequest(*manager, one);
+  coordinator->connectionManagerDidReceiveTransferRequest(*manager, two);
+
+  EXPECT_EQ(log.linesStartingWith("[TransferCoordinator]"),
+            (std::vector<std::string>{"[TransferCoordinator] Incoming transfer from Pixel 7 (photo.jpg)",
+                                      "[TransferCoordinator] Incoming transfer from Galaxy (2 files)"}));
+  ASSERT_EQ(prompt->asked.size(), 2u);
+  EXPECT_EQ(prompt->asked[0].sessionId, one.sessionId);
+  EXPECT_EQ(prompt->asked[1].pin, "1234");
+}
+
+TEST_F(TransferCoordinatorTest, AnAcceptIsLoggedAndRecordsNothing) {
+  auto request = requestFrom("Pixel", {{1, "a", 1, ""}});
+  coordinator->connectionManagerDidReceiveTransferRequest(*manager, request);
+  prompt->decisions.front()(true);
+  EXPECT_TRUE(log.contains("[TransferCoordinator] User accepted transfer " + request.sessionId.uuidString()));
+  EXPECT_TRUE(analytics.events().empty());
+}
+
+TEST_F(TransferCoordinatorTest, ADeclineIsLoggedAndRecorded) {
+  auto request = requestFrom("Pixel", {{1, "a", 1, ""}});
+  coordinator->connectionManagerDidReceiveTransferRequest(*manager, request);
+  prompt->decisions.front()(false);
+  prompt->decisions.front()(true);  // a second answer to the same request is not taken
+  EXPECT_TRUE(log.contains("[TransferCoordinator] User declined transfer " + request.sessionId.uuidString()));
+  EXPECT_TRUE(log.linesStartingWith("[TransferCoordinator] User accepted").empty());
+  ASSERT_EQ(analytics.events().size(), 1u);
+  EXPECT_EQ(analytics.events().front().name, "transfer_declined");
+}
+
+TEST_F(TransferCoordinatorTest, CompletionIsLoggedRecordedAndShown) {
+  struct Case {
+    std::vector<FileMetadata> files;
+    std::string line;
+    double megabytes;
+  };
+  std::vector<Case> cases{
+      {{{1, "movie.mp4", 3 * 1048576, "video/mp4"}}, "[TransferCoordinator] Transfer complete: movie.mp4 saved to Downloads", 3.0},
+      {{{1, "a", 524288, ""}, {2, "b", 1048576, ""}}, "[TransferCoordinator] Transfer complete: 2 files saved to Downloads", 1.5},
+      {{}, "[TransferCoordinator] Transfer complete: 0 files saved to Downloads", 0.0},
+  };
+  for (auto& each : cases) {
+    log.clear();
+    auto events = analytics.events().size();
+    TransferSession session{Uuid::random(), "Pixel", each.files, "1234", TransferState::completed};
+    coordinator->connectionManagerDidCompleteTransfer(*manager, session);
+
+    EXPECT_EQ(log.linesStartingWith("[TransferCoordinator]"), std::vector<std::string>{each.line});
+    ASSERT_EQ(analytics.events().size(), events + 1);
+    auto event = analytics.events().back();
+    EXPECT_EQ(event.name, "transfer_received");
+    EXPECT_EQ(event.properties["file_count"], each.files.size());
+    EXPECT_DOUBLE_EQ(event.properties["total_size_mb"].get<double>(), each.megabytes);
+    EXPECT_EQ(prompt->completed.back().id, session.id);
+  }
+}
+
+TEST_F(TransferCoordinatorTest, AFailureWithdrawsTheQuestionAndALaterAnswerGoesNowhere) {
+  auto request = requestFrom("Pixel", {{1, "a", 1, ""}});
+  coordinator->connectionManagerDidReceiveTransferRequest(*manager, request);
+  TransferSession failed{request.sessionId, "Pixel", {}, "", TransferState::failed};
+  coordinator->connectionManagerDidFailTransfer(*manager, failed, ConnectionError::transferFailed);
+
+  EXPECT_TRUE(log.contains("[TransferCoordinator] Transfer failed from Pixel: transferFailed"));
+  EXPECT_EQ(prompt->withdrawn, std::vector<Uuid>{request.sessionId});
+  prompt->decisions.front()(true);
+  prompt->decisions.front()(false);
+  EXPECT_TRUE(log.linesStartingWith("[TransferCoordinator] User").empty());
+  EXPECT_TRUE(analytics.events().empty());
+  EXPECT_TRUE(prompt->completed.empty());
+}
+
+TEST_F(TransferCoordinatorTest, AnswersAfterTheManagerOrCoordinatorAreGoneDoNoHarm) {
+  auto first = requestFrom("Pixel", {{1, "a", 1, ""}});
+  auto second = requestFrom("Pixel", {{1, "a", 1, ""}});
+  coordinator->connectionManagerDidReceiveTransferRequest(*manager, first);
+  coordinator->connectionManagerDidReceiveTransferRequest(*manager, second);
+  manager.reset();
+  prompt->decisions[0](false);  // the manager is held weakly: only logged and recorded
+  EXPECT_TRUE(log.contains("[TransferCoordinator] User declined transfer " + first.sessionId.uuidString()));
+  coordinator.reset();
+  prompt->decisions[1](true);
+  EXPECT_FALSE(log.contains("[TransferCoordinator] User accepted transfer " + second.sessionId.uuidString()));
+}
+
+}  // namespace
+}  // namespace orvel
