@@ -59,10 +59,9 @@ void InboundConnection::setDelegate(std::weak_ptr<InboundConnectionDelegate> del
 }
 
 void InboundConnection::start() {
-  connection_->setStateUpdateHandler(
-      [weakSelf = weak_from_this()](Connection::State state, std::error_code error) {
-        if (auto self = weakSelf.lock()) self->handleConnectionState(state, error);
-      });
+  connection_->setStateUpdateHandler([weakSelf = weak_from_this()](Connection::State state, std::error_code error) {
+    if (auto self = weakSelf.lock()) self->handleConnectionState(state, error);
+  });
   connection_->start(queue_);
 }
 
@@ -103,8 +102,7 @@ void InboundConnection::handleConnectionState(Connection::State platformState, s
       return;
     case Connection::State::setup:
     case Connection::State::preparing:
-    case Connection::State::waiting:
-      return;
+    case Connection::State::waiting: return;
   }
 }
 
@@ -137,8 +135,7 @@ void InboundConnection::receiveFrame() {
 
 void InboundConnection::receiveFrameBody(std::uint32_t length) {
   connection_->receive(
-      length, length,
-      [weakSelf = weak_from_this(), length](std::optional<Bytes> content, bool, std::error_code error) {
+      length, length, [weakSelf = weak_from_this(), length](std::optional<Bytes> content, bool, std::error_code error) {
         auto self = weakSelf.lock();
         if (!self || self->ended_) return;
         if (error) {
@@ -211,8 +208,7 @@ void InboundConnection::processUkey2ClientInit(ByteView body) {
     case HandshakeResult::Kind::handshakeComplete:
       log("Unexpected handshake complete on CLIENT_INIT");
       throw ConnectionError::handshakeFailed;
-    case HandshakeResult::Kind::noAction:
-      return;
+    case HandshakeResult::Kind::noAction: return;
   }
 }
 
@@ -228,8 +224,7 @@ void InboundConnection::processUkey2ClientFinish(ByteView body) {
     case HandshakeResult::Kind::sendToPeer:
       log("Unexpected SERVER_INIT response on CLIENT_FINISH");
       throw ConnectionError::handshakeFailed;
-    case HandshakeResult::Kind::noAction:
-      return;
+    case HandshakeResult::Kind::noAction: return;
   }
 }
 
@@ -434,13 +429,13 @@ void InboundConnection::sendFrame(ByteView body, Connection::SendCompletion afte
   framed.push_back(static_cast<std::uint8_t>(length >> 8));
   framed.push_back(static_cast<std::uint8_t>(length));
   framed.insert(framed.end(), body.begin(), body.end());
-  connection_->send(std::move(framed), [weakSelf = weak_from_this(), afterSend = std::move(afterSend)](
-                                           std::error_code error) {
-    if (error) {
-      if (auto self = weakSelf.lock()) self->handleError(error);
-    }
-    if (afterSend) afterSend(error);
-  });
+  connection_->send(std::move(framed),
+                    [weakSelf = weak_from_this(), afterSend = std::move(afterSend)](std::error_code error) {
+                      if (error) {
+                        if (auto self = weakSelf.lock()) self->handleError(error);
+                      }
+                      if (afterSend) afterSend(error);
+                    });
 }
 
 // Returns whether the frame went to the platform.
@@ -476,8 +471,7 @@ bool InboundConnection::sendSharingFrames(const char* name, const std::vector<By
   }
   log(std::string(name) + ": sending " + std::to_string(frames.size()) + " frames");
   for (std::size_t index = 0; index < frames.size(); ++index) {
-    log(std::string("Sending ") + name + " frame " + std::to_string(index + 1) + " " +
-        bytesText(frames[index].size()));
+    log(std::string("Sending ") + name + " frame " + std::to_string(index + 1) + " " + bytesText(frames[index].size()));
     bool isLast = index + 1 == frames.size();
     if (!sendEncryptedFrame(frames[index], isLast ? std::move(afterLastSend) : Connection::SendCompletion{})) {
       return false;

@@ -1,10 +1,10 @@
-#include "network/InboundConnection.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <thread>
 
+#include "network/InboundConnection.h"
 #include "platform/Log.h"
 #include "protocol/MessageCodec.h"
 #include "support/ManualQueue.h"
@@ -100,7 +100,10 @@ class InboundConnectionTest : public ::testing::Test {
     ASSERT_EQ(inbound_->state(), InboundConnection::State::awaitingPairedKeyExchange);
     auto replies = connection_->takeSentFrames();
     ASSERT_EQ(replies.size(), 3u);
-    EXPECT_EQ(hexString(replies[0]), "0801120c0802" "1a08080018012202" "0804");
+    EXPECT_EQ(hexString(replies[0]),
+              "0801120c0802"
+              "1a08080018012202"
+              "0804");
     for (std::size_t i = 1; i < 3; ++i) received_.push_back(sender_.openEncrypted(replies[i]));
   }
 
@@ -203,8 +206,7 @@ TEST_F(InboundConnectionTest, ReceivesSeveralFilesAndReportsCompletion) {
   EXPECT_FALSE(connection_->isCancelled()) << "the connection stays open after completion";
 
   for (const auto& file : files) {
-    EXPECT_EQ(test::readFile(downloads_.path() / file.name),
-              std::string(file.contents.begin(), file.contents.end()));
+    EXPECT_EQ(test::readFile(downloads_.path() / file.name), std::string(file.contents.begin(), file.contents.end()));
   }
   EXPECT_EQ(downloadEntries(), (std::vector<std::string>{"empty.bin", "notes.txt", "photo.jpg"}));
 
@@ -252,8 +254,8 @@ TEST_F(InboundConnectionTest, LengthPrefixesOutsideOneTo4999999FailTheConnection
     std::uint32_t length;
     bool accepted;
   };
-  for (auto [length, accepted] : {Case{0, false}, Case{4'999'999, true}, Case{5'000'000, false},
-                                  Case{0xFFFFFFFF, false}, Case{1, true}}) {
+  for (auto [length, accepted] :
+       {Case{0, false}, Case{4'999'999, true}, Case{5'000'000, false}, Case{0xFFFFFFFF, false}, Case{1, true}}) {
     SCOPED_TRACE(length);
     SetUp();
     connection_->push(bigEndian(length));
@@ -375,7 +377,8 @@ TEST_F(InboundConnectionTest, RequestWithoutEndpointFieldsAndRejectingResponseAr
   auto response = TestSender::frameOfType(connections::V1Frame::CONNECTION_RESPONSE);
   response.mutable_v1()->mutable_connection_response()->set_response(connections::ConnectionResponseFrame::REJECT);
   push(MessageCodec::serialize(response));
-  EXPECT_TRUE(log_.contains("[InboundConnection] Client CONNECTION_RESPONSE - status (deprecated): 0, response: reject"));
+  EXPECT_TRUE(
+      log_.contains("[InboundConnection] Client CONNECTION_RESPONSE - status (deprecated): 0, response: reject"));
   EXPECT_EQ(inbound_->state(), InboundConnection::State::awaitingPairedKeyExchange);
   EXPECT_EQ(connection_->takeSentFrames().size(), 3u);
 }
@@ -452,8 +455,7 @@ TEST_F(InboundConnectionTest, SequenceNumbersMustFollowEachOther) {
     SetUp();
     handshake();
     for (auto number : item.numbers) {
-      push(sender_.encryptWithSequenceNumber(TestSender::frameOfType(connections::V1Frame::PAIRED_KEY_RESULT),
-                                             number));
+      push(sender_.encryptWithSequenceNumber(TestSender::frameOfType(connections::V1Frame::PAIRED_KEY_RESULT), number));
     }
     if (item.accepted) {
       EXPECT_TRUE(delegate_->failures.empty());
@@ -471,6 +473,30 @@ TEST_F(InboundConnectionTest, ReplayedEncryptedFrameFailsTheConnection) {
   push(frame);
   EXPECT_TRUE(failedWith(CryptoError::invalidMessage)) << failureText();
   EXPECT_TRUE(log_.contains("[InboundConnection] Unexpected sequence number: 1, expected 2"));
+}
+
+TEST_F(InboundConnectionTest, UnreadableContentOfTheChannelFails) {
+  struct Case {
+    std::string name;
+    std::function<std::vector<Bytes>(TestSender&)> frames;
+  };
+  std::vector<Case> cases = {
+      {"not a Connections frame",
+       [](TestSender& sender) {
+         return std::vector<Bytes>{sender.encryptBytes(Bytes{0xff, 0xff, 0xff})};
+       }},
+      {"not a Sharing frame",
+       [](TestSender& sender) {
+         return sender.bytesPayload(Bytes{0xff, 0xff, 0xff});
+       }},
+  };
+  for (const auto& item : cases) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    handshake();
+    push(item.frames(sender_));
+    EXPECT_TRUE(failedWith(MessageError::malformed)) << failureText();
+  }
 }
 
 // MARK: - Payloads
@@ -577,6 +603,16 @@ TEST_F(InboundConnectionTest, WriteErrorInTheSecondFileKeepsTheFirst) {
   EXPECT_TRUE(delegate_->completions.empty());
 }
 
+TEST_F(InboundConnectionTest, WriterThatCannotBeCreatedFails) {
+  home_.writeSettings("{\"Orvel.downloadPath\": \"" + (downloads_.path() / "missing").string() + "\"}");
+  TestFile file{"a.txt", patterned(30, 1), 1};
+  reachPendingAcceptance({file});
+  push(sender_.fileChunk(1, 0, patterned(3, 0), false));
+  ASSERT_EQ(delegate_->failures.size(), 1u);
+  EXPECT_TRUE(std::holds_alternative<std::error_code>(delegate_->failures[0])) << failureText();
+  EXPECT_TRUE(downloadEntries().empty());
+}
+
 TEST_F(InboundConnectionTest, ChunkAfterItsFileWasFinishedFails) {
   TestFile first{"first.txt", patterned(30, 1), 1};
   TestFile second{"second.txt", patterned(30, 2), 2};
@@ -592,8 +628,15 @@ TEST_F(InboundConnectionTest, ChunkAfterItsFileWasFinishedFails) {
 // MARK: - Ends of a connection
 
 TEST_F(InboundConnectionTest, EveryEndInTheMiddleOfAFileLeavesNoTemporaryFile) {
-  enum class End { streamEnds, platformFails, plaintextDisconnection, encryptedDisconnection, sharingCancel,
-                   closeCalled, badFrame };
+  enum class End {
+    streamEnds,
+    platformFails,
+    plaintextDisconnection,
+    encryptedDisconnection,
+    sharingCancel,
+    closeCalled,
+    badFrame
+  };
   for (End end : {End::streamEnds, End::platformFails, End::plaintextDisconnection, End::encryptedDisconnection,
                   End::sharingCancel, End::closeCalled, End::badFrame}) {
     SCOPED_TRACE(static_cast<int>(end));

@@ -58,8 +58,13 @@ Bytes TestSender::encryptWithSequenceNumber(const connections::OfflineFrame& fra
   return initiator_->encrypt(MessageCodec::serialize(frame), sequenceNumber);
 }
 
-std::vector<Bytes> TestSender::sharingFrame(const sharing::nearby::Frame& sharingFrame) {
-  Bytes content = MessageCodec::serialize(sharingFrame);
+Bytes TestSender::encryptBytes(ByteView plaintext) { return initiator_->encrypt(plaintext, ++sequenceNumber_); }
+
+std::vector<Bytes> TestSender::sharingFrame(const sharing::nearby::Frame& frame) {
+  return bytesPayload(MessageCodec::serialize(frame));
+}
+
+std::vector<Bytes> TestSender::bytesPayload(ByteView content) {
   std::int64_t payloadId = nextBytesPayloadId_++;
   auto chunkFrame = [&](bool isLast) {
     auto frame = frameOfType(connections::V1Frame::PAYLOAD_TRANSFER);
@@ -171,7 +176,8 @@ namespace {
 std::optional<sharing::nearby::Frame> sharingFrameIn(const connections::OfflineFrame& frame) {
   if (frame.v1().type() != connections::V1Frame::PAYLOAD_TRANSFER) return std::nullopt;
   const auto& transfer = frame.v1().payload_transfer();
-  if (transfer.payload_header().type() != connections::PayloadHeader::BYTES || transfer.payload_chunk().body().empty()) {
+  if (transfer.payload_header().type() != connections::PayloadHeader::BYTES ||
+      transfer.payload_chunk().body().empty()) {
     return std::nullopt;
   }
   return MessageCodec::parse<sharing::nearby::Frame>(byteView(transfer.payload_chunk().body()));

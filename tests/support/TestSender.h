@@ -46,7 +46,10 @@ class TestSender {
   Bytes encrypt(const location::nearby::connections::OfflineFrame& frame);
   Bytes encryptWithSequenceNumber(const location::nearby::connections::OfflineFrame& frame,
                                   std::int32_t sequenceNumber);
-  // One Sharing frame as a BYTES payload: its content, then the last-chunk marker.
+  // Any plaintext, with the next sequence number.
+  Bytes encryptBytes(ByteView plaintext);
+  // A BYTES payload: its content, then the last-chunk marker.
+  std::vector<Bytes> bytesPayload(ByteView content);
   std::vector<Bytes> sharingFrame(const sharing::nearby::Frame& frame);
   std::vector<Bytes> pairedKeyEncryption();
   std::vector<Bytes> pairedKeyResult();
@@ -61,13 +64,14 @@ class TestSender {
   // Plaintext Connections frames.
   static Bytes keepAlive();
   static Bytes disconnection();
-  static location::nearby::connections::OfflineFrame frameOfType(location::nearby::connections::V1Frame::FrameType type);
+  static location::nearby::connections::OfflineFrame frameOfType(
+      location::nearby::connections::V1Frame::FrameType type);
 
   // A frame the receiver sent: plaintext (the handshake replies, the
   // completion notice) or encrypted.
   struct Received {
     location::nearby::connections::OfflineFrame frame;
-    std::optional<std::int32_t> sequenceNumber;   // encrypted frames only
+    std::optional<std::int32_t> sequenceNumber;     // encrypted frames only
     std::optional<sharing::nearby::Frame> sharing;  // the Sharing frame a BYTES content chunk carries
   };
   Received openEncrypted(ByteView body);
