@@ -429,13 +429,16 @@ void InboundConnection::sendFrame(ByteView body, Connection::SendCompletion afte
   framed.push_back(static_cast<std::uint8_t>(length >> 8));
   framed.push_back(static_cast<std::uint8_t>(length));
   framed.insert(framed.end(), body.begin(), body.end());
-  connection_->send(std::move(framed),
-                    [weakSelf = weak_from_this(), afterSend = std::move(afterSend)](std::error_code error) {
-                      if (error) {
-                        if (auto self = weakSelf.lock()) self->handleError(error);
-                      }
-                      if (afterSend) afterSend(error);
-                    });
+  // The platform connection closes when its last holder drops it; the owner
+  // may drop this object right after a send (decline, completion), so the
+  // completion holds the platform connection until the bytes have left.
+  connection_->send(std::move(framed), [weakSelf = weak_from_this(), connection = connection_,
+                                        afterSend = std::move(afterSend)](std::error_code error) {
+    if (error) {
+      if (auto self = weakSelf.lock()) self->handleError(error);
+    }
+    if (afterSend) afterSend(error);
+  });
 }
 
 // Returns whether the frame went to the platform.
@@ -525,7 +528,7 @@ void InboundConnection::acceptOnQueue() {
 
 void InboundConnection::declineOnQueue() {
   if (ended_ || state() != State::pendingAcceptance) return;
-  // The cancel waits for the REJECT to leave; the connection may be gone by then.
+  // The cancel waits for the REJECT to leave; this object may be gone by then.
   std::weak_ptr<Connection> weakConnection = connection_;
   bool sent = sendConnectionResponse(ConnectionResponseStatus::reject, [weakConnection](std::error_code) {
     if (auto connection = weakConnection.lock()) connection->cancel();
