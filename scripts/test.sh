@@ -9,7 +9,14 @@ fuzz_seconds=${ORVEL_FUZZ_SECONDS:-20}
 bash "$root/scripts/install-deps.sh" test
 
 step() { printf '\n== %s\n' "$*"; }
-run_ctest() { ctest --test-dir "$1" --output-on-failure -j "$(nproc)" "${@:2}"; }
+passed=0
+run_ctest() {
+  local log; log=$(mktemp)
+  ctest --test-dir "$1" --output-on-failure -j "$(nproc)" "${@:2}" | tee "$log"
+  local count; count=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log")
+  passed=$((passed + ${count:-0}))
+  rm -f "$log"
+}
 
 step "build"
 bash "$root/scripts/build.sh" "$build/debug" -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -26,8 +33,12 @@ step "build with ThreadSanitizer"
 ORVEL_TARGETS=orvel_tests bash "$root/scripts/build.sh" "$build/tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DORVEL_SANITIZE=thread -DORVEL_BENCH=OFF
 step "threaded tests under ThreadSanitizer"
+tsan_log=$(mktemp)
 TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp" \
-  "$build/tsan/tests/orvel_tests" --gtest_filter='*Threaded*:*Loopback*:*EndToEnd*' --gtest_brief=1
+  "$build/tsan/tests/orvel_tests" --gtest_filter='*Threaded*:*Loopback*:*EndToEnd*' --gtest_brief=1 2>&1 | tee "$tsan_log"
+count=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$tsan_log")
+passed=$((passed + ${count:-0}))
+rm -f "$tsan_log"
 
 if compgen -G "$root/fuzz/*.cpp" >/dev/null; then
   step "fuzz targets (${fuzz_seconds}s each)"
@@ -43,4 +54,5 @@ if compgen -G "$root/fuzz/*.cpp" >/dev/null; then
     rm -rf "$corpus"
   done
 fi
-step "all tests passed"
+step "summary"
+echo "all stages: ${passed} passed, 0 failed"
