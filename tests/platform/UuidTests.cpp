@@ -1,8 +1,8 @@
 #include "platform/Uuid.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <unordered_set>
 
 namespace orvel {
@@ -10,9 +10,8 @@ namespace {
 
 TEST(Uuid, RandomVersionFourInUpperCaseStandardForm) {
   auto uuid = Uuid::random();
-  EXPECT_TRUE(std::regex_match(uuid.uuidString(),
-                               std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")))
-      << uuid.uuidString();
+  EXPECT_THAT(uuid.uuidString(),
+              testing::MatchesRegex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}"));
 }
 
 TEST(Uuid, EqualityAndHashingAgree) {

@@ -1,0 +1,192 @@
+#include "network/FileWriter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <iostream>
+#include <limits>
+#include <system_error>
+
+#include "network/FileWriterError.h"
+#include "platform/Paths.h"
+#include "platform/Settings.h"
+#include "platform/Uuid.h"
+
+namespace orvel {
+namespace {
+
+constexpr std::size_t kLongestExtension = 32;  // with its dot; a longer "extension" is part of the name
+constexpr std::size_t kLongestUniqueSuffix = 9;  // "_" and 8 hex digits; " (1000)" is shorter
+constexpr int kUniqueAttempts = 1000;
+constexpr int kMoveAttempts = 64;
+
+[[noreturn]] void throwSystemError(const std::string& what) {
+  throw std::system_error(errno, std::system_category(), what);
+}
+
+std::filesystem::path downloadFolder() {
+  if (auto configured = Settings::string("Orvel.downloadPath")) return *configured;
+  return Paths::downloadsDirectory();
+}
+
+bool isUtf8Continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+// The first `limit` bytes of `text`, shortened to end on a character boundary.
+std::string cutToBoundary(const std::string& text, std::size_t limit) {
+  if (text.size() <= limit) return text;
+  std::size_t end = limit;
+  while (end > 0 && isUtf8Continuation(text[end])) --end;
+  return text.substr(0, end);
+}
+
+// A rename that never replaces an existing file: renameat2 where the file
+// system supports it, else a hard link, else (FAT and the like) a rename
+// right after checking the name, which leaves only that short gap open.
+bool renameWithoutReplacing(int folder, const std::string& from, const std::string& to) {
+  if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
+  if (::linkat(folder, from.c_str(), folder, to.c_str(), 0) == 0) {
+    ::unlinkat(folder, from.c_str(), 0);
+    return true;
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return false;
+  struct stat status;
+  if (::fstatat(folder, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return ::renameat(folder, from.c_str(), folder, to.c_str()) == 0;
+}
+
+}  // namespace
+
+// The received name becomes one harmless component of the download folder:
+// "/", NUL and control characters turn into "_"; leading dots are dropped, so
+// the file is not hidden, is never "." or "..", and cannot meet our own
+// ".orvel-*.part" temporary names; nothing left gives "file". The name is cut
+// on a UTF-8 character boundary so that it still fits the file system's limit
+// with the longest unique suffix; a short extension is kept whole.
+FileWriter::SafeName FileWriter::splitSafeName(const std::string& filename, std::size_t nameMax) {
+  std::string name;
+  for (char c : filename) {
+    auto byte = static_cast<unsigned char>(c);
+    name.push_back(byte == '/' || byte < 0x20 || byte == 0x7F ? '_' : c);
+  }
+  name.erase(0, name.find_first_not_of('.'));
+  if (name.empty()) name = "file";
+
+  SafeName safe{name, ""};
+  if (auto dot = name.rfind('.'); dot != std::string::npos && dot > 0 && name.size() - dot > 1 &&
+                                  name.size() - dot <= kLongestExtension) {
+    safe.base = name.substr(0, dot);
+    safe.extension = name.substr(dot);
+  }
+  std::size_t budget = nameMax > kLongestUniqueSuffix ? nameMax - kLongestUniqueSuffix : 1;
+  if (safe.extension.size() >= budget) {
+    safe.base += safe.extension;
+    safe.extension.clear();
+  }
+  safe.base = cutToBoundary(safe.base, budget - safe.extension.size());
+  if (safe.base.empty()) safe.base = "file";
+  return safe;
+}
+
+std::string FileWriter::safeFilename(const std::string& filename, std::size_t nameMax) {
+  auto safe = splitSafeName(filename, nameMax);
+  return safe.base + safe.extension;
+}
+
+FileWriter::FileWriter(const std::string& filename, std::int64_t /*expectedSize*/) : folder_(downloadFolder()) {
+  folderDescriptor_ = ::open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (folderDescriptor_ < 0) throwSystemError("cannot open download folder " + folder_.string());
+  if (long limit = ::fpathconf(folderDescriptor_, _PC_NAME_MAX); limit > 0) {
+    nameMax_ = std::min<std::size_t>(nameMax_, static_cast<std::size_t>(limit));
+  }
+  candidate_ = splitSafeName(filename, nameMax_);
+  finalName_ = uniqueFilename();
+
+  temporaryName_ = ".orvel-" + Uuid::random().uuidString() + ".part";
+  fileDescriptor_ = ::openat(folderDescriptor_, temporaryName_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fileDescriptor_ < 0) {
+    int error = errno;
+    ::close(folderDescriptor_);
+    errno = error;
+    throwSystemError("cannot create temporary file in " + folder_.string());
+  }
+}
+
+FileWriter::~FileWriter() {
+  cleanup();
+  ::close(folderDescriptor_);
+}
+
+bool FileWriter::nameExists(const std::string& name) const {
+  struct stat status;
+  // Anything but "no such entry" counts as taken, dangling links included.
+  return ::fstatat(folderDescriptor_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
+std::string FileWriter::uniqueFilename() const {
+  const auto& [base, extension] = candidate_;
+  if (!nameExists(base + extension)) return base + extension;
+  for (int n = 1; n <= kUniqueAttempts; ++n) {
+    auto name = base + " (" + std::to_string(n) + ")" + extension;
+    if (!nameExists(name)) return name;
+  }
+  return base + "_" + Uuid::random().uuidString().substr(0, 8) + extension;
+}
+
+void FileWriter::write(ByteView data, std::int64_t offset) {
+  if (fileDescriptor_ < 0) throw FileWriterError::notOpen;
+  auto size = static_cast<std::int64_t>(data.size());
+  if (offset < 0 || size > std::numeric_limits<std::int64_t>::max() - offset) throw FileWriterError::writeFailed;
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t written = ::pwrite(fileDescriptor_, data.data() + done, data.size() - done,
+                               static_cast<off_t>(offset + static_cast<std::int64_t>(done)));
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) throwSystemError("cannot write " + temporaryName_);
+    if (written == 0) throw std::system_error(EIO, std::system_category(), "no progress writing " + temporaryName_);
+    done += static_cast<std::size_t>(written);
+  }
+  bytesWritten_ = std::max(bytesWritten_, offset + size);
+}
+
+// Another transfer may have taken the chosen name since; then the next free
+// name is taken instead, so that no received file is lost.
+void FileWriter::moveIntoPlace() {
+  for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
+    if (renameWithoutReplacing(folderDescriptor_, temporaryName_, finalName_)) return;
+    if (errno != EEXIST) throwSystemError("cannot move file to " + finalPath().string());
+    finalName_ = uniqueFilename();
+  }
+  throw std::system_error(EEXIST, std::system_category(), "no free name for " + finalPath().string());
+}
+
+void FileWriter::finalize() {
+  if (fileDescriptor_ >= 0) {
+    int descriptor = fileDescriptor_;
+    fileDescriptor_ = -1;
+    if (::close(descriptor) != 0 && errno != EINTR) throwSystemError("cannot close " + temporaryName_);
+  }
+  moveIntoPlace();
+  temporaryName_.clear();
+  std::cout << "File saved to: " << finalPath().string() << std::endl;
+}
+
+void FileWriter::cleanup() noexcept {
+  if (fileDescriptor_ >= 0) {
+    ::close(fileDescriptor_);
+    fileDescriptor_ = -1;
+  }
+  if (!temporaryName_.empty()) {
+    ::unlinkat(folderDescriptor_, temporaryName_.c_str(), 0);
+    temporaryName_.clear();
+  }
+}
+
+}  // namespace orvel

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "protocol/ByteHelpers.h"
+
+namespace orvel {
+
+// Receives the contents of one file into a hidden temporary file inside the
+// download folder and, on finalize(), moves it under a free name there.
+// Used on its connection's queue only.
+class FileWriter {
+ public:
+  // Throws std::system_error when the download folder or the temporary file
+  // cannot be opened.
+  // The announced size is not needed: chunks say where they go.
+  FileWriter(const std::string& filename, std::int64_t expectedSize);
+  ~FileWriter();  // calls cleanup()
+  FileWriter(const FileWriter&) = delete;
+  FileWriter& operator=(const FileWriter&) = delete;
+
+  // Writes at the absolute offset; chunks may come in any order. Throws
+  // FileWriterError::notOpen after finalize() or cleanup(),
+  // FileWriterError::writeFailed for a negative offset, std::system_error.
+  void write(ByteView data, std::int64_t offset);
+  // Closes the file and moves it into place, never over an existing file.
+  // Throws std::system_error.
+  void finalize();
+  // Closes the file and deletes the temporary file; ignores every error.
+  void cleanup() noexcept;
+
+  // The highest end position written so far.
+  std::int64_t bytesWritten() const { return bytesWritten_; }
+  // Where the file is (after finalize()) or is meant to go.
+  std::filesystem::path finalPath() const { return folder_ / finalName_; }
+
+  // The name a received file name becomes in the download folder, before
+  // any unique suffix; `nameMax` is the file system's limit per name.
+  static std::string safeFilename(const std::string& filename, std::size_t nameMax);
+
+ private:
+  struct SafeName {
+    std::string base;
+    std::string extension;  // with its dot, or empty
+  };
+  static SafeName splitSafeName(const std::string& filename, std::size_t nameMax);
+  std::string uniqueFilename() const;
+  bool nameExists(const std::string& name) const;
+  void moveIntoPlace();
+
+  std::filesystem::path folder_;
+  int folderDescriptor_ = -1;
+  std::size_t nameMax_ = 255;
+  SafeName candidate_;  // the received name made safe
+  std::string finalName_;
+  std::string temporaryName_;  // empty once moved or deleted
+  int fileDescriptor_ = -1;
+  std::int64_t bytesWritten_ = 0;
+};
+
+}  // namespace orvel

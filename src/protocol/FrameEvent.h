@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "protocol/ByteHelpers.h"
+#include "storage/FileMetadata.h"
+
+namespace orvel {
+
+// What one received frame meant for the connection; a frame yields at most one.
+struct FrameEvent {
+  struct Introduction {
+    std::string senderName;
+    std::vector<FileMetadata> files;
+  };
+  // One chunk of a FILE payload. `data` points into the frame being processed
+  // and is valid during the handler call only.
+  struct PayloadChunk {
+    std::int64_t payloadId;
+    std::int64_t offset;
+    ByteView data;
+    bool isLast;
+  };
+  struct PairedKeyEncryption {};
+  struct PairedKeyResult {};
+  struct KeepAlive {};
+  struct Disconnect {};
+
+  std::variant<Introduction, PayloadChunk, PairedKeyEncryption, PairedKeyResult, KeepAlive, Disconnect> value;
+};
+
+}  // namespace orvel

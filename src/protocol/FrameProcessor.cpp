@@ -1,0 +1,347 @@
+#include "protocol/FrameProcessor.h"
+
+#include <limits>
+#include <random>
+#include <string>
+
+#include "offline_wire_formats.pb.h"
+#include "platform/Log.h"
+#include "protocol/MessageCodec.h"
+#include "services/ConnectionError.h"
+#include "wire_format.pb.h"
+
+namespace orvel {
+namespace {
+
+namespace connections = ::location::nearby::connections;
+namespace share = ::sharing::nearby;
+
+using std::to_string;
+
+constexpr std::size_t kLoggedFramePrefix = 50;
+
+std::string toText(ByteView bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
+
+const char* yesNo(bool value) { return value ? "yes" : "no"; }
+
+// Outgoing payloads use ids from the negative half so they never meet the sender's.
+std::int64_t randomNegativePayloadId() {
+  thread_local std::random_device device;
+  std::uniform_int_distribution<std::uint64_t> distribution(0, std::numeric_limits<std::int64_t>::max());
+  return std::numeric_limits<std::int64_t>::min() + static_cast<std::int64_t>(distribution(device));
+}
+
+connections::OfflineFrame v1OfflineFrame(connections::V1Frame::FrameType type) {
+  connections::OfflineFrame frame;
+  frame.set_version(connections::OfflineFrame::V1);
+  frame.mutable_v1()->set_type(type);
+  return frame;
+}
+
+share::Frame v1SharingFrame(share::V1Frame::FrameType type) {
+  share::Frame frame;
+  frame.set_version(share::Frame::V1);
+  frame.mutable_v1()->set_type(type);
+  return frame;
+}
+
+}  // namespace
+
+void FrameProcessor::processFrame(ByteView frame, const Handler& handler) {
+  Log::write("[FrameProcessor] Processing decrypted frame (" + to_string(frame.size()) + " bytes)");
+  Log::write("[FrameProcessor] Frame hex prefix: " + hexPrefix(frame, kLoggedFramePrefix));
+  auto offline = MessageCodec::parse<connections::OfflineFrame>(frame);
+  if (offline.version() != connections::OfflineFrame::V1) {
+    Log::write("[FrameProcessor] Invalid OfflineFrame version");
+    return;
+  }
+  const auto& v1 = offline.v1();
+  switch (v1.type()) {
+    case connections::V1Frame::PAYLOAD_TRANSFER: {
+      const auto& transfer = v1.payload_transfer();
+      auto payloadType = transfer.has_payload_header() ? MessageCodec::displayName(transfer.payload_header().type())
+                                                       : MessageCodec::displayName(connections::PayloadHeader::BYTES);
+      Log::write("[FrameProcessor] Received PAYLOAD_TRANSFER - type: " + payloadType +
+                 ", hasHeader: " + yesNo(transfer.has_payload_header()) +
+                 ", hasChunk: " + yesNo(transfer.has_payload_chunk()) +
+                 ", packetType: " + MessageCodec::displayName(transfer.packet_type()));
+      processPayloadTransfer(transfer, handler);
+      break;
+    }
+    case connections::V1Frame::KEEP_ALIVE:
+      Log::write("[FrameProcessor] Received KEEP_ALIVE");
+      handler(FrameEvent{FrameEvent::KeepAlive{}});
+      break;
+    case connections::V1Frame::DISCONNECTION:
+      Log::write("[FrameProcessor] Received DISCONNECTION");
+      handler(FrameEvent{FrameEvent::Disconnect{}});
+      break;
+    case connections::V1Frame::PAIRED_KEY_ENCRYPTION:
+      Log::write("[FrameProcessor] Received PAIRED_KEY_ENCRYPTION");
+      handler(FrameEvent{FrameEvent::PairedKeyEncryption{}});
+      break;
+    case connections::V1Frame::PAIRED_KEY_RESULT:
+      Log::write("[FrameProcessor] Received PAIRED_KEY_RESULT");
+      handler(FrameEvent{FrameEvent::PairedKeyResult{}});
+      break;
+    default:
+      Log::write("[FrameProcessor] Unknown frame type: " + to_string(static_cast<int>(v1.type())));
+      break;
+  }
+}
+
+void FrameProcessor::processPayloadTransfer(const connections::PayloadTransferFrame& transfer, const Handler& handler) {
+  const auto& header = transfer.payload_header();
+  const std::int64_t payloadId = header.id();
+
+  if (transfer.packet_type() == connections::PayloadTransferFrame::CONTROL || transfer.has_control_message()) {
+    Log::write("[FrameProcessor] Received CONTROL message for payload " + to_string(payloadId));
+    if (transfer.has_control_message()) {
+      Log::write("[FrameProcessor] Control message: " + MessageCodec::typeDisplayName(transfer.control_message()));
+    }
+    return;
+  }
+  if (transfer.packet_type() == connections::PayloadTransferFrame::PAYLOAD_ACK) {
+    Log::write("[FrameProcessor] Ignoring packet type: " + MessageCodec::displayName(transfer.packet_type()));
+    return;
+  }
+  if (!transfer.has_payload_chunk()) {
+    Log::write("[FrameProcessor] PayloadTransfer has header but no chunk - header-only frame for payload " +
+               to_string(payloadId));
+    if (transfer.has_payload_header()) {
+      Log::write("[FrameProcessor] Header info: type=" + MessageCodec::displayName(header.type()) +
+                 ", totalSize=" + to_string(header.total_size()) + ", id=" + to_string(header.id()));
+    }
+    return;
+  }
+
+  const auto& chunk = transfer.payload_chunk();
+  const std::int32_t flags = chunk.flags();
+  const std::int64_t offset = chunk.offset();
+  const ByteView body = byteView(chunk.body());
+  const bool isLast = (flags & connections::PayloadChunk::LAST_CHUNK) != 0;
+
+  if (transfer.has_payload_header()) {
+    switch (header.type()) {
+      case connections::PayloadHeader::FILE:
+        Log::write("[FrameProcessor] FILE payload: " + header.file_name() + ", size: " + to_string(header.total_size()));
+        handler(FrameEvent{FrameEvent::PayloadChunk{payloadId, offset, body, isLast}});
+        return;
+      case connections::PayloadHeader::BYTES:
+        break;
+      default:
+        Log::write("[FrameProcessor] Unknown payload type: " + MessageCodec::displayName(header.type()));
+        return;
+    }
+  }
+
+  Log::write("[FrameProcessor] BYTES payload chunk: id=" + to_string(payloadId) + ", offset=" + to_string(offset) +
+             ", bodySize=" + to_string(body.size()) + ", flags=" + to_string(flags) +
+             ", isLast=" + (isLast ? "true" : "false"));
+  if (header.total_size() > kMaxBytesPayloadSize) {
+    failTransfer("[FrameProcessor] BYTES payload " + to_string(payloadId) + " claims " +
+                 to_string(header.total_size()) + " bytes, more than the limit of " +
+                 to_string(kMaxBytesPayloadSize) + "; failing the transfer");
+  }
+  gatherBytesChunk(payloadId, offset, body);
+  if (!isLast) return;
+
+  auto buffer = bytesPayloadBuffers_.find(payloadId);
+  if (buffer == bytesPayloadBuffers_.end()) {
+    Log::write("[FrameProcessor] End marker received but no buffered data for id=" + to_string(payloadId));
+    return;
+  }
+  Log::write("[FrameProcessor] Bytes payload complete, processing Sharing frame (" + to_string(buffer->second.size()) +
+             " bytes)");
+  // A frame that does not parse keeps its buffer; the connection fails anyway.
+  processSharingFrame(buffer->second, handler);
+  if (auto done = bytesPayloadBuffers_.find(payloadId); done != bytesPayloadBuffers_.end()) {
+    bufferedBytes_ -= static_cast<std::int64_t>(done->second.size());
+    bytesPayloadBuffers_.erase(done);
+  }
+}
+
+// Chunks are joined in arrival order; a chunk at offset 0 (re)starts its
+// payload, and one with nothing to join is dropped.
+void FrameProcessor::gatherBytesChunk(std::int64_t payloadId, std::int64_t offset, ByteView body) {
+  if (body.empty()) return;
+  auto buffer = bytesPayloadBuffers_.find(payloadId);
+  const bool starts = offset == 0;
+  if (!starts && buffer == bytesPayloadBuffers_.end()) return;
+
+  const auto bodySize = static_cast<std::int64_t>(body.size());
+  const std::int64_t kept = buffer == bytesPayloadBuffers_.end() ? 0 : static_cast<std::int64_t>(buffer->second.size());
+  const std::int64_t payloadSize = starts ? bodySize : kept + bodySize;
+  if (payloadSize > kMaxBytesPayloadSize) {
+    failTransfer("[FrameProcessor] BYTES payload " + to_string(payloadId) + " grows past the limit of " +
+                 to_string(kMaxBytesPayloadSize) + " bytes; failing the transfer");
+  }
+  if (bufferedBytes_ - kept + payloadSize > kMaxBufferedBytes) {
+    failTransfer("[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
+                 to_string(kMaxBufferedBytes) + " bytes; failing the transfer");
+  }
+  bufferedBytes_ += payloadSize - kept;
+
+  if (starts) {
+    bytesPayloadBuffers_[payloadId].assign(body.begin(), body.end());
+    Log::write("[FrameProcessor] Started bytes payload buffer for id=" + to_string(payloadId) + " (" +
+               to_string(body.size()) + " bytes)");
+  } else {
+    buffer->second.insert(buffer->second.end(), body.begin(), body.end());
+    Log::write("[FrameProcessor] Appended to bytes payload buffer for id=" + to_string(payloadId) + " (now " +
+               to_string(buffer->second.size()) + " bytes)");
+  }
+}
+
+void FrameProcessor::failTransfer(const std::string& line) {
+  bytesPayloadBuffers_.clear();
+  bufferedBytes_ = 0;
+  Log::write(line);
+  throw ConnectionError::transferFailed;
+}
+
+void FrameProcessor::processSharingFrame(ByteView bytes, const Handler& handler) {
+  Log::write("[FrameProcessor] Processing Sharing frame (" + to_string(bytes.size()) + " bytes)");
+  Log::write("[FrameProcessor] Sharing hex: " + hexString(bytes));
+  auto frame = MessageCodec::parse<share::Frame>(bytes);
+  if (frame.version() != share::Frame::V1) {
+    Log::write("[FrameProcessor] Invalid Sharing frame version");
+    return;
+  }
+  const auto& v1 = frame.v1();
+  switch (v1.type()) {
+    case share::V1Frame::INTRODUCTION: {
+      Log::write("[FrameProcessor] Sharing INTRODUCTION");
+      FrameEvent::Introduction introduction{"Sender", {}};
+      for (const auto& entry : v1.introduction().file_metadata()) {
+        introduction.files.push_back({entry.payload_id(), entry.name(), entry.size(), entry.mime_type()});
+        Log::write("[FrameProcessor] File: " + entry.name() + ", size: " + to_string(entry.size()) +
+                   ", payloadId: " + to_string(entry.payload_id()));
+      }
+      handler(FrameEvent{std::move(introduction)});
+      break;
+    }
+    case share::V1Frame::RESPONSE:
+      Log::write("[FrameProcessor] Sharing RESPONSE");
+      break;
+    case share::V1Frame::PAIRED_KEY_ENCRYPTION:
+      Log::write("[FrameProcessor] Sharing PAIRED_KEY_ENCRYPTION");
+      handler(FrameEvent{FrameEvent::PairedKeyEncryption{}});
+      break;
+    case share::V1Frame::PAIRED_KEY_RESULT:
+      Log::write("[FrameProcessor] Sharing PAIRED_KEY_RESULT");
+      handler(FrameEvent{FrameEvent::PairedKeyResult{}});
+      break;
+    case share::V1Frame::CANCEL:
+      Log::write("[FrameProcessor] Sharing CANCEL");
+      handler(FrameEvent{FrameEvent::Disconnect{}});
+      break;
+    default:
+      Log::write("[FrameProcessor] Unknown Sharing frame type: " + to_string(static_cast<int>(v1.type())));
+      break;
+  }
+}
+
+// --- Outgoing frames ---
+
+std::vector<Bytes> FrameProcessor::buildConnectionResponseFrames(ConnectionResponseStatus status) {
+  auto content = buildConnectionResponse(status);
+  if (content.empty()) return {};
+  return buildBytesPayloadFrames(content);
+}
+
+std::vector<Bytes> FrameProcessor::buildPairedKeyEncryptionFrames() {
+  auto content = buildPairedKeyEncryption();
+  if (content.empty()) return {};
+  return buildBytesPayloadFrames(content);
+}
+
+std::vector<Bytes> FrameProcessor::buildPairedKeyResultFrames() {
+  auto content = buildPairedKeyResult();
+  if (content.empty()) return {};
+  return buildBytesPayloadFrames(content);
+}
+
+Bytes FrameProcessor::buildConnectionResponse(ConnectionResponseStatus status) {
+  auto frame = v1SharingFrame(share::V1Frame::RESPONSE);
+  frame.mutable_v1()->mutable_connection_response()->set_status(
+      status == ConnectionResponseStatus::accept ? share::ConnectionResponseFrame::ACCEPT
+                                                 : share::ConnectionResponseFrame::REJECT);
+  return serializeSharingFrame(frame, "CONNECTION_RESPONSE");
+}
+
+// The paired-key material is random filler: no signature is ever made or checked.
+Bytes FrameProcessor::buildPairedKeyEncryption() {
+  auto secretIdHash = Data::random(6);
+  auto signedData = Data::random(72);
+  auto frame = v1SharingFrame(share::V1Frame::PAIRED_KEY_ENCRYPTION);
+  auto* encryption = frame.mutable_v1()->mutable_paired_key_encryption();
+  encryption->set_signed_data(toText(signedData));
+  encryption->set_secret_id_hash(toText(secretIdHash));
+  return serializeSharingFrame(frame, "PAIRED_KEY_ENCRYPTION");
+}
+
+Bytes FrameProcessor::buildPairedKeyResult() {
+  auto frame = v1SharingFrame(share::V1Frame::PAIRED_KEY_RESULT);
+  auto* result = frame.mutable_v1()->mutable_paired_key_result();
+  result->set_status(share::PairedKeyResultFrame::UNABLE);
+  result->set_os_type(share::OSX);
+  return serializeSharingFrame(frame, "PAIRED_KEY_RESULT");
+}
+
+Bytes FrameProcessor::serializeSharingFrame(const share::Frame& frame, std::string_view name) {
+  try {
+    auto bytes = MessageCodec::serialize(frame);
+    Log::write("[FrameProcessor] Built Sharing_Nearby " + std::string(name) + " (" + to_string(bytes.size()) +
+               " bytes): " + hexString(bytes));
+    return bytes;
+  } catch (MessageError error) {
+    Log::write("[FrameProcessor] Failed to serialize " + std::string(name) + ": " + std::string(toString(error)));
+    return {};
+  }
+}
+
+// One payload is always two frames: all of its bytes, then an empty last chunk.
+std::vector<Bytes> FrameProcessor::buildBytesPayloadFrames(const Bytes& content) {
+  connections::PayloadHeader header;
+  header.set_id(randomNegativePayloadId());
+  header.set_type(connections::PayloadHeader::BYTES);
+  header.set_total_size(static_cast<std::int64_t>(content.size()));
+  header.set_is_sensitive(false);
+
+  auto frameWithChunk = [&header](std::int32_t flags, std::int64_t offset, const Bytes* body) {
+    auto frame = v1OfflineFrame(connections::V1Frame::PAYLOAD_TRANSFER);
+    auto* transfer = frame.mutable_v1()->mutable_payload_transfer();
+    transfer->set_packet_type(connections::PayloadTransferFrame::DATA);
+    *transfer->mutable_payload_header() = header;
+    auto* chunk = transfer->mutable_payload_chunk();
+    chunk->set_flags(flags);
+    chunk->set_offset(offset);
+    if (body) chunk->set_body(toText(*body));
+    return frame;
+  };
+  try {
+    auto first = MessageCodec::serialize(frameWithChunk(0, 0, &content));
+    auto last = MessageCodec::serialize(
+        frameWithChunk(connections::PayloadChunk::LAST_CHUNK, static_cast<std::int64_t>(content.size()), nullptr));
+    Log::write("[FrameProcessor] Built PAYLOAD_TRANSFER frames: " + to_string(first.size()) + " bytes + " +
+               to_string(last.size()) + " bytes");
+    return {std::move(first), std::move(last)};
+  } catch (MessageError error) {
+    Log::write("[FrameProcessor] Failed to serialize PAYLOAD_TRANSFER: " + std::string(toString(error)));
+    return {};
+  }
+}
+
+Bytes FrameProcessor::buildKeepAlive() {
+  auto frame = v1OfflineFrame(connections::V1Frame::KEEP_ALIVE);
+  frame.mutable_v1()->mutable_keep_alive()->set_ack(false);
+  try {
+    return MessageCodec::serialize(frame);
+  } catch (MessageError error) {
+    Log::write("[FrameProcessor] Failed to serialize KEEP_ALIVE: " + std::string(toString(error)));
+    return {};
+  }
+}
+
+}  // namespace orvel

@@ -1,0 +1,304 @@
+#include "network/FileWriter.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <set>
+#include <system_error>
+
+#include "network/FileWriterError.h"
+#include "support/TestSupport.h"
+
+namespace orvel {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::set<std::string> entries(const fs::path& folder) {
+  std::set<std::string> names;
+  for (auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+  return names;
+}
+
+// Writes `contents` in one chunk and finalizes; returns where it landed.
+fs::path receive(const std::string& name, const std::string& contents) {
+  FileWriter writer(name, static_cast<std::int64_t>(contents.size()));
+  writer.write(byteView(contents), 0);
+  writer.finalize();
+  return writer.finalPath();
+}
+
+// A home of its own whose "Orvel.downloadPath" names a fresh folder.
+class FileWriterTest : public ::testing::Test {
+ protected:
+  void SetUp() override { home_.writeSettings(R"({"Orvel.downloadPath": ")" + folder().string() + R"("})"); }
+  const fs::path& folder() const { return downloads_.path(); }
+
+  test::ScopedHome home_;
+  test::TemporaryDirectory downloads_;
+};
+
+TEST(FileWriterFolder, SettingThenUserDirsThenHomeDownloads) {
+  test::ScopedHome home;
+  fs::create_directories(home.home() / "Downloads");
+  EXPECT_EQ(receive("a.txt", "1"), home.home() / "Downloads" / "a.txt");
+
+  fs::create_directories(home.home() / "Incoming");
+  test::writeFile(home.configHome() / "user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"$HOME/Incoming\"\n");
+  EXPECT_EQ(receive("a.txt", "2"), home.home() / "Incoming" / "a.txt");
+
+  test::TemporaryDirectory chosen;
+  home.writeSettings(R"({"Orvel.downloadPath": ")" + chosen.path().string() + R"("})");
+  auto saved = receive("a.txt", "3");
+  EXPECT_EQ(saved, chosen.path() / "a.txt");
+  EXPECT_EQ(test::readFile(saved), "3");
+
+  // A value that is not a string is no setting.
+  home.writeSettings(R"({"Orvel.downloadPath": 7})");
+  EXPECT_EQ(receive("b.txt", "4"), home.home() / "Incoming" / "b.txt");
+}
+
+TEST_F(FileWriterTest, TemporaryFileIsHiddenInTheDownloadFolderUntilFinalized) {
+  FileWriter writer("photo.jpg", 3);
+  auto names = entries(folder());
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_THAT(*names.begin(),
+              testing::MatchesRegex(R"(\.orvel-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}\.part)"));
+  writer.write(byteView("abc"), 0);
+  testing::internal::CaptureStdout();
+  writer.finalize();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "File saved to: " + (folder() / "photo.jpg").string() + "\n");
+  EXPECT_EQ(entries(folder()), std::set<std::string>{"photo.jpg"});
+  EXPECT_EQ(test::readFile(folder() / "photo.jpg"), "abc");
+}
+
+TEST_F(FileWriterTest, UniqueNames) {
+  struct Case {
+    std::string name;
+    std::vector<std::string> existing;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"a.txt", {}, "a.txt"},
+      {"a.txt", {"a.txt"}, "a (1).txt"},
+      {"a.txt", {"a.txt", "a (1).txt"}, "a (2).txt"},
+      {"a.txt", {"a.txt", "a (2).txt"}, "a (1).txt"},
+      {"README", {"README"}, "README (1)"},
+      {"archive.tar.gz", {"archive.tar.gz", "archive.tar (1).gz"}, "archive.tar (2).gz"},
+      {"a (1).txt", {"a (1).txt"}, "a (1) (1).txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + " -> " + c.expected);
+    test::TemporaryDirectory downloads;
+    home_.writeSettings(R"({"Orvel.downloadPath": ")" + downloads.path().string() + R"("})");
+    for (const auto& existing : c.existing) test::writeFile(downloads.path() / existing, "old");
+    EXPECT_EQ(receive(c.name, "new"), downloads.path() / c.expected);
+    EXPECT_EQ(test::readFile(downloads.path() / c.expected), "new");
+    for (const auto& existing : c.existing) EXPECT_EQ(test::readFile(downloads.path() / existing), "old");
+  }
+}
+
+TEST_F(FileWriterTest, AfterAThousandTakenNamesARandomSuffix) {
+  test::writeFile(folder() / "x.bin", "");
+  for (int n = 1; n <= 1000; ++n) test::writeFile(folder() / ("x (" + std::to_string(n) + ").bin"), "");
+  auto saved = receive("x.bin", "data");
+  EXPECT_THAT(saved.filename().string(), testing::MatchesRegex(R"(x_[0-9A-F]{8}\.bin)"));
+  EXPECT_EQ(test::readFile(saved), "data");
+}
+
+TEST_F(FileWriterTest, SameNameInOneTransferOneAfterTheOther) {
+  EXPECT_EQ(receive("IMG.jpg", "first"), folder() / "IMG.jpg");
+  EXPECT_EQ(receive("IMG.jpg", "second"), folder() / "IMG (1).jpg");
+  EXPECT_EQ(test::readFile(folder() / "IMG.jpg"), "first");
+  EXPECT_EQ(test::readFile(folder() / "IMG (1).jpg"), "second");
+}
+
+TEST_F(FileWriterTest, NameTakenAfterCreationMovesToTheNextFreeName) {
+  FileWriter first("IMG.jpg", 5);
+  FileWriter second("IMG.jpg", 6);
+  EXPECT_EQ(first.finalPath(), second.finalPath());
+  first.write(byteView("first"), 0);
+  second.write(byteView("second"), 0);
+  second.finalize();
+  first.finalize();
+  EXPECT_EQ(second.finalPath(), folder() / "IMG.jpg");
+  EXPECT_EQ(first.finalPath(), folder() / "IMG (1).jpg");
+  EXPECT_EQ(test::readFile(folder() / "IMG.jpg"), "second");
+  EXPECT_EQ(test::readFile(folder() / "IMG (1).jpg"), "first");
+
+  // Neither a file nor a dangling link put there meanwhile is replaced.
+  FileWriter third("doc.pdf", 1);
+  test::writeFile(folder() / "doc.pdf", "theirs");
+  fs::create_symlink("/nonexistent/target", folder() / "doc (1).pdf");
+  third.write(byteView("x"), 0);
+  third.finalize();
+  EXPECT_EQ(third.finalPath(), folder() / "doc (2).pdf");
+  EXPECT_EQ(test::readFile(folder() / "doc.pdf"), "theirs");
+  EXPECT_TRUE(fs::is_symlink(folder() / "doc (1).pdf"));
+}
+
+TEST_F(FileWriterTest, ChunksInReverseOrder) {
+  FileWriter writer("r.bin", 20);
+  writer.write(byteView("0123456789"), 10);
+  EXPECT_EQ(writer.bytesWritten(), 20);
+  writer.write(byteView("abcdefghij"), 0);
+  EXPECT_EQ(writer.bytesWritten(), 20);
+  writer.finalize();
+  EXPECT_EQ(test::readFile(folder() / "r.bin"), "abcdefghij0123456789");
+}
+
+TEST_F(FileWriterTest, GapReadsAsZeroBytes) {
+  FileWriter writer("g.bin", 6);
+  writer.write(byteView("ab"), 4);
+  writer.finalize();
+  EXPECT_EQ(test::readFile(folder() / "g.bin"), std::string("\0\0\0\0ab", 6));
+}
+
+TEST_F(FileWriterTest, EmptyFile) {
+  FileWriter writer("empty.txt", 0);
+  writer.write({}, 0);
+  writer.finalize();
+  EXPECT_TRUE(fs::exists(folder() / "empty.txt"));
+  EXPECT_EQ(fs::file_size(folder() / "empty.txt"), 0u);
+}
+
+TEST_F(FileWriterTest, RefusedWrites) {
+  auto expectError = [](auto&& action, FileWriterError expected) {
+    try {
+      action();
+      ADD_FAILURE() << "no error";
+    } catch (FileWriterError error) {
+      EXPECT_EQ(error, expected);
+    }
+  };
+  {
+    FileWriter writer("a.bin", 1);
+    expectError([&] { writer.write(byteView("x"), -1); }, FileWriterError::writeFailed);
+    expectError([&] { writer.write(byteView("xy"), std::numeric_limits<std::int64_t>::max() - 1); },
+                FileWriterError::writeFailed);
+    writer.finalize();
+    expectError([&] { writer.write(byteView("x"), 0); }, FileWriterError::notOpen);
+  }
+  FileWriter writer("b.bin", 1);
+  writer.cleanup();
+  expectError([&] { writer.write(byteView("x"), 0); }, FileWriterError::notOpen);
+}
+
+TEST_F(FileWriterTest, CleanupAndDestructionDeleteTheTemporaryFile) {
+  {
+    FileWriter writer("a.bin", 4);
+    writer.write(byteView("data"), 0);
+    writer.cleanup();
+    EXPECT_TRUE(entries(folder()).empty());
+    writer.cleanup();
+  }
+  {
+    FileWriter writer("a.bin", 4);
+    writer.write(byteView("data"), 0);
+  }
+  EXPECT_TRUE(entries(folder()).empty());
+  {
+    FileWriter writer("a.bin", 4);
+    writer.finalize();
+    writer.cleanup();  // after a move there is nothing to delete
+  }
+  EXPECT_EQ(entries(folder()), std::set<std::string>{"a.bin"});
+}
+
+TEST_F(FileWriterTest, MissingFolderThrowsAndLeavesNothing) {
+  home_.writeSettings(R"({"Orvel.downloadPath": ")" + (folder() / "missing").string() + R"("})");
+  EXPECT_THROW(FileWriter("a.txt", 1), std::system_error);
+  home_.writeSettings(R"({"Orvel.downloadPath": ""})");
+  EXPECT_THROW(FileWriter("a.txt", 1), std::system_error);
+}
+
+TEST(FileWriterNames, HostileNamesBecomeOneReadableComponent) {
+  const std::string euro = "\xE2\x82\xAC";  // three bytes
+  std::string euros;
+  for (int i = 0; i < 100; ++i) euros += euro;
+  struct Case {
+    std::string name;
+    std::size_t nameMax;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"photo.jpg", 255, "photo.jpg"},
+      {"r\xC3\xA9sum\xC3\xA9 (final).pdf", 255, "r\xC3\xA9sum\xC3\xA9 (final).pdf"},
+      {"", 255, "file"},
+      {".", 255, "file"},
+      {"..", 255, "file"},
+      {"...", 255, "file"},
+      {".bashrc", 255, "bashrc"},
+      {".orvel-0000.part", 255, "orvel-0000.part"},
+      {"../../etc/passwd", 255, "_.._etc_passwd"},
+      {"/etc/passwd", 255, "_etc_passwd"},
+      {"dir/", 255, "dir_"},
+      {"/", 255, "_"},
+      {std::string("a\0b.txt", 7), 255, "a_b.txt"},
+      {"a\nb\tc\x1b[31m\x7f.txt", 255, "a_b_c_[31m_.txt"},
+      // Cut on a character boundary, the extension kept, room left for " (1000)" and "_XXXXXXXX".
+      {euros + ".jpg", 255, euros.substr(0, 240) + ".jpg"},
+      {std::string(300, 'a') + ".jpg", 255, std::string(242, 'a') + ".jpg"},
+      {"a." + std::string(300, 'b'), 255, "a." + std::string(244, 'b')},
+      {"abcdefghijklmnopqrstuvwxyz.txt", 20, "abcdefg.txt"},
+      {"abc.toolongforthislimit", 20, "abc.toolong"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    EXPECT_EQ(FileWriter::safeFilename(c.name, c.nameMax), c.expected);
+  }
+}
+
+TEST_F(FileWriterTest, HostileNamesLandInsideTheDownloadFolder) {
+  fs::create_directories(folder() / "inner");
+  home_.writeSettings(R"({"Orvel.downloadPath": ")" + (folder() / "inner").string() + R"("})");
+  const std::string names[] = {"../escape.txt", "..", ".", "", "/tmp/abs.txt", ".hidden", "sub/dir/x"};
+  for (const auto& name : names) receive(name, name);
+  EXPECT_EQ(entries(folder()), std::set<std::string>{"inner"});
+  EXPECT_EQ(entries(folder() / "inner"),
+            (std::set<std::string>{"_escape.txt", "file", "file (1)", "file (2)", "_tmp_abs.txt", "hidden",
+                                   "sub_dir_x"}));
+
+  // A longest name still takes its unique suffixes on disk.
+  auto longName = std::string(400, 'n') + ".mov";
+  auto first = receive(longName, "1");
+  auto second = receive(longName, "2");
+  EXPECT_EQ(first.filename().string(), std::string(242, 'n') + ".mov");
+  EXPECT_EQ(second.filename().string(), std::string(242, 'n') + " (1).mov");
+}
+
+// Runs only inside FileWriterFailure.test.sh, which mounts a 64 KiB tmpfs there.
+TEST_F(FileWriterTest, FullFolderFailsTheWriteAndCleanupLeavesNothing) {
+  const char* full = std::getenv("ORVEL_TEST_FULL_FOLDER");
+  if (!full) GTEST_SKIP() << "needs the tiny tmpfs of FileWriterFailure.test.sh";
+  home_.writeSettings(R"({"Orvel.downloadPath": ")" + std::string(full) + R"("})");
+  FileWriter writer("big.bin", 1 << 20);
+  std::string megabyte(1 << 20, 'x');
+  try {
+    writer.write(byteView(megabyte), 0);
+    FAIL() << "the write did not fail";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code().value(), ENOSPC);
+  }
+  writer.cleanup();
+  EXPECT_TRUE(entries(full).empty());
+}
+
+// Runs only inside FileWriterFailure.test.sh, which makes that folder a read-only mount.
+TEST_F(FileWriterTest, ReadOnlyFolderFailsCreationAndLeavesNothing) {
+  const char* readOnly = std::getenv("ORVEL_TEST_READ_ONLY_FOLDER");
+  if (!readOnly) GTEST_SKIP() << "needs the read-only mount of FileWriterFailure.test.sh";
+  home_.writeSettings(R"({"Orvel.downloadPath": ")" + std::string(readOnly) + R"("})");
+  try {
+    FileWriter writer("a.txt", 1);
+    FAIL() << "creation did not fail";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code().value(), EROFS);
+  }
+  EXPECT_TRUE(entries(readOnly).empty());
+}
+
+}  // namespace
+}  // namespace orvel
