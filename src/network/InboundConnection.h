@@ -73,9 +73,10 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
 
  private:
   // Framing and the plaintext handshake.
-  void handleConnectionState(Connection::State state, std::error_code error);
+  void handleConnectionState(Connection::State platformState, std::error_code error);
   void receiveFrame();
   void receiveFrameBody(std::uint32_t length);
+  void endOfStream();
   void processFrame(const Bytes& body);
   void processConnectionRequest(ByteView body);
   void processUkey2ClientInit(ByteView body);
@@ -87,19 +88,32 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void processEncryptedFrame(ByteView body);
   bool processPlaintextControlFrame(ByteView body);
   void handleFrameEvent(const FrameEvent& event);
+  void handleIntroduction(const std::string& announcedName, const std::vector<FileMetadata>& files);
+  void handlePairedKeyFrame(bool isEncryptionFrame);
   void handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
+  void writeChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
+  bool everyAnnouncedFileComplete() const;
+  void completeTransfer();
+
+  // Sending. The completions run after the platform took the bytes.
   void sendFrame(ByteView body, Connection::SendCompletion afterSend = {});
-  void sendEncryptedFrame(ByteView plaintext, Connection::SendCompletion afterSend = {});
-  void sendConnectionResponse(ConnectionResponseStatus status, Connection::SendCompletion afterLastSend = {});
+  bool sendEncryptedFrame(ByteView plaintext, Connection::SendCompletion afterSend = {});
+  bool sendSharingFrames(const char* name, const std::vector<Bytes>& frames,
+                         Connection::SendCompletion afterLastSend = {});
+  bool sendConnectionResponse(ConnectionResponseStatus status, Connection::SendCompletion afterLastSend = {});
   void sendPairedKeyEncryption();
   void sendPairedKeyResult();
   void sendCompletionAck();
+
+  // Ending.
+  void acceptOnQueue();
+  void declineOnQueue();
   void closeOnQueue();
   void cleanupWriters();
   void handleError(const EngineError& error);
 
-  void setState(State state) { state_.store(state); }
-  // Runs `work` on the queue with the connection alive; nothing once it is gone.
+  void setState(State newState) { state_.store(newState); }
+  // Runs `work` on the connection's queue; the connection stays alive until it ran.
   template <class Work>
   void onQueue(Work work);
 
@@ -110,8 +124,8 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   std::atomic<State> state_{State::connecting};
   std::optional<std::string> senderName_;
   std::optional<std::string> endpointId_;
-  std::unique_ptr<CryptoHandler> cryptoHandler_;
-  std::unique_ptr<FrameProcessor> frameProcessor_;
+  const std::unique_ptr<CryptoHandler> cryptoHandler_;
+  const std::unique_ptr<FrameProcessor> frameProcessor_;
   std::map<std::int64_t, std::unique_ptr<FileWriter>> fileWriters_;
   std::set<std::int64_t> completedPayloadIds_;
   std::int32_t sendSequenceNumber_ = 0;
@@ -120,7 +134,9 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   std::string verificationPin_;
   bool receivedPairedKeyEncryption_ = false;
   bool receivedPairedKeyResult_ = false;
-  bool closed_ = false;  // once cancelled or ended, nothing is read and no failure is reported again
+  bool transferAccepted_ = false;  // the user accepted the files of the last INTRODUCTION
+  bool ended_ = false;             // nothing more is read, handled or reported as a failure
+  bool cancelRequested_ = false;   // the platform connection is cancelled or will be after the last send
 };
 
 const char* toString(InboundConnection::State state);

@@ -1,0 +1,582 @@
+#include "network/InboundConnection.h"
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+#include "network/CryptoHandler.h"
+#include "network/FileWriter.h"
+#include "network/HandshakeResult.h"
+#include "offline_wire_formats.pb.h"
+#include "platform/Log.h"
+#include "protocol/FrameEvent.h"
+#include "protocol/FrameProcessor.h"
+#include "protocol/MessageCodec.h"
+
+namespace orvel {
+
+namespace connections = location::nearby::connections;
+
+namespace {
+
+constexpr std::size_t kLengthPrefixSize = 4;
+constexpr std::uint32_t kMaximumFrameLength = 4'999'999;
+// A plaintext control frame a sender may slip into the encrypted phase is a
+// few bytes long; any real encrypted envelope is longer than this.
+constexpr std::size_t kPlaintextProbeMinimum = 2;
+constexpr std::size_t kPlaintextProbeMaximum = 49;
+constexpr std::size_t kLoggedPrefixLength = 50;
+
+void log(const std::string& text) { Log::write("[InboundConnection] " + text); }
+
+std::string bytesText(std::size_t length) { return "(" + std::to_string(length) + " bytes)"; }
+
+template <class... Handlers>
+struct Overloaded : Handlers... {
+  using Handlers::operator()...;
+};
+
+}  // namespace
+
+std::shared_ptr<InboundConnection> InboundConnection::create(std::shared_ptr<Connection> connection, Uuid sessionId,
+                                                             std::shared_ptr<SerialQueue> queue) {
+  return std::make_shared<InboundConnection>(Private{}, std::move(connection), sessionId, std::move(queue));
+}
+
+InboundConnection::InboundConnection(Private, std::shared_ptr<Connection> connection, Uuid sessionId,
+                                     std::shared_ptr<SerialQueue> queue)
+    : sessionId_(sessionId),
+      connection_(std::move(connection)),
+      queue_(std::move(queue)),
+      cryptoHandler_(std::make_unique<CryptoHandler>()),
+      frameProcessor_(std::make_unique<FrameProcessor>()) {}
+
+// The writers' own destructors delete whatever temporary file is left.
+InboundConnection::~InboundConnection() = default;
+
+void InboundConnection::setDelegate(std::weak_ptr<InboundConnectionDelegate> delegate) {
+  delegate_ = std::move(delegate);
+}
+
+void InboundConnection::start() {
+  connection_->setStateUpdateHandler([weakSelf = weak_from_this()](Connection::State state, std::error_code error) {
+    if (auto self = weakSelf.lock()) self->handleConnectionState(state, error);
+  });
+  connection_->start(queue_);
+}
+
+template <class Work>
+void InboundConnection::onQueue(Work work) {
+  // Held strongly: the owner may drop the connection right after asking it
+  // to close or decline, and the request must still be carried out.
+  queue_->async([self = shared_from_this(), work = std::move(work)] { (self.get()->*work)(); });
+}
+
+void InboundConnection::close() { onQueue(&InboundConnection::closeOnQueue); }
+void InboundConnection::acceptTransfer() { onQueue(&InboundConnection::acceptOnQueue); }
+void InboundConnection::declineTransfer() { onQueue(&InboundConnection::declineOnQueue); }
+
+std::optional<std::string> InboundConnection::senderName() const { return senderName_; }
+
+// MARK: - Platform states and reading
+
+void InboundConnection::handleConnectionState(Connection::State platformState, std::error_code error) {
+  switch (platformState) {
+    case Connection::State::ready:
+      if (ended_ || state() != State::connecting) return;  // reading starts once
+      setState(State::awaitingConnectionRequest);
+      receiveFrame();
+      return;
+    case Connection::State::failed: {
+      if (ended_) return;
+      ended_ = true;
+      setState(State::failed);
+      cleanupWriters();
+      if (auto delegate = delegate_.lock()) delegate->connectionDidFail(*this, EngineError(error));
+      return;
+    }
+    case Connection::State::cancelled:
+      ended_ = true;
+      cleanupWriters();
+      if (auto delegate = delegate_.lock()) delegate->connectionDidClose(*this);
+      return;
+    case Connection::State::setup:
+    case Connection::State::preparing:
+    case Connection::State::waiting: return;
+  }
+}
+
+void InboundConnection::receiveFrame() {
+  connection_->receive(
+      kLengthPrefixSize, kLengthPrefixSize,
+      [weakSelf = weak_from_this()](std::optional<Bytes> content, bool isComplete, std::error_code error) {
+        auto self = weakSelf.lock();
+        if (!self || self->ended_) return;
+        if (error) {
+          self->handleError(error);
+        } else if (content && content->size() == kLengthPrefixSize) {
+          const Bytes& prefix = *content;
+          std::uint32_t length = std::uint32_t{prefix[0]} << 24 | std::uint32_t{prefix[1]} << 16 |
+                                 std::uint32_t{prefix[2]} << 8 | std::uint32_t{prefix[3]};
+          if (length - 1u > kMaximumFrameLength - 1u) {  // 0 wraps around
+            self->handleError(ConnectionError::transferFailed);
+          } else {
+            self->receiveFrameBody(length);
+          }
+        } else if (isComplete) {
+          self->endOfStream();
+        } else {
+          // The platform promises a short read only at the end of the stream;
+          // anything else would leave the connection waiting for ever.
+          self->handleError(ConnectionError::transferFailed);
+        }
+      });
+}
+
+void InboundConnection::receiveFrameBody(std::uint32_t length) {
+  connection_->receive(
+      length, length, [weakSelf = weak_from_this(), length](std::optional<Bytes> content, bool, std::error_code error) {
+        auto self = weakSelf.lock();
+        if (!self || self->ended_) return;
+        if (error) {
+          self->handleError(error);
+        } else if (!content || content->size() != length) {
+          self->handleError(ConnectionError::transferFailed);
+        } else {
+          self->processFrame(*content);
+          if (!self->ended_) self->receiveFrame();
+        }
+      });
+}
+
+// The sender closed its side between two frames: nothing is reported as a
+// failure, but no unfinished file may stay behind.
+void InboundConnection::endOfStream() {
+  ended_ = true;
+  cleanupWriters();
+  if (auto delegate = delegate_.lock()) delegate->connectionDidClose(*this);
+}
+
+// MARK: - Plaintext handshake
+
+void InboundConnection::processFrame(const Bytes& body) {
+  catchEngineErrors(
+      [&] {
+        switch (state()) {
+          case State::awaitingConnectionRequest: return processConnectionRequest(body);
+          case State::awaitingUkey2ClientInit: return processUkey2ClientInit(body);
+          case State::awaitingUkey2ClientFinish: return processUkey2ClientFinish(body);
+          case State::awaitingConnectionResponse: return processConnectionResponse(body);
+          case State::awaitingPairedKeyExchange:
+          case State::awaitingIntroduction:
+          case State::pendingAcceptance:
+          case State::transferring: return processEncryptedFrame(body);
+          case State::connecting:
+          case State::completed:
+          case State::failed: return log(std::string("Unexpected frame in state: ") + toString(state()));
+        }
+      },
+      [this](const EngineError& error) { handleError(error); });
+}
+
+void InboundConnection::processConnectionRequest(ByteView body) {
+  log("Processing CONNECTION_REQUEST " + bytesText(body.size()));
+  auto frame = MessageCodec::parse<connections::OfflineFrame>(body);
+  if (frame.version() != connections::OfflineFrame::V1) {
+    log("Invalid OfflineFrame version: " + MessageCodec::displayName(frame.version()));
+    throw ConnectionError::handshakeFailed;
+  }
+  if (frame.v1().type() != connections::V1Frame::CONNECTION_REQUEST) {
+    log("Expected CONNECTION_REQUEST, got: " + MessageCodec::displayName(frame.v1().type()));
+    throw ConnectionError::handshakeFailed;
+  }
+  const auto& request = frame.v1().connection_request();
+  endpointId_ = request.endpoint_id();
+  senderName_ = request.endpoint_name();
+  log("CONNECTION_REQUEST from endpoint: " + *endpointId_ + ", name: " + *senderName_);
+  setState(State::awaitingUkey2ClientInit);
+}
+
+void InboundConnection::processUkey2ClientInit(ByteView body) {
+  log("Processing UKEY2 CLIENT_INIT " + bytesText(body.size()));
+  HandshakeResult result = cryptoHandler_->processHandshakeMessage(body);
+  switch (result.kind) {
+    case HandshakeResult::Kind::sendToPeer:
+      sendFrame(result.reply);
+      setState(State::awaitingUkey2ClientFinish);
+      return;
+    case HandshakeResult::Kind::handshakeComplete:
+      log("Unexpected handshake complete on CLIENT_INIT");
+      throw ConnectionError::handshakeFailed;
+    case HandshakeResult::Kind::noAction: return;
+  }
+}
+
+void InboundConnection::processUkey2ClientFinish(ByteView body) {
+  log("Processing UKEY2 CLIENT_FINISH " + bytesText(body.size()));
+  HandshakeResult result = cryptoHandler_->processHandshakeMessage(body);
+  switch (result.kind) {
+    case HandshakeResult::Kind::handshakeComplete:
+      verificationPin_ = result.pin;
+      setState(State::awaitingConnectionResponse);
+      log("UKEY2 handshake complete, PIN: " + verificationPin_ + ", awaiting CONNECTION_RESPONSE");
+      return;
+    case HandshakeResult::Kind::sendToPeer:
+      log("Unexpected SERVER_INIT response on CLIENT_FINISH");
+      throw ConnectionError::handshakeFailed;
+    case HandshakeResult::Kind::noAction: return;
+  }
+}
+
+void InboundConnection::processConnectionResponse(ByteView body) {
+  log("Processing plaintext CONNECTION_RESPONSE " + bytesText(body.size()));
+  log("CONNECTION_RESPONSE hex: " + hexString(body));
+  auto frame = MessageCodec::parse<connections::OfflineFrame>(body);
+  if (frame.version() != connections::OfflineFrame::V1) {
+    log("Invalid OfflineFrame version: " + MessageCodec::displayName(frame.version()));
+    throw ConnectionError::handshakeFailed;
+  }
+  if (frame.v1().type() != connections::V1Frame::CONNECTION_RESPONSE) {
+    log("Expected CONNECTION_RESPONSE, got: " + MessageCodec::displayName(frame.v1().type()));
+    throw ConnectionError::handshakeFailed;
+  }
+  const auto& response = frame.v1().connection_response();
+  // The sender's own answer is only logged: a REJECT goes on like an ACCEPT.
+  log("Client CONNECTION_RESPONSE - status (deprecated): " + std::to_string(response.status()) +
+      ", response: " + MessageCodec::displayName(response.response()));
+  sendPlaintextConnectionResponse();
+  setState(State::awaitingPairedKeyExchange);
+  log("Sent CONNECTION_RESPONSE, entering encrypted paired key exchange");
+  sendPairedKeyEncryption();
+}
+
+void InboundConnection::sendPlaintextConnectionResponse() {
+  connections::OfflineFrame frame;
+  frame.set_version(connections::OfflineFrame::V1);
+  auto* v1 = frame.mutable_v1();
+  v1->set_type(connections::V1Frame::CONNECTION_RESPONSE);
+  auto* response = v1->mutable_connection_response();
+  response->set_status(0);
+  response->set_response(connections::ConnectionResponseFrame::ACCEPT);
+  response->mutable_os_info()->set_type(connections::OsInfo::APPLE);
+  Bytes bytes;
+  try {
+    bytes = MessageCodec::serialize(frame);
+  } catch (MessageError error) {
+    log("Failed to serialize CONNECTION_RESPONSE: " + std::string(toString(error)));
+    return;
+  }
+  log("Sending plaintext CONNECTION_RESPONSE " + bytesText(bytes.size()) +
+      " with response=ACCEPT, status=0, osInfo=APPLE");
+  log("CONNECTION_RESPONSE hex: " + hexString(bytes));
+  sendFrame(bytes);
+}
+
+// MARK: - Encrypted phase
+
+void InboundConnection::processEncryptedFrame(ByteView body) {
+  log("Processing frame " + bytesText(body.size()) + " in encrypted mode");
+  log("Frame hex prefix: " + hexPrefix(body, kLoggedPrefixLength));
+  if (processPlaintextControlFrame(body)) return;
+
+  DecryptedMessage decrypted = cryptoHandler_->decrypt(body);
+  log("Decrypted frame " + bytesText(decrypted.message.size()));
+  log("Decrypted hex prefix: " + hexPrefix(decrypted.message, kLoggedPrefixLength));
+  // Each frame must carry the next number: a replayed, reordered or dropped
+  // frame ends the connection.
+  std::int64_t expected = std::int64_t{receiveSequenceNumber_} + 1;
+  if (decrypted.sequenceNumber != expected) {
+    log("Unexpected sequence number: " + std::to_string(decrypted.sequenceNumber) + ", expected " +
+        std::to_string(expected));
+    throw CryptoError::invalidMessage;
+  }
+  receiveSequenceNumber_ = decrypted.sequenceNumber;
+  frameProcessor_->processFrame(decrypted.message, [this](const FrameEvent& event) { handleFrameEvent(event); });
+}
+
+// A sender may send KEEP_ALIVE and DISCONNECTION in plaintext even here.
+bool InboundConnection::processPlaintextControlFrame(ByteView body) {
+  if (body.size() < kPlaintextProbeMinimum || body.size() > kPlaintextProbeMaximum) return false;
+  connections::OfflineFrame frame;
+  try {
+    frame = MessageCodec::parse<connections::OfflineFrame>(body);
+  } catch (MessageError) {
+    return false;
+  }
+  auto type = frame.v1().type();
+  if (frame.version() != connections::OfflineFrame::V1 ||
+      (type != connections::V1Frame::KEEP_ALIVE && type != connections::V1Frame::DISCONNECTION)) {
+    return false;
+  }
+  log("Detected plaintext " + MessageCodec::displayName(type) + " frame");
+  frameProcessor_->processFrame(body, [this](const FrameEvent& event) { handleFrameEvent(event); });
+  return true;
+}
+
+void InboundConnection::handleFrameEvent(const FrameEvent& event) {
+  std::visit(Overloaded{
+                 [this](const FrameEvent::Introduction& introduction) {
+                   handleIntroduction(introduction.senderName, introduction.files);
+                 },
+                 [this](const FrameEvent::PayloadChunk& chunk) {
+                   handlePayloadChunk(chunk.payloadId, chunk.offset, chunk.data, chunk.isLast);
+                 },
+                 [this](const FrameEvent::PairedKeyEncryption&) { handlePairedKeyFrame(true); },
+                 [this](const FrameEvent::PairedKeyResult&) { handlePairedKeyFrame(false); },
+                 [this](const FrameEvent::KeepAlive&) {
+                   log("Sending KEEP_ALIVE");
+                   sendEncryptedFrame(frameProcessor_->buildKeepAlive());
+                 },
+                 [this](const FrameEvent::Disconnect&) {
+                   log("Received DISCONNECT");
+                   closeOnQueue();
+                 },
+             },
+             event.value);
+}
+
+void InboundConnection::handleIntroduction(const std::string& announcedName, const std::vector<FileMetadata>& files) {
+  log("Received INTRODUCTION with " + std::to_string(files.size()) + " files");
+  // Two files under one payload id would be written into one file.
+  std::set<std::int64_t> payloadIds;
+  for (const auto& file : files) {
+    if (!payloadIds.insert(file.payloadId).second) {
+      log("Duplicate payloadId in INTRODUCTION: " + std::to_string(file.payloadId));
+      return handleError(ConnectionError::transferFailed);
+    }
+  }
+  // The INTRODUCTION carries no name of its own; the one from the
+  // CONNECTION_REQUEST is the sender's real name.
+  if (!senderName_ || senderName_->empty()) senderName_ = announcedName;
+  pendingFiles_ = files;
+  transferAccepted_ = false;
+  setState(State::pendingAcceptance);
+  TransferRequest request{sessionId_, *senderName_, pendingFiles_, verificationPin_};
+  if (auto delegate = delegate_.lock()) delegate->connectionDidReceiveTransferRequest(*this, request);
+}
+
+void InboundConnection::handlePairedKeyFrame(bool isEncryptionFrame) {
+  if (isEncryptionFrame) {
+    log("Received PAIRED_KEY_ENCRYPTION from client");
+    receivedPairedKeyEncryption_ = true;
+    sendPairedKeyResult();
+    if (ended_) return;
+  } else {
+    log("Received PAIRED_KEY_RESULT from client");
+    receivedPairedKeyResult_ = true;
+  }
+  if (receivedPairedKeyEncryption_ && receivedPairedKeyResult_) {
+    log("Paired key exchange complete, awaiting INTRODUCTION");
+    setState(State::awaitingIntroduction);
+  }
+}
+
+void InboundConnection::handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast) {
+  catchEngineErrors([&] { writeChunk(payloadId, offset, data, isLast); },
+                    [this](const EngineError& error) { handleError(error); });
+}
+
+void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast) {
+  auto found = fileWriters_.find(payloadId);
+  if (found == fileWriters_.end()) {
+    auto file = std::find_if(pendingFiles_.begin(), pendingFiles_.end(),
+                             [payloadId](const FileMetadata& entry) { return entry.payloadId == payloadId; });
+    if (file == pendingFiles_.end()) {
+      log("Unknown payloadId: " + std::to_string(payloadId));
+      return;
+    }
+    found = fileWriters_.emplace(payloadId, std::make_unique<FileWriter>(file->name, file->size)).first;
+  }
+  FileWriter& writer = *found->second;
+  writer.write(data, offset);
+  if (!isLast) return;
+
+  // Nothing reaches the download folder without the user's consent.
+  if (!transferAccepted_) {
+    log("File finished before the transfer was accepted: " + std::to_string(payloadId));
+    throw ConnectionError::transferFailed;
+  }
+  writer.finalize();
+  completedPayloadIds_.insert(payloadId);
+  log("File complete: " + std::to_string(payloadId) + " (" + std::to_string(completedPayloadIds_.size()) + "/" +
+      std::to_string(pendingFiles_.size()) + ")");
+  if (everyAnnouncedFileComplete()) completeTransfer();
+}
+
+// By id rather than by count: ids completed under an earlier INTRODUCTION
+// must not stand in for files of the current one.
+bool InboundConnection::everyAnnouncedFileComplete() const {
+  return std::all_of(pendingFiles_.begin(), pendingFiles_.end(),
+                     [this](const FileMetadata& file) { return completedPayloadIds_.contains(file.payloadId); });
+}
+
+void InboundConnection::completeTransfer() {
+  sendCompletionAck();
+  TransferSession session{sessionId_, senderName_.value_or("Unknown"), pendingFiles_, verificationPin_,
+                          TransferState::completed};
+  setState(State::completed);
+  if (auto delegate = delegate_.lock()) delegate->connectionDidCompleteTransfer(*this, session);
+}
+
+// MARK: - Sending
+
+void InboundConnection::sendFrame(ByteView body, Connection::SendCompletion afterSend) {
+  auto length = static_cast<std::uint32_t>(body.size());
+  Bytes framed;
+  framed.reserve(kLengthPrefixSize + body.size());
+  framed.push_back(static_cast<std::uint8_t>(length >> 24));
+  framed.push_back(static_cast<std::uint8_t>(length >> 16));
+  framed.push_back(static_cast<std::uint8_t>(length >> 8));
+  framed.push_back(static_cast<std::uint8_t>(length));
+  framed.insert(framed.end(), body.begin(), body.end());
+  // The platform connection closes when its last holder drops it; the owner
+  // may drop this object right after a send (decline, completion), so the
+  // completion holds the platform connection until the bytes have left.
+  connection_->send(std::move(framed), [weakSelf = weak_from_this(), connection = connection_,
+                                        afterSend = std::move(afterSend)](std::error_code error) {
+    if (error) {
+      if (auto self = weakSelf.lock()) self->handleError(error);
+    }
+    if (afterSend) afterSend(error);
+  });
+}
+
+// Returns whether the frame went to the platform.
+bool InboundConnection::sendEncryptedFrame(ByteView plaintext, Connection::SendCompletion afterSend) {
+  if (ended_) return false;
+  if (sendSequenceNumber_ == std::numeric_limits<std::int32_t>::max()) {
+    handleError(ConnectionError::encryptionFailed);
+    return false;
+  }
+  ++sendSequenceNumber_;
+  log("Encrypting frame " + bytesText(plaintext.size()) + " with seq " + std::to_string(sendSequenceNumber_));
+  Bytes encrypted;
+  bool encryptionFailed = false;
+  catchEngineErrors([&] { encrypted = cryptoHandler_->encrypt(plaintext, sendSequenceNumber_); },
+                    [&](const EngineError& error) {
+                      log("Encryption failed: " + describe(error));
+                      encryptionFailed = true;
+                      handleError(error);
+                    });
+  if (encryptionFailed) return false;
+  log("Sending encrypted frame " + bytesText(encrypted.size()));
+  sendFrame(encrypted, std::move(afterSend));
+  return true;
+}
+
+// The two frames of one Sharing answer, each encrypted on its own. Returns
+// whether both went to the platform (the last one with `afterLastSend`).
+bool InboundConnection::sendSharingFrames(const char* name, const std::vector<Bytes>& frames,
+                                          Connection::SendCompletion afterLastSend) {
+  if (frames.size() != 2) {
+    log(std::string("Failed to build ") + name + " frames");
+    return false;
+  }
+  log(std::string(name) + ": sending " + std::to_string(frames.size()) + " frames");
+  for (std::size_t index = 0; index < frames.size(); ++index) {
+    log(std::string("Sending ") + name + " frame " + std::to_string(index + 1) + " " + bytesText(frames[index].size()));
+    bool isLast = index + 1 == frames.size();
+    if (!sendEncryptedFrame(frames[index], isLast ? std::move(afterLastSend) : Connection::SendCompletion{})) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool InboundConnection::sendConnectionResponse(ConnectionResponseStatus status,
+                                               Connection::SendCompletion afterLastSend) {
+  return sendSharingFrames("CONNECTION_RESPONSE", frameProcessor_->buildConnectionResponseFrames(status),
+                           std::move(afterLastSend));
+}
+
+void InboundConnection::sendPairedKeyEncryption() {
+  log("Sending PAIRED_KEY_ENCRYPTION");
+  sendSharingFrames("PAIRED_KEY_ENCRYPTION", frameProcessor_->buildPairedKeyEncryptionFrames());
+}
+
+void InboundConnection::sendPairedKeyResult() {
+  log("Sending PAIRED_KEY_RESULT");
+  sendSharingFrames("PAIRED_KEY_RESULT", frameProcessor_->buildPairedKeyResultFrames());
+}
+
+void InboundConnection::sendCompletionAck() {
+  log("Sending disconnection frame to signal completion");
+  connections::OfflineFrame frame;
+  frame.set_version(connections::OfflineFrame::V1);
+  auto* v1 = frame.mutable_v1();
+  v1->set_type(connections::V1Frame::DISCONNECTION);
+  v1->mutable_disconnection()->set_ack_safe_to_disconnect(true);
+  Bytes bytes;
+  try {
+    bytes = MessageCodec::serialize(frame);
+  } catch (MessageError error) {
+    log("Failed to serialize disconnection: " + std::string(toString(error)));
+    return;
+  }
+  sendFrame(bytes);  // in plaintext, outside the sequence numbering
+  log("Sent disconnection frame " + bytesText(bytes.size()));
+}
+
+// MARK: - Decision and ending
+
+void InboundConnection::acceptOnQueue() {
+  if (ended_ || state() != State::pendingAcceptance) return;
+  setState(State::transferring);
+  transferAccepted_ = true;
+  sendConnectionResponse(ConnectionResponseStatus::accept);
+}
+
+void InboundConnection::declineOnQueue() {
+  if (ended_ || state() != State::pendingAcceptance) return;
+  // The cancel waits for the REJECT to leave; this object may be gone by then.
+  std::weak_ptr<Connection> weakConnection = connection_;
+  bool sent = sendConnectionResponse(ConnectionResponseStatus::reject, [weakConnection](std::error_code) {
+    if (auto connection = weakConnection.lock()) connection->cancel();
+  });
+  if (!sent) return closeOnQueue();
+  ended_ = true;
+  cancelRequested_ = true;
+  cleanupWriters();
+}
+
+void InboundConnection::closeOnQueue() {
+  ended_ = true;
+  if (!cancelRequested_) {
+    cancelRequested_ = true;
+    connection_->cancel();
+  }
+  cleanupWriters();
+}
+
+void InboundConnection::cleanupWriters() {
+  for (auto& [payloadId, writer] : fileWriters_) writer->cleanup();
+  fileWriters_.clear();
+}
+
+void InboundConnection::handleError(const EngineError& error) {
+  if (ended_) return;  // a connection ends once and reports at most one failure
+  ended_ = true;
+  setState(State::failed);
+  cleanupWriters();
+  if (auto delegate = delegate_.lock()) delegate->connectionDidFail(*this, error);
+  closeOnQueue();
+}
+
+const char* toString(InboundConnection::State state) {
+  switch (state) {
+    case InboundConnection::State::connecting: return "connecting";
+    case InboundConnection::State::awaitingConnectionRequest: return "awaitingConnectionRequest";
+    case InboundConnection::State::awaitingUkey2ClientInit: return "awaitingUkey2ClientInit";
+    case InboundConnection::State::awaitingUkey2ClientFinish: return "awaitingUkey2ClientFinish";
+    case InboundConnection::State::awaitingConnectionResponse: return "awaitingConnectionResponse";
+    case InboundConnection::State::awaitingPairedKeyExchange: return "awaitingPairedKeyExchange";
+    case InboundConnection::State::awaitingIntroduction: return "awaitingIntroduction";
+    case InboundConnection::State::pendingAcceptance: return "pendingAcceptance";
+    case InboundConnection::State::transferring: return "transferring";
+    case InboundConnection::State::completed: return "completed";
+    case InboundConnection::State::failed: return "failed";
+  }
+  return "unknown";
+}
+
+}  // namespace orvel

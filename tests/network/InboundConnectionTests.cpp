@@ -1,0 +1,714 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "network/InboundConnection.h"
+#include "platform/Log.h"
+#include "protocol/MessageCodec.h"
+#include "support/ManualQueue.h"
+#include "support/MemoryConnection.h"
+#include "support/TestSender.h"
+#include "support/TestSupport.h"
+
+namespace orvel {
+
+void PrintTo(InboundConnection::State state, std::ostream* stream) { *stream << toString(state); }
+
+namespace {
+
+namespace connections = location::nearby::connections;
+using test::TestFile;
+using test::TestSender;
+
+class RecordingDelegate final : public InboundConnectionDelegate {
+ public:
+  void connectionDidReceiveTransferRequest(InboundConnection&, const TransferRequest& request) override {
+    requests.push_back(request);
+  }
+  void connectionDidCompleteTransfer(InboundConnection&, const TransferSession& session) override {
+    completions.push_back(session);
+  }
+  void connectionDidFail(InboundConnection&, const EngineError& error) override { failures.push_back(error); }
+  void connectionDidClose(InboundConnection&) override { ++closes; }
+
+  std::vector<TransferRequest> requests;
+  std::vector<TransferSession> completions;
+  std::vector<EngineError> failures;
+  int closes = 0;
+};
+
+Bytes patterned(std::size_t length, std::uint8_t seed) {
+  Bytes bytes(length);
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7 + i / 251);
+  return bytes;
+}
+
+Bytes bigEndian(std::uint32_t value) {
+  return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+          static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+}
+
+// A plaintext KEEP_ALIVE padded with an unknown field to `length` bytes.
+Bytes paddedKeepAlive(std::size_t length) {
+  Bytes frame = TestSender::keepAlive();
+  std::size_t filler = length - frame.size() - 2;
+  frame.push_back(0x7a);  // field 15, length-delimited: unknown to the schema
+  frame.push_back(static_cast<std::uint8_t>(filler));
+  frame.insert(frame.end(), filler, 0x55);
+  return frame;
+}
+
+class InboundConnectionTest : public ::testing::Test {
+ protected:
+  // Also called again by table-driven tests, for a fresh connection per row.
+  void SetUp() override {
+    log_.clear();
+    received_.clear();
+    delegate_ = std::make_shared<RecordingDelegate>();
+    sender_ = TestSender();
+    home_.writeSettings("{\"Orvel.downloadPath\": \"" + downloads_.path().string() + "\"}");
+    connection_ = std::make_shared<test::MemoryConnection>();
+    inbound_ = InboundConnection::create(connection_, Uuid::random(), queue_);
+    inbound_->setDelegate(delegate_);
+    inbound_->start();
+    connection_->becomeReady();
+    run();
+  }
+
+  void run() { queue_->drain(); }
+  void push(ByteView body) {
+    connection_->push(test::framed(body));
+    run();
+  }
+  void push(const std::vector<Bytes>& bodies) {
+    for (const auto& body : bodies) push(body);
+  }
+
+  // Plaintext phase up to the receiver's own CONNECTION_RESPONSE and PAIRED_KEY_ENCRYPTION.
+  void handshake() {
+    push(sender_.connectionRequest());
+    ASSERT_EQ(inbound_->state(), InboundConnection::State::awaitingUkey2ClientInit);
+    push(sender_.clientInit());
+    auto serverInit = connection_->takeSentFrames();
+    ASSERT_EQ(serverInit.size(), 1u);
+    ASSERT_EQ(inbound_->state(), InboundConnection::State::awaitingUkey2ClientFinish);
+    push(sender_.clientFinish(serverInit[0]));
+    ASSERT_EQ(inbound_->state(), InboundConnection::State::awaitingConnectionResponse);
+    push(sender_.connectionResponse());
+    ASSERT_EQ(inbound_->state(), InboundConnection::State::awaitingPairedKeyExchange);
+    auto replies = connection_->takeSentFrames();
+    ASSERT_EQ(replies.size(), 3u);
+    EXPECT_EQ(hexString(replies[0]),
+              "0801120c0802"
+              "1a08080018012202"
+              "0804");
+    for (std::size_t i = 1; i < 3; ++i) received_.push_back(sender_.openEncrypted(replies[i]));
+  }
+
+  void exchangePairedKeys() {
+    push(sender_.pairedKeyEncryption());
+    push(sender_.pairedKeyResult());
+    ASSERT_EQ(inbound_->state(), InboundConnection::State::awaitingIntroduction);
+  }
+
+  void introduce(const std::vector<TestFile>& files) {
+    push(sender_.introduction(files));
+    ASSERT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance);
+  }
+
+  void reachPendingAcceptance(const std::vector<TestFile>& files) {
+    handshake();
+    exchangePairedKeys();
+    introduce(files);
+  }
+
+  // Opens the encrypted frames sent since the last call.
+  std::vector<TestSender::Received> receiveEncrypted() {
+    std::vector<TestSender::Received> frames;
+    for (const auto& body : connection_->takeSentFrames()) frames.push_back(sender_.openEncrypted(body));
+    return frames;
+  }
+
+  // Every entry of the download folder, hidden temporary files included.
+  std::vector<std::string> downloadEntries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(downloads_.path())) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  std::string failureText(std::size_t index = 0) const {
+    return index < delegate_->failures.size() ? describe(delegate_->failures[index]) : "";
+  }
+
+  template <class E>
+  bool failedWith(E error) const {
+    return delegate_->failures.size() == 1 && delegate_->failures[0] == EngineError(error) &&
+           inbound_->state() == InboundConnection::State::failed && connection_->isCancelled();
+  }
+
+  test::ScopedHome home_;
+  test::TemporaryDirectory downloads_;
+  LogCapture log_;
+  std::shared_ptr<test::ManualQueue> queue_ = std::make_shared<test::ManualQueue>();
+  std::shared_ptr<test::MemoryConnection> connection_;
+  std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
+  std::shared_ptr<InboundConnection> inbound_;
+  TestSender sender_;
+  std::vector<TestSender::Received> received_;
+};
+
+// MARK: - A whole transfer
+
+TEST_F(InboundConnectionTest, ReceivesSeveralFilesAndReportsCompletion) {
+  std::vector<TestFile> files = {
+      {"photo.jpg", patterned(1'300'000, 1), 101, "image/jpeg"},
+      {"notes.txt", patterned(1000, 2), 102, "text/plain"},
+      {"empty.bin", {}, 103},
+  };
+  reachPendingAcceptance(files);
+  ASSERT_EQ(delegate_->requests.size(), 1u);
+  const TransferRequest& request = delegate_->requests[0];
+  EXPECT_EQ(request.sessionId, inbound_->sessionId());
+  EXPECT_EQ(request.senderName, "Pixel 9");
+  EXPECT_EQ(request.pin, sender_.pin());
+  ASSERT_EQ(request.files.size(), 3u);
+  EXPECT_EQ(request.files[0].name, "photo.jpg");
+  EXPECT_EQ(request.files[0].size, 1'300'000);
+  EXPECT_EQ(request.files[0].payloadId, 101);
+  EXPECT_EQ(request.files[0].mimeType, "image/jpeg");
+  EXPECT_TRUE(log_.contains("[InboundConnection] Received INTRODUCTION with 3 files"));
+
+  inbound_->acceptTransfer();
+  EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance) << "runs on the queue";
+  run();
+  EXPECT_EQ(inbound_->state(), InboundConnection::State::transferring);
+
+  for (const auto& file : files) push(sender_.fileChunks(file));
+
+  EXPECT_EQ(log_.linesStartingWith("[InboundConnection] File complete: "),
+            (std::vector<std::string>{"[InboundConnection] File complete: 101 (1/3)",
+                                      "[InboundConnection] File complete: 102 (2/3)",
+                                      "[InboundConnection] File complete: 103 (3/3)"}));
+  ASSERT_EQ(delegate_->completions.size(), 1u);
+  const TransferSession& session = delegate_->completions[0];
+  EXPECT_EQ(session.id, inbound_->sessionId());
+  EXPECT_EQ(session.senderName, "Pixel 9");
+  EXPECT_EQ(session.pin, sender_.pin());
+  EXPECT_EQ(session.files.size(), 3u);
+  EXPECT_EQ(session.state, TransferState::completed);
+  EXPECT_EQ(inbound_->state(), InboundConnection::State::completed);
+  EXPECT_TRUE(delegate_->failures.empty());
+  EXPECT_FALSE(connection_->isCancelled()) << "the connection stays open after completion";
+
+  for (const auto& file : files) {
+    EXPECT_EQ(test::readFile(downloads_.path() / file.name), std::string(file.contents.begin(), file.contents.end()));
+  }
+  EXPECT_EQ(downloadEntries(), (std::vector<std::string>{"empty.bin", "notes.txt", "photo.jpg"}));
+
+  // The receiver's frames: its PAIRED_KEY_ENCRYPTION (1, 2), PAIRED_KEY_RESULT
+  // (3, 4) and ACCEPT (5, 6), then the plaintext completion notice.
+  auto sent = connection_->takeSentFrames();
+  ASSERT_EQ(sent.size(), 5u);
+  for (std::size_t i = 0; i < 4; ++i) received_.push_back(sender_.openEncrypted(sent[i]));
+  ASSERT_EQ(received_.size(), 6u);
+  for (std::size_t i = 0; i < received_.size(); ++i) {
+    EXPECT_EQ(received_[i].sequenceNumber, static_cast<std::int32_t>(i + 1));
+  }
+  ASSERT_TRUE(received_[0].sharing);
+  EXPECT_EQ(received_[0].sharing->v1().type(), sharing::nearby::V1Frame::PAIRED_KEY_ENCRYPTION);
+  ASSERT_TRUE(received_[2].sharing);
+  EXPECT_EQ(received_[2].sharing->v1().type(), sharing::nearby::V1Frame::PAIRED_KEY_RESULT);
+  ASSERT_TRUE(received_[4].sharing);
+  EXPECT_EQ(received_[4].sharing->v1().connection_response().status(),
+            sharing::nearby::ConnectionResponseFrame::ACCEPT);
+  EXPECT_EQ(hexString(sent[4]), "0801120608063a021001");
+
+  // Further frames are dropped, and reading goes on.
+  push(TestSender::keepAlive());
+  EXPECT_TRUE(log_.contains("[InboundConnection] Unexpected frame in state: completed"));
+  EXPECT_TRUE(connection_->hasPendingReceive());
+}
+
+TEST_F(InboundConnectionTest, SenderNameComesFromTheConnectionRequestUnlessItIsEmpty) {
+  for (std::string name : {"Alice's Pixel", ""}) {
+    SCOPED_TRACE(name);
+    SetUp();
+    sender_ = TestSender(name);
+    reachPendingAcceptance({{"a.txt", patterned(10, 0), 1}});
+    ASSERT_EQ(delegate_->requests.size(), 1u);
+    std::string expected = name.empty() ? "Sender" : name;
+    EXPECT_EQ(delegate_->requests[0].senderName, expected);
+    EXPECT_EQ(inbound_->senderName(), expected);
+  }
+}
+
+// MARK: - Framing
+
+TEST_F(InboundConnectionTest, LengthPrefixesOutsideOneTo4999999FailTheConnection) {
+  struct Case {
+    std::uint32_t length;
+    bool accepted;
+  };
+  for (auto [length, accepted] :
+       {Case{0, false}, Case{4'999'999, true}, Case{5'000'000, false}, Case{0xFFFFFFFF, false}, Case{1, true}}) {
+    SCOPED_TRACE(length);
+    SetUp();
+    connection_->push(bigEndian(length));
+    run();
+    if (accepted) {
+      EXPECT_TRUE(delegate_->failures.empty());
+      // The body is read whole, then handled: zeros are no CONNECTION_REQUEST.
+      connection_->push(Bytes(length, 0));
+      run();
+      EXPECT_TRUE(failedWith(MessageError::malformed)) << failureText();
+    } else {
+      EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
+      EXPECT_EQ(std::count(connection_->events.begin(), connection_->events.end(), "receiveAfterCancel"), 0);
+    }
+  }
+}
+
+TEST_F(InboundConnectionTest, CleanEndOfStreamClosesSilently) {
+  for (std::size_t prefixBytes : {0u, 2u}) {
+    SCOPED_TRACE(prefixBytes);
+    SetUp();
+    push(sender_.connectionRequest());
+    log_.clear();
+    connection_->push(Bytes(prefixBytes, 0));
+    connection_->endStream();
+    run();
+    EXPECT_EQ(delegate_->closes, 1);
+    EXPECT_TRUE(delegate_->failures.empty());
+    EXPECT_TRUE(log_.lines().empty());
+    EXPECT_EQ(inbound_->state(), InboundConnection::State::awaitingUkey2ClientInit);
+    EXPECT_FALSE(connection_->hasPendingReceive());
+  }
+}
+
+TEST_F(InboundConnectionTest, EndOfStreamInsideABodyFails) {
+  Bytes request = test::framed(sender_.connectionRequest());
+  request.resize(request.size() - 3);
+  connection_->push(request);
+  connection_->endStream();
+  run();
+  EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
+  EXPECT_EQ(delegate_->closes, 1) << "the cancelled state follows";
+}
+
+TEST_F(InboundConnectionTest, ReadErrorFailsOnceAndStopsReading) {
+  connection_->fail(std::make_error_code(std::errc::connection_reset));
+  run();
+  ASSERT_EQ(delegate_->failures.size(), 1u);
+  EXPECT_EQ(delegate_->failures[0], EngineError(std::make_error_code(std::errc::connection_reset)));
+  EXPECT_EQ(inbound_->state(), InboundConnection::State::failed);
+  EXPECT_FALSE(connection_->hasPendingReceive());
+}
+
+// MARK: - Plaintext phase
+
+TEST_F(InboundConnectionTest, BadPlaintextFramesFailTheHandshake) {
+  auto withoutVersion = [] {
+    auto frame = TestSender::frameOfType(connections::V1Frame::CONNECTION_REQUEST);
+    frame.clear_version();
+    return MessageCodec::serialize(frame);
+  };
+  auto unknownVersion = [] {
+    auto frame = TestSender::frameOfType(connections::V1Frame::CONNECTION_RESPONSE);
+    frame.set_version(connections::OfflineFrame::UNKNOWN_VERSION);
+    return MessageCodec::serialize(frame);
+  };
+  struct Case {
+    std::string name;
+    int framesBefore;  // of the good conversation: 0 request, 3 up to the sender's CONNECTION_RESPONSE
+    Bytes body;
+    EngineError error;
+    std::string line;
+  };
+  std::vector<Case> cases = {
+      {"no version", 0, withoutVersion(), ConnectionError::handshakeFailed,
+       "[InboundConnection] Invalid OfflineFrame version: unknownVersion"},
+      {"keep-alive first", 0, TestSender::keepAlive(), ConnectionError::handshakeFailed,
+       "[InboundConnection] Expected CONNECTION_REQUEST, got: keepAlive"},
+      {"not a frame", 0, Bytes{0xff, 0xff}, MessageError::malformed, ""},
+      {"unknown version in response", 3, unknownVersion(), ConnectionError::handshakeFailed,
+       "[InboundConnection] Invalid OfflineFrame version: unknownVersion"},
+      {"request instead of response", 3, TestSender().connectionRequest(), ConnectionError::handshakeFailed,
+       "[InboundConnection] Expected CONNECTION_RESPONSE, got: connectionRequest"},
+  };
+  for (const auto& item : cases) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    if (item.framesBefore >= 1) push(sender_.connectionRequest());
+    if (item.framesBefore >= 2) push(sender_.clientInit());
+    if (item.framesBefore >= 3) push(sender_.clientFinish(connection_->takeSentFrames().at(0)));
+    push(item.body);
+    ASSERT_EQ(delegate_->failures.size(), 1u);
+    EXPECT_EQ(delegate_->failures[0], item.error) << failureText();
+    EXPECT_EQ(inbound_->state(), InboundConnection::State::failed);
+    if (!item.line.empty()) {
+      EXPECT_TRUE(log_.contains(item.line));
+    }
+  }
+}
+
+TEST_F(InboundConnectionTest, BadUkey2MessageFailsWithTheCryptoError) {
+  push(sender_.connectionRequest());
+  push(Bytes{0x08, 0x09});
+  ASSERT_EQ(delegate_->failures.size(), 1u);
+  EXPECT_TRUE(std::holds_alternative<CryptoError>(delegate_->failures[0]) ||
+              std::holds_alternative<MessageError>(delegate_->failures[0]))
+      << failureText();
+  EXPECT_TRUE(connection_->isCancelled());
+}
+
+TEST_F(InboundConnectionTest, RequestWithoutEndpointFieldsAndRejectingResponseAreAccepted) {
+  auto request = TestSender::frameOfType(connections::V1Frame::CONNECTION_REQUEST);
+  push(MessageCodec::serialize(request));
+  EXPECT_TRUE(log_.contains("[InboundConnection] CONNECTION_REQUEST from endpoint: , name: "));
+  push(sender_.clientInit());
+  push(sender_.clientFinish(connection_->takeSentFrames().at(0)));
+  EXPECT_TRUE(log_.contains("[InboundConnection] UKEY2 handshake complete, PIN: " + sender_.pin() +
+                            ", awaiting CONNECTION_RESPONSE"));
+  auto response = TestSender::frameOfType(connections::V1Frame::CONNECTION_RESPONSE);
+  response.mutable_v1()->mutable_connection_response()->set_response(connections::ConnectionResponseFrame::REJECT);
+  push(MessageCodec::serialize(response));
+  EXPECT_TRUE(
+      log_.contains("[InboundConnection] Client CONNECTION_RESPONSE - status (deprecated): 0, response: reject"));
+  EXPECT_EQ(inbound_->state(), InboundConnection::State::awaitingPairedKeyExchange);
+  EXPECT_EQ(connection_->takeSentFrames().size(), 3u);
+}
+
+// MARK: - Encrypted phase
+
+TEST_F(InboundConnectionTest, PairedKeyExchangeCompletesInEitherOrder) {
+  for (bool encryptionFirst : {true, false}) {
+    SCOPED_TRACE(encryptionFirst);
+    SetUp();
+    handshake();
+    push(encryptionFirst ? sender_.pairedKeyEncryption() : sender_.pairedKeyResult());
+    EXPECT_EQ(inbound_->state(), InboundConnection::State::awaitingPairedKeyExchange);
+    EXPECT_EQ(receiveEncrypted().size(), encryptionFirst ? 2u : 0u);
+    push(encryptionFirst ? sender_.pairedKeyResult() : sender_.pairedKeyEncryption());
+    EXPECT_EQ(inbound_->state(), InboundConnection::State::awaitingIntroduction);
+    auto answers = encryptionFirst ? std::vector<TestSender::Received>{} : receiveEncrypted();
+    if (!encryptionFirst) {
+      ASSERT_EQ(answers.size(), 2u);
+      EXPECT_EQ(answers[0].sequenceNumber, 3);
+      EXPECT_EQ(answers[0].sharing->v1().type(), sharing::nearby::V1Frame::PAIRED_KEY_RESULT);
+    }
+    EXPECT_EQ(log_.linesStartingWith("[InboundConnection] Paired key exchange complete").size(), 1u);
+  }
+}
+
+TEST_F(InboundConnectionTest, IntroductionBeforeThePairedKeysStillReachesTheUser) {
+  handshake();
+  introduce({{"a.txt", patterned(5, 0), 7}});
+  EXPECT_EQ(delegate_->requests.size(), 1u);
+}
+
+TEST_F(InboundConnectionTest, PlaintextKeepAliveIsProbedUpTo49Bytes) {
+  handshake();
+  exchangePairedKeys();
+  receiveEncrypted();
+  push(paddedKeepAlive(49));
+  EXPECT_TRUE(log_.contains("[InboundConnection] Detected plaintext keepAlive frame"));
+  auto answers = receiveEncrypted();
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].sequenceNumber, 5);
+  EXPECT_EQ(answers[0].frame.v1().type(), connections::V1Frame::KEEP_ALIVE);
+  // The received count did not move: the sender's next number is still accepted.
+  introduce({{"a.txt", patterned(5, 0), 7}});
+
+  push(paddedKeepAlive(50));
+  EXPECT_EQ(delegate_->failures.size(), 1u) << "50 bytes go to decryption, which fails";
+  EXPECT_EQ(inbound_->state(), InboundConnection::State::failed);
+}
+
+TEST_F(InboundConnectionTest, EncryptedKeepAliveIsAnswered) {
+  handshake();
+  receiveEncrypted();
+  push(sender_.encrypt(TestSender::frameOfType(connections::V1Frame::KEEP_ALIVE)));
+  auto answers = receiveEncrypted();
+  ASSERT_EQ(answers.size(), 1u);
+  EXPECT_EQ(answers[0].frame.v1().type(), connections::V1Frame::KEEP_ALIVE);
+  EXPECT_EQ(answers[0].sequenceNumber, 3);
+}
+
+TEST_F(InboundConnectionTest, SequenceNumbersMustFollowEachOther) {
+  struct Case {
+    std::string name;
+    std::vector<std::int32_t> numbers;  // of the sender's first encrypted frames
+    bool accepted;
+  };
+  for (const auto& item : std::vector<Case>{{"in order", {1, 2, 3}, true},
+                                            {"replayed", {1, 2, 2}, false},
+                                            {"dropped", {1, 3}, false},
+                                            {"starts at 0", {0}, false},
+                                            {"starts at 2", {2}, false},
+                                            {"reordered", {2, 1}, false}}) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    handshake();
+    for (auto number : item.numbers) {
+      push(sender_.encryptWithSequenceNumber(TestSender::frameOfType(connections::V1Frame::PAIRED_KEY_RESULT), number));
+    }
+    if (item.accepted) {
+      EXPECT_TRUE(delegate_->failures.empty());
+    } else {
+      EXPECT_TRUE(failedWith(CryptoError::invalidMessage)) << failureText();
+      EXPECT_EQ(log_.linesStartingWith("[InboundConnection] Unexpected sequence number: ").size(), 1u);
+    }
+  }
+}
+
+TEST_F(InboundConnectionTest, ReplayedEncryptedFrameFailsTheConnection) {
+  handshake();
+  Bytes frame = sender_.pairedKeyEncryption()[0];
+  push(frame);
+  push(frame);
+  EXPECT_TRUE(failedWith(CryptoError::invalidMessage)) << failureText();
+  EXPECT_TRUE(log_.contains("[InboundConnection] Unexpected sequence number: 1, expected 2"));
+}
+
+TEST_F(InboundConnectionTest, UnreadableContentOfTheChannelFails) {
+  struct Case {
+    std::string name;
+    std::function<std::vector<Bytes>(TestSender&)> frames;
+  };
+  std::vector<Case> cases = {
+      {"not a Connections frame",
+       [](TestSender& sender) {
+         return std::vector<Bytes>{sender.encryptBytes(Bytes{0xff, 0xff, 0xff})};
+       }},
+      {"not a Sharing frame",
+       [](TestSender& sender) {
+         return sender.bytesPayload(Bytes{0xff, 0xff, 0xff});
+       }},
+  };
+  for (const auto& item : cases) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    handshake();
+    push(item.frames(sender_));
+    EXPECT_TRUE(failedWith(MessageError::malformed)) << failureText();
+  }
+}
+
+// MARK: - Payloads
+
+TEST_F(InboundConnectionTest, UnknownPayloadIdIsDroppedAndTheTransferGoesOn) {
+  TestFile file{"a.bin", patterned(2000, 3), 5};
+  reachPendingAcceptance({file});
+  inbound_->acceptTransfer();
+  run();
+  push(sender_.fileChunk(999, 0, patterned(10, 0), false));
+  EXPECT_TRUE(log_.contains("[InboundConnection] Unknown payloadId: 999"));
+  push(sender_.fileChunks(file));
+  EXPECT_EQ(delegate_->completions.size(), 1u);
+  EXPECT_EQ(downloadEntries(), std::vector<std::string>{"a.bin"});
+}
+
+TEST_F(InboundConnectionTest, DuplicatePayloadIdsInTheIntroductionFail) {
+  handshake();
+  exchangePairedKeys();
+  push(sender_.introduction({{"a.txt", patterned(5, 0), 7}, {"b.txt", patterned(5, 1), 7}}));
+  EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
+  EXPECT_TRUE(log_.contains("[InboundConnection] Duplicate payloadId in INTRODUCTION: 7"));
+  EXPECT_TRUE(delegate_->requests.empty());
+}
+
+TEST_F(InboundConnectionTest, ChunksBeforeTheDecisionAreDeletedOnDecline) {
+  TestFile file{"big.bin", patterned(1'200'000, 4), 9};
+  reachPendingAcceptance({file});
+  receiveEncrypted();
+  auto chunks = sender_.fileChunks(file);
+  push(chunks[0]);
+  EXPECT_EQ(downloadEntries().size(), 1u) << "the temporary file";
+
+  connection_->holdSends = true;
+  inbound_->declineTransfer();
+  run();
+  EXPECT_TRUE(downloadEntries().empty());
+  auto reject = receiveEncrypted();
+  ASSERT_EQ(reject.size(), 2u);
+  EXPECT_EQ(reject[0].sharing->v1().connection_response().status(), sharing::nearby::ConnectionResponseFrame::REJECT);
+  EXPECT_FALSE(connection_->isCancelled()) << "the close waits for the REJECT to leave";
+
+  push(chunks[1]);  // ignored: the connection is ending
+  EXPECT_TRUE(downloadEntries().empty());
+  connection_->releaseSends();
+  run();
+  EXPECT_TRUE(connection_->isCancelled());
+  EXPECT_EQ(connection_->events.back(), "cancel");
+  EXPECT_EQ(std::count(connection_->events.begin(), connection_->events.end(), "sent"), 8);
+  EXPECT_TRUE(delegate_->failures.empty());
+  EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance);
+}
+
+TEST_F(InboundConnectionTest, DeclineStillSendsAfterTheOwnerDroppedTheConnection) {
+  reachPendingAcceptance({{"a.txt", patterned(5, 0), 7}});
+  receiveEncrypted();
+  inbound_->declineTransfer();
+  inbound_.reset();
+  run();
+  EXPECT_EQ(receiveEncrypted().size(), 2u);
+  EXPECT_TRUE(connection_->isCancelled());
+}
+
+TEST_F(InboundConnectionTest, AcceptAndDeclineOutsidePendingAcceptanceDoNothing) {
+  handshake();
+  receiveEncrypted();
+  inbound_->acceptTransfer();
+  inbound_->declineTransfer();
+  run();
+  EXPECT_TRUE(receiveEncrypted().empty());
+  EXPECT_FALSE(connection_->isCancelled());
+
+  exchangePairedKeys();
+  introduce({{"a.txt", patterned(5, 0), 7}});
+  receiveEncrypted();
+  inbound_->acceptTransfer();
+  inbound_->acceptTransfer();
+  run();
+  EXPECT_EQ(receiveEncrypted().size(), 2u) << "one ACCEPT";
+  EXPECT_EQ(inbound_->state(), InboundConnection::State::transferring);
+}
+
+TEST_F(InboundConnectionTest, FileFinishedBeforeAcceptanceFailsAndLeavesNothing) {
+  TestFile file{"early.txt", patterned(100, 4), 9};
+  reachPendingAcceptance({file});
+  push(sender_.fileChunks(file));
+  EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
+  EXPECT_TRUE(downloadEntries().empty());
+  EXPECT_TRUE(delegate_->completions.empty());
+}
+
+TEST_F(InboundConnectionTest, WriteErrorInTheSecondFileKeepsTheFirst) {
+  TestFile first{"first.txt", patterned(3000, 1), 1};
+  TestFile second{"second.txt", patterned(3000, 2), 2};
+  reachPendingAcceptance({first, second});
+  inbound_->acceptTransfer();
+  run();
+  push(sender_.fileChunks(first));
+  push(sender_.fileChunk(2, 0, ByteView(second.contents).first(1000), false));
+  EXPECT_EQ(downloadEntries().size(), 2u);
+  push(sender_.fileChunk(2, -1000, ByteView(second.contents).subspan(1000), true));
+  EXPECT_TRUE(failedWith(FileWriterError::writeFailed)) << failureText();
+  EXPECT_EQ(downloadEntries(), std::vector<std::string>{"first.txt"});
+  EXPECT_TRUE(delegate_->completions.empty());
+}
+
+TEST_F(InboundConnectionTest, WriterThatCannotBeCreatedFails) {
+  home_.writeSettings("{\"Orvel.downloadPath\": \"" + (downloads_.path() / "missing").string() + "\"}");
+  TestFile file{"a.txt", patterned(30, 1), 1};
+  reachPendingAcceptance({file});
+  push(sender_.fileChunk(1, 0, patterned(3, 0), false));
+  ASSERT_EQ(delegate_->failures.size(), 1u);
+  EXPECT_TRUE(std::holds_alternative<std::error_code>(delegate_->failures[0])) << failureText();
+  EXPECT_TRUE(downloadEntries().empty());
+}
+
+TEST_F(InboundConnectionTest, ChunkAfterItsFileWasFinishedFails) {
+  TestFile first{"first.txt", patterned(30, 1), 1};
+  TestFile second{"second.txt", patterned(30, 2), 2};
+  reachPendingAcceptance({first, second});
+  inbound_->acceptTransfer();
+  run();
+  push(sender_.fileChunks(first));
+  push(sender_.fileChunk(1, 30, patterned(3, 0), true));
+  EXPECT_TRUE(failedWith(FileWriterError::notOpen)) << failureText();
+  EXPECT_EQ(downloadEntries(), std::vector<std::string>{"first.txt"});
+}
+
+// MARK: - Ends of a connection
+
+TEST_F(InboundConnectionTest, EveryEndInTheMiddleOfAFileLeavesNoTemporaryFile) {
+  enum class End {
+    streamEnds,
+    platformFails,
+    plaintextDisconnection,
+    encryptedDisconnection,
+    sharingCancel,
+    closeCalled,
+    badFrame
+  };
+  for (End end : {End::streamEnds, End::platformFails, End::plaintextDisconnection, End::encryptedDisconnection,
+                  End::sharingCancel, End::closeCalled, End::badFrame}) {
+    SCOPED_TRACE(static_cast<int>(end));
+    SetUp();
+    TestFile file{"half.bin", patterned(1'100'000, 5), 3};
+    reachPendingAcceptance({file});
+    inbound_->acceptTransfer();
+    run();
+    push(sender_.fileChunk(file.payloadId, 0, ByteView(file.contents).first(TestSender::kChunkSize), false));
+    ASSERT_EQ(downloadEntries().size(), 1u);
+
+    bool failure = false;
+    switch (end) {
+      case End::streamEnds: connection_->endStream(); break;
+      case End::platformFails:
+        connection_->fail(std::make_error_code(std::errc::connection_reset));
+        failure = true;
+        break;
+      case End::plaintextDisconnection: connection_->push(test::framed(TestSender::disconnection())); break;
+      case End::encryptedDisconnection:
+        connection_->push(test::framed(sender_.encrypt(TestSender::frameOfType(connections::V1Frame::DISCONNECTION))));
+        break;
+      case End::sharingCancel:
+        for (const auto& body : sender_.cancel()) connection_->push(test::framed(body));
+        break;
+      case End::closeCalled: inbound_->close(); break;
+      case End::badFrame:
+        connection_->push(test::framed(Bytes(60, 0x42)));  // no valid envelope
+        failure = true;
+        break;
+    }
+    run();
+    EXPECT_TRUE(downloadEntries().empty());
+    EXPECT_EQ(delegate_->failures.size(), failure ? 1u : 0u) << failureText();
+    EXPECT_EQ(delegate_->closes, end == End::platformFails ? 0 : 1);
+    EXPECT_FALSE(connection_->hasPendingReceive());
+    EXPECT_EQ(std::count(connection_->events.begin(), connection_->events.end(), "receiveAfterCancel"), 0);
+    EXPECT_LE(connection_->cancelCount(), 1);
+  }
+}
+
+TEST_F(InboundConnectionTest, PlatformFailureIsReportedOnce) {
+  push(sender_.connectionRequest());
+  connection_->fail(std::make_error_code(std::errc::connection_aborted));
+  run();
+  ASSERT_EQ(delegate_->failures.size(), 1u);
+  EXPECT_EQ(delegate_->failures[0], EngineError(std::make_error_code(std::errc::connection_aborted)));
+  EXPECT_EQ(inbound_->state(), InboundConnection::State::failed);
+}
+
+TEST_F(InboundConnectionTest, SendErrorFailsTheConnection) {
+  push(sender_.connectionRequest());
+  connection_->sendError = std::make_error_code(std::errc::broken_pipe);
+  push(sender_.clientInit());
+  EXPECT_TRUE(failedWith(std::make_error_code(std::errc::broken_pipe))) << failureText();
+}
+
+TEST_F(InboundConnectionTest, CloseFromAnotherThreadRunsOnTheQueue) {
+  std::thread([this] { inbound_->close(); }).join();
+  EXPECT_FALSE(connection_->isCancelled());
+  run();
+  EXPECT_TRUE(connection_->isCancelled());
+  EXPECT_EQ(delegate_->closes, 1);
+  EXPECT_TRUE(delegate_->failures.empty());
+}
+
+TEST(InboundConnectionStateTest, StatesHaveTheirCaseNames) {
+  EXPECT_STREQ(toString(InboundConnection::State::connecting), "connecting");
+  EXPECT_STREQ(toString(InboundConnection::State::awaitingPairedKeyExchange), "awaitingPairedKeyExchange");
+  EXPECT_STREQ(toString(InboundConnection::State::completed), "completed");
+  EXPECT_STREQ(toString(InboundConnection::State::failed), "failed");
+}
+
+}  // namespace
+}  // namespace orvel
