@@ -1,0 +1,191 @@
+#include "support/ReceiverProcess.h"
+
+#include <asio/steady_timer.hpp>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "platform/MainLoop.h"
+#include "services/ConnectionManager.h"
+
+namespace orvel::bench {
+namespace {
+
+class AutoAccept final : public ConnectionManagerDelegate {
+ public:
+  explicit AutoAccept(int expected) : expected_(expected) {}
+
+  void connectionManagerDidReceiveTransferRequest(ConnectionManager& manager, const TransferRequest& request) override {
+    manager.acceptTransfer(request.sessionId);
+  }
+  void connectionManagerDidCompleteTransfer(ConnectionManager&, const TransferSession&) override {
+    ++completed_;
+    stopWhenFinished();
+  }
+  void connectionManagerDidFailTransfer(ConnectionManager&, const TransferSession& session,
+                                        const EngineError& error) override {
+    std::fprintf(stderr, "receiver: transfer from %s failed: %s\n", session.senderName.c_str(),
+                 describe(error).c_str());
+    ++failed_;
+    stopWhenFinished();
+  }
+
+  int completed() const { return completed_; }
+  int failed() const { return failed_; }
+
+ private:
+  void stopWhenFinished() {
+    if (completed_ + failed_ >= expected_) MainLoop::shared().stop();
+  }
+
+  const int expected_;
+  int completed_ = 0;  // main loop only
+  int failed_ = 0;
+};
+
+bool writeAll(int descriptor, const void* data, std::size_t length) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (length > 0) {
+    ssize_t written = ::write(descriptor, bytes, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes += written;
+    length -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// Reads exactly `length` bytes within `limit`; false on end, error or time-out.
+bool readAll(int descriptor, void* data, std::size_t length, std::chrono::milliseconds limit) {
+  auto* bytes = static_cast<char*>(data);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (length > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd watched{descriptor, POLLIN, 0};
+    int ready = ::poll(&watched, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    ssize_t got = ::read(descriptor, bytes, length);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    bytes += got;
+    length -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+[[noreturn]] void runReceiver(int report, int release, int expectedTransfers, std::chrono::seconds limit) {
+  // "File saved to:" lines would drown the benchmark's own output.
+  if (int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC); null >= 0) ::dup2(null, STDOUT_FILENO);
+  int status = 0;
+  {
+    auto& loop = MainLoop::shared();
+    auto manager = ConnectionManager::create(0);
+    auto delegate = std::make_shared<AutoAccept>(expectedTransfers);
+    manager->setDelegate(delegate);
+    manager->setOnReady([report](std::uint16_t port) { writeAll(report, &port, sizeof port); });
+    // The parent closes its end once the senders have read every completion
+    // notice, or when it gives up early.
+    std::thread releaseWatch([release] {
+      char ignored;
+      while (::read(release, &ignored, 1) < 0 && errno == EINTR) {
+      }
+      MainLoop::shared().async([] { MainLoop::shared().stop(); });
+    });
+    asio::steady_timer limitTimer(loop.context(), limit);
+    limitTimer.async_wait([](std::error_code error) {
+      if (error) return;
+      std::fprintf(stderr, "receiver: time limit reached\n");
+      MainLoop::shared().stop();
+    });
+    try {
+      manager->startListening();
+      loop.run();
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "receiver: %s\n", error.what());
+      status = 1;
+    }
+    limitTimer.cancel();
+    releaseWatch.join();
+    manager->stopListening();
+    const std::int32_t counts[2] = {delegate->completed(), delegate->failed()};
+    writeAll(report, counts, sizeof counts);
+  }
+  std::fflush(stderr);
+  ::_exit(status);  // the worker threads are still running; nothing is left to tidy
+}
+
+}  // namespace
+
+ReceiverProcess::ReceiverProcess(int expectedTransfers, std::chrono::seconds limit) {
+  int report[2], release[2];
+  if (::pipe2(report, O_CLOEXEC) != 0 || ::pipe2(release, O_CLOEXEC) != 0) {
+    throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+  }
+  std::fflush(nullptr);
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
+  if (pid_ == 0) {
+    ::close(report[0]);
+    ::close(release[1]);
+    runReceiver(report[1], release[0], expectedTransfers, limit);
+  }
+  ::close(report[1]);
+  ::close(release[0]);
+  reportDescriptor_ = report[0];
+  releaseDescriptor_ = release[1];
+  if (!readAll(reportDescriptor_, &port_, sizeof port_, std::chrono::seconds(10))) {
+    throw std::runtime_error("the receiver did not report its port");
+  }
+}
+
+ReceiverProcess::~ReceiverProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  if (reportDescriptor_ >= 0) ::close(reportDescriptor_);
+  if (releaseDescriptor_ >= 0) ::close(releaseDescriptor_);
+}
+
+ReceiverProcess::Result ReceiverProcess::finish(std::chrono::seconds grace) {
+  Result result;
+  ::close(releaseDescriptor_);
+  releaseDescriptor_ = -1;
+  std::int32_t counts[2] = {0, 0};
+  if (readAll(reportDescriptor_, counts, sizeof counts, grace)) {
+    result.completed = counts[0];
+    result.failed = counts[1];
+  }
+  int status = 0;
+  rusage usage{};
+  const auto deadline = std::chrono::steady_clock::now() + grace;
+  pid_t waited = 0;
+  while ((waited = ::wait4(pid_, &status, WNOHANG, &usage)) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  result.exitedCleanly = waited == pid_ && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (waited != pid_) {
+    ::kill(pid_, SIGKILL);
+    ::wait4(pid_, &status, 0, &usage);
+  }
+  pid_ = -1;
+  result.userSeconds = static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
+  result.systemSeconds = static_cast<double>(usage.ru_stime.tv_sec) + static_cast<double>(usage.ru_stime.tv_usec) / 1e6;
+  result.peakResidentKiB = usage.ru_maxrss;
+  return result;
+}
+
+}  // namespace orvel::bench

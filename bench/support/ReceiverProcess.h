@@ -1,0 +1,43 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+
+namespace orvel::bench {
+
+// The real receiver in a child process of its own, so that its CPU time and
+// peak memory are measured exactly: a ConnectionManager listening on a port
+// the system chooses, and a delegate that accepts every transfer on the main
+// loop. The child counts completed and failed transfers until it has
+// `expectedTransfers` of them (or `limit` passes), then waits for finish().
+class ReceiverProcess {
+ public:
+  struct Result {
+    int completed = 0;
+    int failed = 0;
+    double userSeconds = 0;
+    double systemSeconds = 0;
+    long peakResidentKiB = 0;
+    bool exitedCleanly = false;
+  };
+
+  // Call before this process starts any thread: it forks.
+  ReceiverProcess(int expectedTransfers, std::chrono::seconds limit);
+  ~ReceiverProcess();  // a child still running is killed
+  ReceiverProcess(const ReceiverProcess&) = delete;
+  ReceiverProcess& operator=(const ReceiverProcess&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  // Lets the child stop and waits for it, killing it after `grace`.
+  Result finish(std::chrono::seconds grace);
+
+ private:
+  pid_t pid_ = -1;
+  int reportDescriptor_ = -1;   // the child's port, then its counts
+  int releaseDescriptor_ = -1;  // closed to let the child stop
+  std::uint16_t port_ = 0;
+};
+
+}  // namespace orvel::bench
