@@ -12,6 +12,12 @@
 #include <utility>
 
 namespace orvel {
+namespace {
+
+// More than any frame; a larger read grows its buffer as it goes.
+constexpr std::size_t kLargestReservation = 8 * 1024 * 1024;
+
+}  // namespace
 
 class TcpConnection::Core : public std::enable_shared_from_this<Core> {
  public:
@@ -48,9 +54,12 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
         });
         return;
       }
-      // The buffer grows with what arrives: a peer that announces much and
-      // sends little costs little.
+      // Room for the whole read is reserved at once, so that arrived bytes are
+      // never moved as the buffer grows. A peer that announces much and sends
+      // little still costs little: the reserved pages are only touched as
+      // bytes arrive (the dynamic buffer readies at most 64 KiB ahead).
       auto buffer = std::make_shared<Bytes>();
+      buffer->reserve(std::min(maximumLength, kLargestReservation));
       auto atLeast = std::clamp<std::size_t>(minimumLength, 1, maximumLength);
       asio::async_read(core.socket_, asio::dynamic_buffer(*buffer, maximumLength), asio::transfer_at_least(atLeast),
                        asio::bind_executor(core.strand_, [self = core.shared_from_this(), buffer,
