@@ -315,10 +315,12 @@ Bytes CryptoHandler::encrypt(ByteView data, std::int32_t sequenceNumber) {
   return out;
 }
 
-// Read in place: the signature is checked over the received bytes where they
-// lie, the body is decrypted straight into the result, and the frame is moved
-// to the front of that same buffer.
-DecryptedMessage CryptoHandler::decrypt(ByteView data) {
+DecryptedMessage CryptoHandler::decrypt(ByteView data) { return decryptInPlace(Bytes(data.begin(), data.end())); }
+
+// The signature is checked over the received bytes where they lie, the body
+// is decrypted over itself (the plaintext is never longer than the
+// ciphertext), and the frame is moved to the front of that same buffer.
+DecryptedMessage CryptoHandler::decryptInPlace(Bytes data) {
   if (!decryptKey_ || !receiveHmacKey_) throw CryptoError::notInitialized;
   if (data.size() < minimumSecureMessageSize) throw CryptoError::invalidMessage;
 
@@ -351,10 +353,10 @@ DecryptedMessage CryptoHandler::decrypt(ByteView data) {
   // The cipher needs exactly one block of IV; anything else is refused unread.
   if (header.iv().size() != AesCbc::blockSize) throw CryptoError::decryptionFailed;
 
-  Bytes plaintext(AesCbc::outputCapacity(body->size()));
-  const auto length = AesCbc::decrypt(*decryptKey_, byteView(header.iv()), *body, plaintext.data());
+  std::uint8_t* const plaintext = data.data() + (body->data() - data.data());
+  const auto length = AesCbc::decrypt(*decryptKey_, byteView(header.iv()), *body, plaintext);
   if (!length) throw CryptoError::decryptionFailed;
-  const ByteView decrypted(plaintext.data(), *length);
+  const ByteView decrypted(plaintext, *length);
 
   ByteView message;
   std::int32_t sequenceNumber = 0;
@@ -364,9 +366,9 @@ DecryptedMessage CryptoHandler::decrypt(ByteView data) {
         if (field.number == 1 && field.kind == Kind::lengthDelimited) message = field.bytes;
         if (field.number == 2 && field.kind == Kind::varint) sequenceNumber = static_cast<std::int32_t>(field.varint);
       });
-  if (!message.empty()) std::memmove(plaintext.data(), message.data(), message.size());
-  plaintext.resize(message.size());
-  return {std::move(plaintext), sequenceNumber};
+  if (!message.empty()) std::memmove(data.data(), message.data(), message.size());
+  data.resize(message.size());
+  return {std::move(data), sequenceNumber};
 }
 
 }  // namespace orvel

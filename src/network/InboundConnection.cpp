@@ -143,7 +143,7 @@ void InboundConnection::receiveFrameBody(std::uint32_t length) {
         } else if (!content || content->size() != length) {
           self->handleError(ConnectionError::transferFailed);
         } else {
-          self->processFrame(*content);
+          self->processFrame(std::move(*content));
           if (!self->ended_) self->receiveFrame();
         }
       });
@@ -159,7 +159,7 @@ void InboundConnection::endOfStream() {
 
 // MARK: - Plaintext handshake
 
-void InboundConnection::processFrame(const Bytes& body) {
+void InboundConnection::processFrame(Bytes body) {
   catchEngineErrors(
       [&] {
         switch (state()) {
@@ -170,7 +170,7 @@ void InboundConnection::processFrame(const Bytes& body) {
           case State::awaitingPairedKeyExchange:
           case State::awaitingIntroduction:
           case State::pendingAcceptance:
-          case State::transferring: return processEncryptedFrame(body);
+          case State::transferring: return processEncryptedFrame(std::move(body));
           case State::connecting:
           case State::completed:
           case State::failed: return log(std::string("Unexpected frame in state: ") + toString(state()));
@@ -274,12 +274,12 @@ void InboundConnection::sendPlaintextConnectionResponse() {
 
 // MARK: - Encrypted phase
 
-void InboundConnection::processEncryptedFrame(ByteView body) {
+void InboundConnection::processEncryptedFrame(Bytes body) {
   log("Processing frame " + bytesText(body.size()) + " in encrypted mode");
   log("Frame hex prefix: " + hexPrefix(body, kLoggedPrefixLength));
   if (processPlaintextControlFrame(body)) return;
 
-  DecryptedMessage decrypted = cryptoHandler_->decrypt(body);
+  DecryptedMessage decrypted = cryptoHandler_->decryptInPlace(std::move(body));
   log("Decrypted frame " + bytesText(decrypted.message.size()));
   log("Decrypted hex prefix: " + hexPrefix(decrypted.message, kLoggedPrefixLength));
   // Each frame must carry the next number: a replayed, reordered or dropped

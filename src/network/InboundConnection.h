@@ -77,7 +77,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void receiveFrame();
   void receiveFrameBody(std::uint32_t length);
   void endOfStream();
-  void processFrame(const Bytes& body);
+  void processFrame(Bytes body);
   void processConnectionRequest(ByteView body);
   void processUkey2ClientInit(ByteView body);
   void processUkey2ClientFinish(ByteView body);
@@ -85,7 +85,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void sendPlaintextConnectionResponse();
 
   // The encrypted phase.
-  void processEncryptedFrame(ByteView body);
+  void processEncryptedFrame(Bytes body);
   bool processPlaintextControlFrame(ByteView body);
   void handleFrameEvent(const FrameEvent& event);
   void handleIntroduction(const std::string& announcedName, const std::vector<FileMetadata>& files);

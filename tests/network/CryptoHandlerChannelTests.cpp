@@ -178,6 +178,19 @@ TEST_F(CryptoHandlerChannel, AnyAlteredByteFailsTheFrame) {
   for (std::size_t step = 1; step < 200; ++step) expectRefused(large, step * (large.size() / 200));
 }
 
+// The frame comes out of the envelope's own buffer, wherever the body lies in it.
+TEST_F(CryptoHandlerChannel, InPlaceOpensFramesOfEverySize) {
+  for (std::size_t size : {0, 1, 15, 16, 17, 4096, 600'000}) {
+    SCOPED_TRACE(size);
+    const auto opened = responder.decryptInPlace(initiator.encrypt(pattern(size), 7));
+    EXPECT_EQ(opened.message, pattern(size));
+    EXPECT_EQ(opened.sequenceNumber, 7);
+  }
+  Bytes tampered = initiator.encrypt(pattern(64), 8);
+  tampered[tampered.size() / 2] ^= 1;
+  expectError([&] { responder.decryptInPlace(tampered); }, CryptoError::invalidSignature);
+}
+
 TEST_F(CryptoHandlerChannel, ShortInputFailsBeforeParsing) {
   expectError([&] { responder.decrypt(Bytes(20, 0xff)); }, CryptoError::invalidMessage);
   expectError([&] { responder.decrypt({}); }, CryptoError::invalidMessage);
