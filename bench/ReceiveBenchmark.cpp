@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -429,6 +430,8 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A receiver that drops a connection must fail a send, not end this process.
+  std::signal(SIGPIPE, SIG_IGN);
   try {
     return run(parseOptions(argc, argv));
   } catch (const std::exception& error) {

@@ -24,9 +24,10 @@ class AesCbc {
   // or IV of the wrong size is refused without being read.
   static std::optional<std::size_t> encrypt(ByteView key, ByteView iv, std::initializer_list<ByteView> pieces,
                                             std::uint8_t* output);
-  // Decrypt and strip the padding into `output` (outputCapacity of the input),
-  // which may also be the input itself: the plaintext never outgrows the
-  // ciphertext. Nothing for a length that is not whole blocks or for bad padding.
+  // Decrypt and strip the padding into `output` (outputCapacity of the input).
+  // Below 1 GiB of input, `output` may also be the input itself: the plaintext
+  // never outgrows the ciphertext. Nothing for a length that is not whole
+  // blocks or for bad padding.
   static std::optional<std::size_t> decrypt(ByteView key, ByteView iv, ByteView input, std::uint8_t* output);
 
   static std::optional<Bytes> encrypt(ByteView key, ByteView iv, ByteView plaintext);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/TestVectors.h"
 
 namespace orvel {
@@ -76,6 +78,21 @@ TEST(AesCbc, EncryptsPiecesAsTheirConcatenation) {
   ASSERT_EQ(length, AesCbc::paddedSize(whole.size()));
   out.resize(*length);
   EXPECT_EQ(out, AesCbc::encrypt(key, iv, whole));
+}
+
+// Each block is read before its plaintext lands on it, and the padding is
+// stripped without writing past the ciphertext.
+TEST(AesCbc, DecryptsInPlace) {
+  const Bytes key(32, 0x31), iv(16, 0x7c);
+  for (std::size_t size : {0, 1, 15, 16, 17, 1000, 524'288}) {
+    SCOPED_TRACE(size);
+    Bytes plaintext(size);
+    for (std::size_t i = 0; i < size; ++i) plaintext[i] = static_cast<std::uint8_t>(i * 7 + (i >> 9));
+    Bytes buffer = *AesCbc::encrypt(key, iv, plaintext);
+    const auto length = AesCbc::decrypt(key, iv, buffer, buffer.data());
+    ASSERT_EQ(length, size);
+    EXPECT_TRUE(std::equal(plaintext.begin(), plaintext.end(), buffer.begin()));
+  }
 }
 
 }  // namespace
