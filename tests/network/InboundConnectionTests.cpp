@@ -100,10 +100,7 @@ class InboundConnectionTest : public ::testing::Test {
     ASSERT_EQ(inbound_->state(), InboundConnection::State::awaitingPairedKeyExchange);
     auto replies = connection_->takeSentFrames();
     ASSERT_EQ(replies.size(), 3u);
-    EXPECT_EQ(hexString(replies[0]),
-              "0801120c0802"
-              "1a08080018012202"
-              "0804");
+    EXPECT_EQ(hexString(replies[0]), "0801120c08021a080800180122020804");
     for (std::size_t i = 1; i < 3; ++i) received_.push_back(sender_.openEncrypted(replies[i]));
   }
 
