@@ -80,7 +80,7 @@ void InboundConnection::declineTransfer() { onQueue(&InboundConnection::declineO
 
 std::optional<std::string> InboundConnection::senderName() const { return senderName_; }
 
-// MARK: - Platform states and reading
+// Platform states and reading.
 
 void InboundConnection::handleConnectionState(Connection::State platformState, std::error_code error) {
   switch (platformState) {
@@ -90,7 +90,7 @@ void InboundConnection::handleConnectionState(Connection::State platformState, s
       receiveFrame();
       return;
     case Connection::State::failed: {
-      if (ended_) return;
+      if (ended_) return;  // already ended and reported
       ended_ = true;
       setState(State::failed);
       cleanupWriters();
@@ -99,7 +99,7 @@ void InboundConnection::handleConnectionState(Connection::State platformState, s
     }
     case Connection::State::cancelled:
       ended_ = true;
-      cleanupWriters();
+      cleanupWriters();  // no temporary file outlives the connection, whoever ended it
       if (auto delegate = delegate_.lock()) delegate->connectionDidClose(*this);
       return;
     case Connection::State::setup:
@@ -159,7 +159,7 @@ void InboundConnection::endOfStream() {
   if (auto delegate = delegate_.lock()) delegate->connectionDidClose(*this);
 }
 
-// MARK: - Plaintext handshake
+// Plaintext handshake.
 
 void InboundConnection::processFrame(const Bytes& body) {
   catchEngineErrors(
@@ -274,7 +274,7 @@ void InboundConnection::sendPlaintextConnectionResponse() {
   sendFrame(bytes);
 }
 
-// MARK: - Encrypted phase
+// Encrypted phase.
 
 void InboundConnection::processEncryptedFrame(ByteView body) {
   log("Processing frame " + bytesText(body.size()) + " in encrypted mode");
@@ -420,7 +420,7 @@ void InboundConnection::completeTransfer() {
   if (auto delegate = delegate_.lock()) delegate->connectionDidCompleteTransfer(*this, session);
 }
 
-// MARK: - Sending
+// Sending.
 
 void InboundConnection::sendFrame(ByteView body, Connection::SendCompletion afterSend) {
   auto length = static_cast<std::uint32_t>(body.size());
@@ -519,7 +519,7 @@ void InboundConnection::sendCompletionAck() {
   log("Sent disconnection frame " + bytesText(bytes.size()));
 }
 
-// MARK: - Decision and ending
+// Decision and ending.
 
 void InboundConnection::acceptOnQueue() {
   if (ended_ || state() != State::pendingAcceptance) return;

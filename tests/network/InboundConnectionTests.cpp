@@ -159,7 +159,7 @@ class InboundConnectionTest : public ::testing::Test {
   std::vector<TestSender::Received> received_;
 };
 
-// MARK: - A whole transfer
+// A whole transfer.
 
 TEST_F(InboundConnectionTest, ReceivesSeveralFilesAndReportsCompletion) {
   std::vector<TestFile> files = {
@@ -244,7 +244,7 @@ TEST_F(InboundConnectionTest, SenderNameComesFromTheConnectionRequestUnlessItIsE
   }
 }
 
-// MARK: - Framing
+// Framing.
 
 TEST_F(InboundConnectionTest, LengthPrefixesOutsideOneTo4999999FailTheConnection) {
   struct Case {
@@ -306,7 +306,7 @@ TEST_F(InboundConnectionTest, ReadErrorFailsOnceAndStopsReading) {
   EXPECT_FALSE(connection_->hasPendingReceive());
 }
 
-// MARK: - Plaintext phase
+// Plaintext phase.
 
 TEST_F(InboundConnectionTest, BadPlaintextFramesFailTheHandshake) {
   auto withoutVersion = [] {
@@ -380,7 +380,7 @@ TEST_F(InboundConnectionTest, RequestWithoutEndpointFieldsAndRejectingResponseAr
   EXPECT_EQ(connection_->takeSentFrames().size(), 3u);
 }
 
-// MARK: - Encrypted phase
+// Encrypted phase.
 
 TEST_F(InboundConnectionTest, PairedKeyExchangeCompletesInEitherOrder) {
   for (bool encryptionFirst : {true, false}) {
@@ -490,7 +490,7 @@ TEST_F(InboundConnectionTest, UnreadableContentOfTheChannelFails) {
   }
 }
 
-// MARK: - Payloads
+// Payloads.
 
 TEST_F(InboundConnectionTest, UnknownPayloadIdIsDroppedAndTheTransferGoesOn) {
   TestFile file{"a.bin", patterned(2000, 3), 5};
@@ -616,7 +616,7 @@ TEST_F(InboundConnectionTest, ChunkAfterItsFileWasFinishedFails) {
   EXPECT_EQ(downloadEntries(), std::vector<std::string>{"first.txt"});
 }
 
-// MARK: - Ends of a connection
+// Ends of a connection.
 
 TEST_F(InboundConnectionTest, EveryEndInTheMiddleOfAFileLeavesNoTemporaryFile) {
   enum class End {
