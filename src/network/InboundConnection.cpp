@@ -389,16 +389,21 @@ void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, 
     }
     found = fileWriters_.emplace(payloadId, std::make_unique<FileWriter>(file->name, file->size)).first;
   }
-  FileWriter& writer = *found->second;
-  writer.write(data, offset);
+  found->second->write(data, offset);
   if (!isLast) return;
 
-  // Nothing reaches the download folder without the user's consent.
+  // Nothing reaches the download folder without the user's consent: a file
+  // that is whole before the decision waits in its temporary file, which a
+  // decline deletes.
   if (!transferAccepted_) {
-    log("File finished before the transfer was accepted: " + std::to_string(payloadId));
-    throw ConnectionError::transferFailed;
+    awaitingConsentPayloadIds_.insert(payloadId);
+    return;
   }
-  writer.finalize();
+  finishFile(payloadId);
+}
+
+void InboundConnection::finishFile(std::int64_t payloadId) {
+  fileWriters_.at(payloadId)->finalize();
   completedPayloadIds_.insert(payloadId);
   log("File complete: " + std::to_string(payloadId) + " (" + std::to_string(completedPayloadIds_.size()) + "/" +
       std::to_string(pendingFiles_.size()) + ")");
@@ -526,6 +531,14 @@ void InboundConnection::acceptOnQueue() {
   setState(State::transferring);
   transferAccepted_ = true;
   sendConnectionResponse(ConnectionResponseStatus::accept);
+  catchEngineErrors(
+      [this] {
+        for (auto payloadId : std::exchange(awaitingConsentPayloadIds_, {})) {
+          if (ended_ || state() == State::completed) return;
+          finishFile(payloadId);
+        }
+      },
+      [this](const EngineError& error) { handleError(error); });
 }
 
 void InboundConnection::declineOnQueue() {

@@ -570,13 +570,32 @@ TEST_F(InboundConnectionTest, AcceptAndDeclineOutsidePendingAcceptanceDoNothing)
   EXPECT_EQ(inbound_->state(), InboundConnection::State::transferring);
 }
 
-TEST_F(InboundConnectionTest, FileFinishedBeforeAcceptanceFailsAndLeavesNothing) {
-  TestFile file{"early.txt", patterned(100, 4), 9};
-  reachPendingAcceptance({file});
-  push(sender_.fileChunks(file));
-  EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
-  EXPECT_TRUE(downloadEntries().empty());
-  EXPECT_TRUE(delegate_->completions.empty());
+TEST_F(InboundConnectionTest, FileFinishedBeforeTheDecisionWaitsForIt) {
+  for (bool accept : {false, true}) {  // the declined row leaves the folder empty for the next
+    SCOPED_TRACE(accept ? "accepted" : "declined");
+    SetUp();
+    TestFile early{"early.txt", patterned(100, 4), 9};
+    TestFile late{"late.txt", patterned(700'000, 5), 10};
+    reachPendingAcceptance({early, late});
+    push(sender_.fileChunks(early));
+    EXPECT_EQ(downloadEntries().size(), 1u) << "only the hidden temporary file";
+    EXPECT_NE(downloadEntries()[0], "early.txt");
+
+    if (!accept) {
+      inbound_->declineTransfer();
+      run();
+      EXPECT_TRUE(downloadEntries().empty());
+      EXPECT_TRUE(delegate_->failures.empty());
+      continue;
+    }
+    inbound_->acceptTransfer();
+    run();
+    EXPECT_EQ(test::readFile(downloads_.path() / "early.txt"), std::string(early.contents.begin(), early.contents.end()));
+    EXPECT_TRUE(delegate_->completions.empty());
+    push(sender_.fileChunks(late));
+    ASSERT_EQ(delegate_->completions.size(), 1u);
+    EXPECT_EQ(downloadEntries(), (std::vector<std::string>{"early.txt", "late.txt"}));
+  }
 }
 
 TEST_F(InboundConnectionTest, WriteErrorInTheSecondFileKeepsTheFirst) {
