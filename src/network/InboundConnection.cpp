@@ -35,6 +35,8 @@ template <class... Handlers>
 struct Overloaded : Handlers... {
   using Handlers::operator()...;
 };
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
 
 }  // namespace
 
@@ -78,7 +80,7 @@ void InboundConnection::declineTransfer() { onQueue(&InboundConnection::declineO
 
 std::optional<std::string> InboundConnection::senderName() const { return senderName_; }
 
-// MARK: - Platform states and reading
+// Platform states and reading.
 
 void InboundConnection::handleConnectionState(Connection::State platformState, std::error_code error) {
   switch (platformState) {
@@ -88,7 +90,7 @@ void InboundConnection::handleConnectionState(Connection::State platformState, s
       receiveFrame();
       return;
     case Connection::State::failed: {
-      if (ended_) return;
+      if (ended_) return;  // already ended and reported
       ended_ = true;
       setState(State::failed);
       cleanupWriters();
@@ -97,7 +99,7 @@ void InboundConnection::handleConnectionState(Connection::State platformState, s
     }
     case Connection::State::cancelled:
       ended_ = true;
-      cleanupWriters();
+      cleanupWriters();  // no temporary file outlives the connection, whoever ended it
       if (auto delegate = delegate_.lock()) delegate->connectionDidClose(*this);
       return;
     case Connection::State::setup:
@@ -157,7 +159,7 @@ void InboundConnection::endOfStream() {
   if (auto delegate = delegate_.lock()) delegate->connectionDidClose(*this);
 }
 
-// MARK: - Plaintext handshake
+// Plaintext handshake.
 
 void InboundConnection::processFrame(Bytes body) {
   catchEngineErrors(
@@ -272,7 +274,7 @@ void InboundConnection::sendPlaintextConnectionResponse() {
   sendFrame(bytes);
 }
 
-// MARK: - Encrypted phase
+// Encrypted phase.
 
 void InboundConnection::processEncryptedFrame(Bytes body) {
   log("Processing frame " + bytesText(body.size()) + " in encrypted mode");
@@ -387,16 +389,21 @@ void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, 
     }
     found = fileWriters_.emplace(payloadId, std::make_unique<FileWriter>(file->name, file->size)).first;
   }
-  FileWriter& writer = *found->second;
-  writer.write(data, offset);
+  found->second->write(data, offset);
   if (!isLast) return;
 
-  // Nothing reaches the download folder without the user's consent.
+  // Nothing reaches the download folder without the user's consent: a file
+  // that is whole before the decision waits in its temporary file, which a
+  // decline deletes.
   if (!transferAccepted_) {
-    log("File finished before the transfer was accepted: " + std::to_string(payloadId));
-    throw ConnectionError::transferFailed;
+    awaitingConsentPayloadIds_.insert(payloadId);
+    return;
   }
-  writer.finalize();
+  finishFile(payloadId);
+}
+
+void InboundConnection::finishFile(std::int64_t payloadId) {
+  fileWriters_.at(payloadId)->finalize();
   completedPayloadIds_.insert(payloadId);
   log("File complete: " + std::to_string(payloadId) + " (" + std::to_string(completedPayloadIds_.size()) + "/" +
       std::to_string(pendingFiles_.size()) + ")");
@@ -418,7 +425,7 @@ void InboundConnection::completeTransfer() {
   if (auto delegate = delegate_.lock()) delegate->connectionDidCompleteTransfer(*this, session);
 }
 
-// MARK: - Sending
+// Sending.
 
 void InboundConnection::sendFrame(ByteView body, Connection::SendCompletion afterSend) {
   auto length = static_cast<std::uint32_t>(body.size());
@@ -517,13 +524,21 @@ void InboundConnection::sendCompletionAck() {
   log("Sent disconnection frame " + bytesText(bytes.size()));
 }
 
-// MARK: - Decision and ending
+// Decision and ending.
 
 void InboundConnection::acceptOnQueue() {
   if (ended_ || state() != State::pendingAcceptance) return;
   setState(State::transferring);
   transferAccepted_ = true;
   sendConnectionResponse(ConnectionResponseStatus::accept);
+  catchEngineErrors(
+      [this] {
+        for (auto payloadId : std::exchange(awaitingConsentPayloadIds_, {})) {
+          if (ended_ || state() == State::completed) return;
+          finishFile(payloadId);
+        }
+      },
+      [this](const EngineError& error) { handleError(error); });
 }
 
 void InboundConnection::declineOnQueue() {

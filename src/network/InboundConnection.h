@@ -92,6 +92,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void handlePairedKeyFrame(bool isEncryptionFrame);
   void handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
   void writeChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
+  void finishFile(std::int64_t payloadId);
   bool everyAnnouncedFileComplete() const;
   void completeTransfer();
 
@@ -135,6 +136,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   bool receivedPairedKeyEncryption_ = false;
   bool receivedPairedKeyResult_ = false;
   bool transferAccepted_ = false;  // the user accepted the files of the last INTRODUCTION
+  std::set<std::int64_t> awaitingConsentPayloadIds_;  // whole files kept aside until the user accepts
   bool ended_ = false;             // nothing more is read, handled or reported as a failure
   bool cancelRequested_ = false;   // the platform connection is cancelled or will be after the last send
 };

@@ -4,7 +4,7 @@
 
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
-#include "platform/TcpListener.h"
+#include "platform/LoopbackSupport.h"
 #include "services/FakeNotificationHandler.h"
 #include "support/TestSupport.h"
 
@@ -19,7 +19,7 @@ TEST(AppDelegateLoopback, StartsListeningReportsThePortAndStopsAtTheEnd) {
   environment.set("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/orvel-test-bus");
   LogCapture log;
   auto prompt = std::make_shared<test::FakeNotificationHandler>();
-  auto firstPort = TcpListener::create(0)->port();
+  auto firstPort = test::unusedPort();
   auto app = std::make_shared<AppDelegate>(prompt, firstPort);
 
   app->applicationDidFinishLaunching();

@@ -49,9 +49,6 @@ class RecordingDelegate : public ConnectionManagerDelegate {
   bool onMain() const { return std::this_thread::get_id() == mainThread; }
 };
 
-// A port that nothing listens on right now (the system just handed it out).
-std::uint16_t unusedPort() { return TcpListener::create(0)->port(); }
-
 bool runMainLoopUntil(const std::function<bool()>& done) { return MainLoop::shared().runUntil(done, 10s); }
 
 class ConnectionManagerLoopback : public ::testing::Test {
@@ -71,13 +68,13 @@ class ConnectionManagerLoopback : public ::testing::Test {
   }
 
   LogCapture log;
-  std::shared_ptr<ConnectionManager> manager = ConnectionManager::create(unusedPort());
+  std::shared_ptr<ConnectionManager> manager = ConnectionManager::create(test::unusedPort());
   std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
   std::shared_ptr<std::vector<std::uint16_t>> readyPorts = std::make_shared<std::vector<std::uint16_t>>();
 };
 
 TEST_F(ConnectionManagerLoopback, ListensOnTheFirstPortAndReportsItOnTheMainLoop) {
-  auto firstPort = unusedPort();
+  auto firstPort = test::unusedPort();
   manager = ConnectionManager::create(firstPort);
   EXPECT_FALSE(manager->listeningPort().has_value());
   listen();

@@ -1,0 +1,174 @@
+// One 512 KiB file chunk through an accepted connection (read of prefix and
+// body from an in-memory connection, decryption, the sequence check, frame
+// dispatch, log lines, write into the file) beside the floor: a read into a
+// fresh buffer, decrypt, parse and pwrite of the same chunk with nothing else. The last line gives connection/floor
+// from this same run.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "../tests/support/CryptoHandlerTesting.h"
+#include "network/CryptoHandler.h"
+#include "network/InboundConnection.h"
+#include "offline_wire_formats.pb.h"
+#include "platform/Log.h"
+#include "protocol/MessageCodec.h"
+
+// Benchmarks link only the engine; the test doubles come in as source.
+#include "../tests/support/ManualQueue.cpp"
+#include "../tests/support/MemoryConnection.cpp"
+#include "../tests/support/TestSender.cpp"
+#include "../tests/support/TestSupport.cpp"
+#include "../tests/support/Ukey2Initiator.cpp"
+
+namespace {
+
+using namespace orvel;
+
+constexpr std::size_t chunkSize = 512 * 1024;
+constexpr std::int64_t chunksInFile = 64;  // offsets wrap, so the file stays at 32 MiB
+constexpr std::int64_t payloadId = 5;
+
+const Bytes& chunk() {
+  static const Bytes bytes = Data::random(chunkSize);
+  return bytes;
+}
+
+class CountingDelegate final : public InboundConnectionDelegate {
+ public:
+  void connectionDidReceiveTransferRequest(InboundConnection&, const TransferRequest&) override {}
+  void connectionDidCompleteTransfer(InboundConnection&, const TransferSession&) override {}
+  void connectionDidFail(InboundConnection&, const EngineError&) override { ++failures; }
+  void connectionDidClose(InboundConnection&) override {}
+  int failures = 0;
+};
+
+// A connection that has accepted one announced file.
+struct AcceptedConnection {
+  AcceptedConnection() {
+    home.writeSettings("{\"Orvel.downloadPath\": \"" + downloads.path().string() + "\"}");
+    inbound->setDelegate(delegate);
+    inbound->start();
+    connection->becomeReady();
+    queue->drain();
+    push(sender.connectionRequest());
+    push(sender.clientInit());
+    push(sender.clientFinish(connection->takeSentFrames().at(0)));
+    push(sender.connectionResponse());
+    for (const auto& body : sender.pairedKeyEncryption()) push(body);
+    for (const auto& body : sender.pairedKeyResult()) push(body);
+    for (const auto& body : sender.introduction({{"bench.bin", Bytes(1), payloadId}})) push(body);
+    inbound->acceptTransfer();
+    queue->drain();
+  }
+  void push(ByteView body) {
+    connection->push(test::framed(body));
+    queue->drain();
+  }
+
+  test::ScopedHome home;
+  test::TemporaryDirectory downloads;
+  std::shared_ptr<test::ManualQueue> queue = std::make_shared<test::ManualQueue>();
+  std::shared_ptr<test::MemoryConnection> connection = std::make_shared<test::MemoryConnection>();
+  std::shared_ptr<CountingDelegate> delegate = std::make_shared<CountingDelegate>();
+  std::shared_ptr<InboundConnection> inbound = InboundConnection::create(connection, Uuid::random(), queue);
+  test::TestSender sender;
+};
+
+void ChunkThroughConnection(benchmark::State& state) {
+  LogCapture quiet;
+  AcceptedConnection accepted;
+  std::int64_t index = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::int64_t offset = (index++ % chunksInFile) * static_cast<std::int64_t>(chunkSize);
+    accepted.connection->push(test::framed(accepted.sender.fileChunk(payloadId, offset, chunk(), false)));
+    quiet.clear();
+    state.ResumeTiming();
+    accepted.queue->drain();
+  }
+  if (accepted.delegate->failures != 0 || accepted.inbound->state() != InboundConnection::State::transferring) {
+    state.SkipWithError("the connection failed");
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * chunkSize));
+}
+
+void ChunkFloor(benchmark::State& state) {
+  const Bytes key(32, 0x11), hmacKey(32, 0x22);
+  CryptoHandler handler;
+  CryptoHandlerTesting::installKeys(handler, key, hmacKey, key, hmacKey);
+  location::nearby::connections::OfflineFrame frame;
+  frame.set_version(location::nearby::connections::OfflineFrame::V1);
+  frame.mutable_v1()->set_type(location::nearby::connections::V1Frame::PAYLOAD_TRANSFER);
+  auto* transfer = frame.mutable_v1()->mutable_payload_transfer();
+  transfer->mutable_payload_header()->set_id(payloadId);
+  transfer->mutable_payload_chunk()->set_body(chunk().data(), chunk().size());
+  const Bytes sealed = handler.encrypt(MessageCodec::serialize(frame), 1);
+
+  test::TemporaryDirectory folder;
+  int file = open((folder.path() / "floor.bin").c_str(), O_CREAT | O_WRONLY, 0600);
+  std::int64_t index = 0;
+  for (auto _ : state) {
+    Bytes received(sealed.begin(), sealed.end());  // any read fills a fresh buffer
+    auto opened = handler.decrypt(received);
+    auto parsed = MessageCodec::parse<location::nearby::connections::OfflineFrame>(opened.message);
+    const std::string& body = parsed.v1().payload_transfer().payload_chunk().body();
+    off_t offset = static_cast<off_t>((index++ % chunksInFile) * static_cast<std::int64_t>(chunkSize));
+    if (pwrite(file, body.data(), body.size(), offset) != static_cast<ssize_t>(body.size())) {
+      state.SkipWithError("pwrite failed");
+      break;
+    }
+  }
+  close(file);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * chunkSize));
+}
+
+BENCHMARK(ChunkFloor)->Unit(benchmark::kMicrosecond);
+BENCHMARK(ChunkThroughConnection)->Unit(benchmark::kMicrosecond);
+
+// Keeps the fastest time of each benchmark over its repetitions (or the mean,
+// when only aggregates are reported) for the ratio.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.error_occurred) continue;
+      const std::string name = run.run_name.function_name;
+      const double time = run.GetAdjustedRealTime();
+      if (run.run_type == Run::RT_Iteration && (!fastest_.count(name) || time < fastest_[name])) fastest_[name] = time;
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean") mean_[name] = time;
+    }
+  }
+  void printRatio() const {
+    const auto& times = fastest_.empty() ? mean_ : fastest_;
+    if (times.count("ChunkThroughConnection") && times.count("ChunkFloor")) {
+      std::printf("Connection / floor: %.3f (%.1f us vs %.1f us per 512 KiB chunk)\n",
+                  times.at("ChunkThroughConnection") / times.at("ChunkFloor"), times.at("ChunkThroughConnection"),
+                  times.at("ChunkFloor"));
+    }
+  }
+
+ private:
+  std::map<std::string, double> fastest_, mean_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Half-megabyte buffers come from the heap and stay there: the comparison is
+  // of the work on the bytes, not of the kernel's page faults.
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.printRatio();
+  benchmark::Shutdown();
+  return 0;
+}

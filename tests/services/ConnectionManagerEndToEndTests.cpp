@@ -1,0 +1,175 @@
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+#include <gtest/gtest.h>
+
+#include "platform/Log.h"
+#include "platform/LoopbackSupport.h"
+#include "platform/MainLoop.h"
+#include "services/ConnectionManager.h"
+#include "services/FakeNotificationHandler.h"
+#include "services/TransferCoordinator.h"
+#include "support/TestSender.h"
+#include "support/TestSupport.h"
+
+namespace orvel {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TestFile;
+using test::TestSender;
+
+bool runMainLoopUntil(const std::function<bool()>& done) { return MainLoop::shared().runUntil(done, 20s); }
+
+Bytes patterned(std::size_t length, std::uint8_t seed) {
+  Bytes bytes(length);
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 13 + i / 509);
+  return bytes;
+}
+
+// A phone on the other end of a real loopback socket.
+class LoopbackSender {
+ public:
+  explicit LoopbackSender(std::uint16_t port, std::string name) : client_(port), sender_(std::move(name)) {}
+
+  void send(ByteView body) {
+    std::uint32_t length = static_cast<std::uint32_t>(body.size());
+    Bytes framed{static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
+                 static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+    framed.insert(framed.end(), body.begin(), body.end());
+    asio::write(client_.socket(), asio::buffer(framed));
+  }
+  void send(const std::vector<Bytes>& bodies) {
+    for (const auto& body : bodies) send(body);
+  }
+  Bytes receive() {
+    std::uint8_t prefix[4];
+    asio::read(client_.socket(), asio::buffer(prefix));
+    Bytes body(std::uint32_t{prefix[0]} << 24 | std::uint32_t{prefix[1]} << 16 | std::uint32_t{prefix[2]} << 8 |
+               prefix[3]);
+    asio::read(client_.socket(), asio::buffer(body));
+    return body;
+  }
+  // The Sharing frame that the receiver's next encrypted BYTES payload carries.
+  sharing::nearby::Frame receiveSharingFrame() {
+    for (;;) {
+      auto received = sender_.openEncrypted(receive());
+      if (received.sharing) return *received.sharing;
+    }
+  }
+  // Reads the receiver's remaining frames until it closes the stream.
+  bool receiverClosed() {
+    std::string rest;
+    std::error_code error;
+    asio::read(client_.socket(), asio::dynamic_buffer(rest), error);
+    return error == asio::error::eof;
+  }
+
+  // Everything up to the receiver's question to its user.
+  void introduce(const std::vector<TestFile>& files) {
+    send(sender_.connectionRequest());
+    send(sender_.clientInit());
+    auto serverInit = receive();
+    send(sender_.clientFinish(serverInit));
+    send(sender_.connectionResponse());
+    (void)TestSender::openPlaintext(receive());  // the receiver's CONNECTION_RESPONSE
+    EXPECT_EQ(receiveSharingFrame().v1().type(), sharing::nearby::V1Frame::PAIRED_KEY_ENCRYPTION);
+    send(sender_.pairedKeyEncryption());
+    send(sender_.pairedKeyResult());
+    EXPECT_EQ(receiveSharingFrame().v1().type(), sharing::nearby::V1Frame::PAIRED_KEY_RESULT);
+    send(sender_.introduction(files));
+  }
+  void sendFiles(const std::vector<TestFile>& files) {
+    for (const auto& file : files) send(sender_.fileChunks(file));
+  }
+  std::string pin() const { return sender_.pin(); }
+
+ private:
+  test::LoopbackClient client_;
+  TestSender sender_;
+};
+
+class ConnectionManagerEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home.writeSettings("{\"Orvel.downloadPath\": \"" + downloads.path().string() + "\"}");
+    manager->setDelegate(coordinator);
+    auto ready = std::make_shared<bool>(false);
+    manager->setOnReady([ready](std::uint16_t) { *ready = true; });
+    manager->startListening();
+    ASSERT_TRUE(runMainLoopUntil([&] { return *ready; }));
+  }
+  void TearDown() override { manager->stopListening(); }
+
+  std::uint16_t port() const { return *manager->listeningPort(); }
+  std::string downloaded(const std::string& name) const { return test::readFile(downloads.path() / name); }
+  static std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+  test::ScopedHome home;
+  test::TemporaryDirectory downloads;
+  LogCapture log;
+  Analytics analytics;
+  std::shared_ptr<test::FakeNotificationHandler> prompt = std::make_shared<test::FakeNotificationHandler>();
+  std::shared_ptr<TransferCoordinator> coordinator = TransferCoordinator::create(prompt, analytics);
+  std::shared_ptr<ConnectionManager> manager = ConnectionManager::create(TcpListener::create(0)->port());
+};
+
+TEST_F(ConnectionManagerEndToEnd, AnAcceptedTransferIsWrittenAndReportedOnce) {
+  std::vector<TestFile> files{{"photo.jpg", patterned(1'100'000, 3), 7, "image/jpeg"},
+                              {"notes.txt", patterned(900, 9), 8, "text/plain"}};
+  LoopbackSender phone(port(), "Pixel 9");
+  phone.introduce(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+  const auto& request = prompt->asked.front();
+  EXPECT_EQ(request.senderName, "Pixel 9");
+  EXPECT_EQ(request.pin, phone.pin());
+  ASSERT_EQ(request.files.size(), 2u);
+  EXPECT_EQ(request.files[0].size, 1'100'000);
+  EXPECT_TRUE(log.contains("[TransferCoordinator] Incoming transfer from Pixel 9 (2 files)"));
+
+  prompt->decisions.front()(true);
+  EXPECT_EQ(phone.receiveSharingFrame().v1().connection_response().status(),
+            sharing::nearby::ConnectionResponseFrame::ACCEPT);
+  phone.sendFiles(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
+
+  EXPECT_EQ(downloaded("photo.jpg"), text(files[0].contents));
+  EXPECT_EQ(downloaded("notes.txt"), text(files[1].contents));
+  EXPECT_EQ(prompt->completed.front().id, request.sessionId);
+  EXPECT_TRUE(log.contains("[TransferCoordinator] Transfer complete: 2 files saved to Downloads"));
+  ASSERT_EQ(analytics.events().size(), 1u);
+  EXPECT_EQ(analytics.events().front().name, "transfer_received");
+  EXPECT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().empty(); }));
+}
+
+TEST_F(ConnectionManagerEndToEnd, TwoSendersAtOnceAreDecidedSeparately) {
+  std::vector<TestFile> first{{"a.bin", patterned(1000, 1), 11}};
+  std::vector<TestFile> second{{"b.bin", patterned(600'000, 2), 12}};
+  LoopbackSender declined(port(), "Galaxy");
+  LoopbackSender accepted(port(), "Pixel");
+  declined.introduce(first);
+  accepted.introduce(second);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 2; }));
+  EXPECT_NE(prompt->asked[0].sessionId, prompt->asked[1].sessionId);
+  auto declinedIndex = prompt->asked[0].senderName == "Galaxy" ? 0 : 1;
+  EXPECT_EQ(manager->activeSessionIds().size(), 2u);
+
+  prompt->decisions[declinedIndex](false);
+  EXPECT_EQ(declined.receiveSharingFrame().v1().connection_response().status(),
+            sharing::nearby::ConnectionResponseFrame::REJECT);
+  EXPECT_TRUE(declined.receiverClosed());
+  EXPECT_EQ(manager->activeSessionIds().size(), 1u) << "the other sender is still waiting";
+
+  prompt->decisions[1 - declinedIndex](true);
+  EXPECT_EQ(accepted.receiveSharingFrame().v1().connection_response().status(),
+            sharing::nearby::ConnectionResponseFrame::ACCEPT);
+  accepted.sendFiles(second);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
+  EXPECT_EQ(downloaded("b.bin"), text(second[0].contents));
+  EXPECT_FALSE(std::filesystem::exists(downloads.path() / "a.bin"));
+  EXPECT_TRUE(log.contains("[TransferCoordinator] Transfer complete: b.bin saved to Downloads"));
+  ASSERT_EQ(analytics.events().size(), 2u);
+  EXPECT_EQ(analytics.events()[0].name, "transfer_declined");
+}
+
+}  // namespace
+}  // namespace orvel
