@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <asio/bind_executor.hpp>
-#include <asio/completion_condition.hpp>
 #include <asio/post.hpp>
-#include <asio/read.hpp>
 #include <asio/strand.hpp>
 #include <asio/write.hpp>
 #include <atomic>
 #include <deque>
+#include <optional>
 #include <utility>
 
 namespace orvel {
@@ -16,6 +15,9 @@ namespace {
 
 // More than any frame; a larger read grows its buffer as it goes.
 constexpr std::size_t kLargestReservation = 8 * 1024 * 1024;
+// A small receive (a length prefix) reads up to this much, so that the
+// following receives are mostly served without the socket.
+constexpr std::size_t kReadAheadSize = 64 * 1024;
 
 }  // namespace
 
@@ -26,6 +28,8 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
     std::error_code error;
     auto endpoint = socket_.remote_endpoint(error);
     remote_ = error ? std::string("unknown") : describeEndpoint(endpoint);
+    // Receives read on the strand until the socket runs dry, then wait.
+    socket_.non_blocking(true, setupError_);
   }
 
   const std::string& remote() const { return remote_; }
@@ -38,8 +42,8 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
     onStrand([queue = std::move(queue)](Core& core) mutable {
       if (core.closed_) return;
       core.queue_ = std::move(queue);
-      std::error_code error;
-      core.socket_.set_option(asio::ip::tcp::no_delay(true), error);
+      std::error_code error = core.setupError_;
+      if (!error) core.socket_.set_option(asio::ip::tcp::no_delay(true), error);
       core.reportState(error ? State::failed : State::ready, error);
     });
   }
@@ -47,26 +51,19 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   void receive(std::size_t minimumLength, std::size_t maximumLength, ReceiveCompletion completion) {
     onStrand([minimumLength, maximumLength, completion = std::move(completion)](Core& core) mutable {
       if (core.closed_) return;
-      // The system reports the end of the stream once; later reads would wait forever.
-      if (core.readEnded_ || maximumLength == 0) {
-        core.deliver([completion = std::move(completion), ended = core.readEnded_] {
+      if (maximumLength == 0) {
+        core.deliver([completion = std::move(completion), ended = core.endReached()] {
           completion(ended ? std::nullopt : std::optional<Bytes>(Bytes{}), ended, {});
         });
         return;
       }
-      // Room for the whole read is reserved at once, so that arrived bytes are
-      // never moved as the buffer grows. A peer that announces much and sends
-      // little still costs little: the reserved pages are only touched as
-      // bytes arrive (the dynamic buffer readies at most 64 KiB ahead).
-      auto buffer = std::make_shared<Bytes>();
-      buffer->reserve(std::min(maximumLength, kLargestReservation));
-      auto atLeast = std::clamp<std::size_t>(minimumLength, 1, maximumLength);
-      asio::async_read(core.socket_, asio::dynamic_buffer(*buffer, maximumLength), asio::transfer_at_least(atLeast),
-                       asio::bind_executor(core.strand_, [self = core.shared_from_this(), buffer,
-                                                          completion = std::move(completion)](
-                                                             std::error_code error, std::size_t length) mutable {
-                         self->finishReceive(std::move(buffer), length, error, std::move(completion));
-                       }));
+      core.pending_ = PendingReceive{std::clamp<std::size_t>(minimumLength, 1, maximumLength), maximumLength, {},
+                                     std::move(completion)};
+      // Room for the whole receive at once, so that arrived bytes are never
+      // moved as it fills; its pages are only touched as bytes arrive.
+      core.pending_->content.reserve(std::min(maximumLength, kLargestReservation));
+      core.takeReadAhead();
+      core.continueReceive();
     });
   }
 
@@ -88,6 +85,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
       core.socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
       core.socket_.close(ignored);
       core.pendingSends_.clear();
+      core.pending_.reset();
       if (report && core.queue_ && core.stateHandler_) {
         core.queue_->async([handler = core.stateHandler_] { handler(State::cancelled, {}); });
       }
@@ -95,6 +93,13 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   }
 
  private:
+  struct PendingReceive {
+    std::size_t minimumLength;
+    std::size_t maximumLength;
+    Bytes content;
+    ReceiveCompletion completion;
+  };
+
   template <class Work>
   void onStrand(Work work) {
     asio::post(strand_, [self = shared_from_this(), work = std::move(work)]() mutable { work(*self); });
@@ -113,18 +118,76 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
     deliver([handler = stateHandler_, state, error] { handler(state, error); });
   }
 
-  void finishReceive(std::shared_ptr<Bytes> buffer, std::size_t length, std::error_code error,
-                     ReceiveCompletion completion) {
-    const bool ended = error == asio::error::eof;
-    if (error && !ended) {
-      deliver([completion = std::move(completion), error] { completion(std::nullopt, false, error); });
+  bool endReached() const { return readEnded_ && readAheadBegin_ == readAheadEnd_; }
+
+  // Moves what the read-ahead holds, up to what the pending receive still takes.
+  void takeReadAhead() {
+    auto& content = pending_->content;
+    auto count = std::min(readAheadEnd_ - readAheadBegin_, pending_->maximumLength - content.size());
+    content.insert(content.end(), readAhead_.begin() + readAheadBegin_, readAhead_.begin() + readAheadBegin_ + count);
+    readAheadBegin_ += count;
+  }
+
+  // Reads on the strand for as long as the socket has bytes, so that a frame
+  // usually costs one hop here and one to the owner's queue.
+  void continueReceive() {
+    if (setupError_) return finishReceive(setupError_);  // a blocking read would stall the strand
+    while (pending_->content.size() < pending_->minimumLength && !readEnded_) {
+      std::error_code error;
+      auto missing = pending_->maximumLength - pending_->content.size();
+      auto ready = missing < kReadAheadSize ? 0 : socket_.available(error);
+      if (!error && ready >= kReadAheadSize) {
+        readIntoContent(std::min(ready, missing), error);
+      } else if (!error) {
+        readIntoReadAhead(error);
+        takeReadAhead();
+      }
+      if (error == asio::error::would_block || error == asio::error::try_again) return waitUntilReadable();
+      if (error == asio::error::eof) {
+        readEnded_ = true;  // the system reports it once; later reads would wait forever
+      } else if (error) {
+        return finishReceive(error);
+      }
+    }
+    finishReceive({});
+  }
+
+  // Small receives, and large ones while little has arrived, read through
+  // here; it is empty whenever a receive still lacks bytes.
+  void readIntoReadAhead(std::error_code& error) {
+    readAhead_.resize(kReadAheadSize);
+    readAheadBegin_ = 0;
+    readAheadEnd_ = socket_.read_some(asio::buffer(readAhead_), error);
+  }
+
+  // Takes `count` bytes that have arrived straight into the content: its room
+  // is made only for bytes that are there.
+  void readIntoContent(std::size_t count, std::error_code& error) {
+    auto& content = pending_->content;
+    auto filled = content.size();
+    content.resize(filled + count);
+    content.resize(filled + socket_.read_some(asio::buffer(content.data() + filled, count), error));
+  }
+
+  void waitUntilReadable() {
+    socket_.async_wait(asio::socket_base::wait_read,
+                       asio::bind_executor(strand_, [self = shared_from_this()](std::error_code error) {
+                         if (self->closed_ || !self->pending_) return;
+                         if (error) return self->finishReceive(error);
+                         self->continueReceive();
+                       }));
+  }
+
+  void finishReceive(std::error_code error) {
+    auto receive = std::move(*pending_);
+    pending_.reset();
+    if (error) {
+      deliver([completion = std::move(receive.completion), error] { completion(std::nullopt, false, error); });
       return;
     }
-    readEnded_ = ended;
-    buffer->resize(length);
     std::optional<Bytes> content;
-    if (length > 0) content = std::move(*buffer);
-    deliver([completion = std::move(completion), content = std::move(content), ended]() mutable {
+    if (!receive.content.empty()) content = std::move(receive.content);
+    deliver([completion = std::move(receive.completion), content = std::move(content), ended = endReached()]() mutable {
       completion(std::move(content), ended, {});
     });
   }
@@ -149,6 +212,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   asio::ip::tcp::socket socket_;
   asio::strand<asio::ip::tcp::socket::executor_type> strand_;
   std::string remote_;
+  std::error_code setupError_;
   std::atomic<bool> cancelled_ = false;  // set at once by close(), checked on the owner's queue
 
   // Confined to the strand.
@@ -157,6 +221,11 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   bool closed_ = false;
   bool writing_ = false;
   bool readEnded_ = false;
+  std::optional<PendingReceive> pending_;
+  // Bytes that arrived beyond a small receive: [readAheadBegin_, readAheadEnd_).
+  Bytes readAhead_;
+  std::size_t readAheadBegin_ = 0;
+  std::size_t readAheadEnd_ = 0;
   std::deque<std::pair<Bytes, SendCompletion>> pendingSends_;
 };
 

@@ -129,6 +129,115 @@ TEST_F(TcpConnectionLoopback, EndOfStreamDeliversThePartialContentThenNothing) {
   EXPECT_FALSE(results[1].error);
 }
 
+// Length-prefixed frames, read the way the engine reads them: a 4-byte
+// prefix, then exactly the body, the next receive asked from the completion.
+class TcpConnectionFraming : public TcpConnectionLoopback,
+                             public ::testing::WithParamInterface<std::size_t> {
+ protected:
+  static std::string framed(const std::vector<std::size_t>& bodySizes) {
+    std::string stream;
+    for (std::size_t index = 0; index < bodySizes.size(); ++index) {
+      auto size = static_cast<std::uint32_t>(bodySizes[index]);
+      stream += {static_cast<char>(size >> 24), static_cast<char>(size >> 16), static_cast<char>(size >> 8),
+                 static_cast<char>(size)};
+      for (std::size_t i = 0; i < size; ++i) stream += static_cast<char>('a' + (index + i) % 26);
+    }
+    return stream;
+  }
+
+  void readFrames() {
+    connection->receive(4, 4, [this](std::optional<Bytes> prefix, bool isComplete, std::error_code error) {
+      if (!prefix || prefix->size() != 4 || error) return frames.add({std::move(prefix), isComplete, error, true});
+      auto& p = *prefix;
+      std::size_t length = std::size_t{p[0]} << 24 | std::size_t{p[1]} << 16 | std::size_t{p[2]} << 8 | p[3];
+      connection->receive(length, length, [this](std::optional<Bytes> body, bool ended, std::error_code failure) {
+        frames.add({std::move(body), ended, failure, queue->isCurrent()});
+        if (!failure && !ended) readFrames();
+      });
+    });
+  }
+
+  Recorder<Received> frames;
+};
+
+TEST_P(TcpConnectionFraming, CutsFramesExactlyHoweverTheStreamIsSegmented) {
+  // Bodies below, at and above the size the connection reads ahead.
+  const std::vector<std::size_t> sizes = {5, 1, 3, 70'000, 65'536, 200, 65'535, 2};
+  const std::string stream = framed(sizes);
+  const std::size_t piece = GetParam() == 0 ? stream.size() : GetParam();
+  readFrames();
+  std::thread writer([&] {
+    for (std::size_t offset = 0; offset < stream.size(); offset += piece) clientWrite(stream.substr(offset, piece));
+    client->socket().shutdown(asio::socket_base::shutdown_send);
+  });
+  ASSERT_TRUE(frames.waitForCount(sizes.size() + 1));
+  writer.join();
+
+  auto results = frames.values();
+  std::size_t offset = 0;
+  for (std::size_t index = 0; index < sizes.size(); ++index) {
+    offset += 4;
+    ASSERT_TRUE(results[index].content.has_value()) << "frame " << index;
+    EXPECT_EQ(*results[index].content, bytesOf(stream.substr(offset, sizes[index]))) << "frame " << index;
+    EXPECT_FALSE(results[index].isComplete);
+    EXPECT_FALSE(results[index].error);
+    EXPECT_TRUE(results[index].onQueue);
+    offset += sizes[index];
+  }
+  EXPECT_FALSE(results.back().content.has_value()) << "bytes after the last frame";
+  EXPECT_TRUE(results.back().isComplete);
+}
+
+// 0: the whole stream in one write; else pieces of that many bytes.
+INSTANTIATE_TEST_SUITE_P(Segmentations, TcpConnectionFraming, ::testing::Values(0, 7, 1500, 70'001));
+
+TEST_F(TcpConnectionLoopback, EndOfStreamAfterBufferedBytesIsReportedWithTheLastOfThem) {
+  clientWrite("abcdefgh");
+  client->socket().shutdown(asio::socket_base::shutdown_send);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the end is there before the first read
+  receive(4, 4);
+  ASSERT_TRUE(received.waitForCount(1));
+  receive(6, 6);
+  ASSERT_TRUE(received.waitForCount(2));
+  receive(4, 4);
+  ASSERT_TRUE(received.waitForCount(3));
+
+  auto results = received.values();
+  EXPECT_EQ(results[0].content, bytesOf("abcd"));
+  EXPECT_FALSE(results[0].isComplete);
+  EXPECT_EQ(results[1].content, bytesOf("efgh"));
+  EXPECT_TRUE(results[1].isComplete);
+  EXPECT_FALSE(results[2].content.has_value());
+  EXPECT_TRUE(results[2].isComplete);
+  for (auto& result : results) EXPECT_FALSE(result.error);
+}
+
+TEST_F(TcpConnectionLoopback, AnEmptyReceiveTakesNothingFromTheStream) {
+  clientWrite("abcd");
+  receive(0, 0);
+  ASSERT_TRUE(received.waitForCount(1));
+  receive(4, 4);
+  ASSERT_TRUE(received.waitForCount(2));
+  auto results = received.values();
+  EXPECT_EQ(results[0].content, Bytes{});
+  EXPECT_FALSE(results[0].isComplete);
+  EXPECT_EQ(results[1].content, bytesOf("abcd"));
+}
+
+TEST_F(TcpConnectionLoopback, CancelSilencesReceivesThatBufferedBytesCouldServe) {
+  clientWrite("abcdefgh");
+  receive(4, 4);
+  ASSERT_TRUE(received.waitForCount(1));
+  connection->cancel();
+  receive(4, 4);
+  ASSERT_TRUE(states.waitUntil([](auto& values) { return values.size() >= 2; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+  EXPECT_EQ(received.values().size(), 1u);
+  EXPECT_EQ(received.values().front().content, bytesOf("abcd"));
+  EXPECT_EQ(countOf(Connection::State::cancelled), 1u);
+}
+
 TEST_F(TcpConnectionLoopback, PeerResetIsReportedAsAnError) {
   receive(4, 4);
   client->socket().set_option(asio::socket_base::linger(true, 0));
