@@ -22,6 +22,8 @@ class TcpConnection final : public Connection {
   void start(std::shared_ptr<SerialQueue> queue) override;
   // Completes once at least minimumIncompleteLength bytes (at most
   // maximumLength) arrived, or with what there was when the stream ended.
+  // A small receive may read up to 64 KiB ahead; later receives take those
+  // bytes first.
   void receive(std::size_t minimumIncompleteLength, std::size_t maximumLength, ReceiveCompletion completion) override;
   void send(Bytes content, SendCompletion completion) override;
   void cancel() override;
