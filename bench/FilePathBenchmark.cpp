@@ -9,13 +9,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <string>
 
 #include "network/FileWriter.h"
 #include "offline_wire_formats.pb.h"
 #include "protocol/FrameProcessor.h"
 #include "protocol/MessageCodec.h"
+#include "support/RatioReporter.h"
 
 namespace {
 
@@ -102,29 +102,14 @@ void PlainPwrite(benchmark::State& state) {
 BENCHMARK(FilePath);
 BENCHMARK(PlainPwrite);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    // With repetitions the mean, reported after the single runs, wins.
-    for (const auto& run : runs) {
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "mean") continue;
-      times[run.run_name.function_name] = run.GetAdjustedRealTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  orvel::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  if (reporter.times.count("FilePath") && reporter.times.count("PlainPwrite")) {
-    std::cout << "Ratio FilePath / PlainPwrite (real time): " << reporter.times["FilePath"] / reporter.times["PlainPwrite"]
-              << "\n";
-  }
+  const auto filePath = reporter.time("FilePath"), plainPwrite = reporter.time("PlainPwrite");
+  if (filePath && plainPwrite) std::cout << "Ratio FilePath / PlainPwrite (real time): " << *filePath / *plainPwrite << "\n";
   benchmark::Shutdown();
   return 0;
 }
