@@ -37,4 +37,7 @@ inline ByteView byteView(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
+// The bytes as a string, the form protobuf's bytes fields take.
+inline std::string byteString(ByteView bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
+
 }  // namespace orvel

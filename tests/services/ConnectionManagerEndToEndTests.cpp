@@ -102,7 +102,6 @@ class ConnectionManagerEndToEnd : public ::testing::Test {
 
   std::uint16_t port() const { return *manager->listeningPort(); }
   std::string downloaded(const std::string& name) const { return test::readFile(downloads.path() / name); }
-  static std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
   test::ScopedHome home;
   test::TemporaryDirectory downloads;
@@ -132,8 +131,8 @@ TEST_F(ConnectionManagerEndToEnd, AnAcceptedTransferIsWrittenAndReportedOnce) {
   phone.sendFiles(files);
   ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
 
-  EXPECT_EQ(downloaded("photo.jpg"), text(files[0].contents));
-  EXPECT_EQ(downloaded("notes.txt"), text(files[1].contents));
+  EXPECT_EQ(downloaded("photo.jpg"), byteString(files[0].contents));
+  EXPECT_EQ(downloaded("notes.txt"), byteString(files[1].contents));
   EXPECT_EQ(prompt->completed.front().id, request.sessionId);
   EXPECT_TRUE(log.contains("[TransferCoordinator] Transfer complete: 2 files saved to Downloads"));
   ASSERT_EQ(analytics.events().size(), 1u);
@@ -164,7 +163,7 @@ TEST_F(ConnectionManagerEndToEnd, TwoSendersAtOnceAreDecidedSeparately) {
             sharing::nearby::ConnectionResponseFrame::ACCEPT);
   accepted.sendFiles(second);
   ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
-  EXPECT_EQ(downloaded("b.bin"), text(second[0].contents));
+  EXPECT_EQ(downloaded("b.bin"), byteString(second[0].contents));
   EXPECT_FALSE(std::filesystem::exists(downloads.path() / "a.bin"));
   EXPECT_TRUE(log.contains("[TransferCoordinator] Transfer complete: b.bin saved to Downloads"));
   ASSERT_EQ(analytics.events().size(), 2u);
