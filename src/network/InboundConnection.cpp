@@ -31,13 +31,6 @@ void log(const std::string& text) { Log::write("[InboundConnection] " + text); }
 
 std::string bytesText(std::size_t length) { return "(" + std::to_string(length) + " bytes)"; }
 
-template <class... Handlers>
-struct Overloaded : Handlers... {
-  using Handlers::operator()...;
-};
-template <class... Handlers>
-Overloaded(Handlers...) -> Overloaded<Handlers...>;
-
 }  // namespace
 
 std::shared_ptr<InboundConnection> InboundConnection::create(std::shared_ptr<Connection> connection, Uuid sessionId,
