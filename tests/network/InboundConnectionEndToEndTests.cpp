@@ -140,14 +140,7 @@ class InboundConnectionEndToEndTest : public ::testing::Test {
   }
   void TearDown() override { manager_->stopListening(); }
 
-  std::vector<std::string> downloadEntries() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(downloads_.path())) {
-      names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> downloadEntries() const { return test::folderEntries(downloads_.path()); }
 
   test::ScopedHome home_;
   test::TemporaryDirectory downloads_;

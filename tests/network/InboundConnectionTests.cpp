@@ -129,14 +129,7 @@ class InboundConnectionTest : public ::testing::Test {
   }
 
   // Every entry of the download folder, hidden temporary files included.
-  std::vector<std::string> downloadEntries() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(downloads_.path())) {
-      names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> downloadEntries() const { return test::folderEntries(downloads_.path()); }
 
   std::string failureText(std::size_t index = 0) const {
     return index < delegate_->failures.size() ? describe(delegate_->failures[index]) : "";

@@ -54,5 +54,7 @@ class ScopedHome {
 
 void writeFile(const std::filesystem::path& path, const std::string& contents);
 std::string readFile(const std::filesystem::path& path);
+// The names of every entry of a folder, hidden ones included, sorted.
+std::vector<std::string> folderEntries(const std::filesystem::path& folder);
 
 }  // namespace orvel::test
