@@ -243,21 +243,15 @@ void FrameProcessor::processSharingFrame(ByteView bytes, const Handler& handler)
 // --- Outgoing frames ---
 
 std::vector<Bytes> FrameProcessor::buildConnectionResponseFrames(ConnectionResponseStatus status) {
-  auto content = buildConnectionResponse(status);
-  if (content.empty()) return {};
-  return buildBytesPayloadFrames(content);
+  return buildBytesPayloadFrames(buildConnectionResponse(status));
 }
 
 std::vector<Bytes> FrameProcessor::buildPairedKeyEncryptionFrames() {
-  auto content = buildPairedKeyEncryption();
-  if (content.empty()) return {};
-  return buildBytesPayloadFrames(content);
+  return buildBytesPayloadFrames(buildPairedKeyEncryption());
 }
 
 std::vector<Bytes> FrameProcessor::buildPairedKeyResultFrames() {
-  auto content = buildPairedKeyResult();
-  if (content.empty()) return {};
-  return buildBytesPayloadFrames(content);
+  return buildBytesPayloadFrames(buildPairedKeyResult());
 }
 
 Bytes FrameProcessor::buildConnectionResponse(ConnectionResponseStatus status) {
@@ -300,7 +294,9 @@ Bytes FrameProcessor::serializeSharingFrame(const share::Frame& frame, std::stri
 }
 
 // One payload is always two frames: all of its bytes, then an empty last chunk.
+// Empty content is a Sharing frame that failed to serialise: nothing is sent.
 std::vector<Bytes> FrameProcessor::buildBytesPayloadFrames(const Bytes& content) {
+  if (content.empty()) return {};
   connections::PayloadHeader header;
   header.set_id(randomNegativePayloadId());
   header.set_type(connections::PayloadHeader::BYTES);
