@@ -44,9 +44,7 @@ class LoopbackPeer {
     std::error_code error;
     asio::read(socket_, asio::buffer(prefix), error);
     if (error) return std::nullopt;
-    std::size_t length = std::size_t{prefix[0]} << 24 | std::size_t{prefix[1]} << 16 | std::size_t{prefix[2]} << 8 |
-                         std::size_t{prefix[3]};
-    Bytes body(length);
+    Bytes body(fromBigEndian32(prefix));
     asio::read(socket_, asio::buffer(body), error);
     if (error) return std::nullopt;
     return body;

@@ -45,11 +45,6 @@ Bytes patterned(std::size_t length, std::uint8_t seed) {
   return bytes;
 }
 
-Bytes bigEndian(std::uint32_t value) {
-  return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
-          static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
-}
-
 // A plaintext KEEP_ALIVE padded with an unknown field to `length` bytes.
 Bytes paddedKeepAlive(std::size_t length) {
   Bytes frame = TestSender::keepAlive();
@@ -248,7 +243,7 @@ TEST_F(InboundConnectionTest, LengthPrefixesOutsideOneTo4999999FailTheConnection
        {Case{0, false}, Case{4'999'999, true}, Case{5'000'000, false}, Case{0xFFFFFFFF, false}, Case{1, true}}) {
     SCOPED_TRACE(length);
     SetUp();
-    connection_->push(bigEndian(length));
+    connection_->push(bigEndian32(length));
     run();
     if (accepted) {
       EXPECT_TRUE(delegate_->failures.empty());

@@ -8,6 +8,7 @@
 #include "services/ConnectionManager.h"
 #include "services/FakeNotificationHandler.h"
 #include "services/TransferCoordinator.h"
+#include "support/MemoryConnection.h"
 #include "support/TestSender.h"
 #include "support/TestSupport.h"
 
@@ -32,11 +33,7 @@ class LoopbackSender {
   explicit LoopbackSender(std::uint16_t port, std::string name) : client_(port), sender_(std::move(name)) {}
 
   void send(ByteView body) {
-    std::uint32_t length = static_cast<std::uint32_t>(body.size());
-    Bytes framed{static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
-                 static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
-    framed.insert(framed.end(), body.begin(), body.end());
-    asio::write(client_.socket(), asio::buffer(framed));
+    asio::write(client_.socket(), asio::buffer(test::framed(body)));
   }
   void send(const std::vector<Bytes>& bodies) {
     for (const auto& body : bodies) send(body);
@@ -44,8 +41,7 @@ class LoopbackSender {
   Bytes receive() {
     std::uint8_t prefix[4];
     asio::read(client_.socket(), asio::buffer(prefix));
-    Bytes body(std::uint32_t{prefix[0]} << 24 | std::uint32_t{prefix[1]} << 16 | std::uint32_t{prefix[2]} << 8 |
-               prefix[3]);
+    Bytes body(fromBigEndian32(prefix));
     asio::read(client_.socket(), asio::buffer(body));
     return body;
   }
