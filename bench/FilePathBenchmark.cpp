@@ -5,9 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <string>
 
@@ -16,6 +14,10 @@
 #include "protocol/FrameProcessor.h"
 #include "protocol/MessageCodec.h"
 #include "support/RatioReporter.h"
+#include "support/TestSupport.h"
+
+// Benchmarks link only the engine; the test helpers come in as source.
+#include "../tests/support/TestSupport.cpp"
 
 namespace {
 
@@ -26,19 +28,9 @@ constexpr std::size_t kChunkSize = 512 * 1024;
 
 // A HOME of its own whose settings point the download folder at a fresh folder.
 struct Folder {
-  Folder() {
-    std::string pattern = (fs::temp_directory_path() / "orvel-bench-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) std::abort();
-    root = pattern;
-    fs::create_directories(root / "config" / "orvel");
-    fs::create_directories(root / "downloads");
-    std::ofstream(root / "config" / "orvel" / "defaults.json")
-        << R"({"Orvel.downloadPath": ")" << (root / "downloads").string() << R"("})";
-    setenv("HOME", root.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-  }
-  ~Folder() { fs::remove_all(root); }
-  fs::path root;
+  Folder() { home.writeSettings(R"({"Orvel.downloadPath": ")" + downloads.path().string() + R"("})"); }
+  orvel::test::ScopedHome home;
+  orvel::test::TemporaryDirectory downloads;
 };
 
 Folder& folder() {
@@ -86,7 +78,7 @@ void FilePath(benchmark::State& state) {
 
 void PlainPwrite(benchmark::State& state) {
   const auto bytes = chunkBytes();
-  const auto path = folder().root / "downloads" / "plain.bin";
+  const auto path = folder().downloads.path() / "plain.bin";
   int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (descriptor < 0) state.SkipWithError("cannot open");
   for (auto _ : state) {
