@@ -28,7 +28,7 @@ constexpr std::size_t kChunkSize = 512 * 1024;
 
 // A HOME of its own whose settings point the download folder at a fresh folder.
 struct Folder {
-  Folder() { home.writeSettings(R"({"Orvel.downloadPath": ")" + downloads.path().string() + R"("})"); }
+  Folder() { home.writeDownloadPath(downloads.path()); }
   orvel::test::ScopedHome home;
   orvel::test::TemporaryDirectory downloads;
 };

@@ -51,7 +51,7 @@ class CountingDelegate final : public InboundConnectionDelegate {
 // A connection that has accepted one announced file.
 struct AcceptedConnection {
   AcceptedConnection() {
-    home.writeSettings("{\"Orvel.downloadPath\": \"" + downloads.path().string() + "\"}");
+    home.writeDownloadPath(downloads.path());
     inbound->setDelegate(delegate);
     inbound->start();
     connection->becomeReady();

@@ -129,7 +129,7 @@ class RecordingShell final : public ConnectionManagerDelegate {
 class InboundConnectionEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_.writeSettings("{\"Orvel.downloadPath\": \"" + downloads_.path().string() + "\"}");
+    home_.writeDownloadPath(downloads_.path());
     manager_ = ConnectionManager::create(0);
     manager_->setDelegate(shell_);
     manager_->setOnReady([this](std::uint16_t port) { port_ = port; });

@@ -63,7 +63,7 @@ class InboundConnectionTest : public ::testing::Test {
     received_.clear();
     delegate_ = std::make_shared<RecordingDelegate>();
     sender_ = TestSender();
-    home_.writeSettings("{\"Orvel.downloadPath\": \"" + downloads_.path().string() + "\"}");
+    home_.writeDownloadPath(downloads_.path());
     connection_ = std::make_shared<test::MemoryConnection>();
     inbound_ = InboundConnection::create(connection_, Uuid::random(), queue_);
     inbound_->setDelegate(delegate_);
@@ -602,7 +602,7 @@ TEST_F(InboundConnectionTest, WriteErrorInTheSecondFileKeepsTheFirst) {
 }
 
 TEST_F(InboundConnectionTest, WriterThatCannotBeCreatedFails) {
-  home_.writeSettings("{\"Orvel.downloadPath\": \"" + (downloads_.path() / "missing").string() + "\"}");
+  home_.writeDownloadPath(downloads_.path() / "missing");
   TestFile file{"a.txt", patterned(30, 1), 1};
   reachPendingAcceptance({file});
   push(sender_.fileChunk(1, 0, patterned(3, 0), false));

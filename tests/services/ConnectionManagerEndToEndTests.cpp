@@ -87,7 +87,7 @@ class LoopbackSender {
 class ConnectionManagerEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    home.writeSettings("{\"Orvel.downloadPath\": \"" + downloads.path().string() + "\"}");
+    home.writeDownloadPath(downloads.path());
     manager->setDelegate(coordinator);
     auto ready = std::make_shared<bool>(false);
     manager->setOnReady([ready](std::uint16_t) { *ready = true; });

@@ -56,6 +56,10 @@ void ScopedHome::writeSettings(const std::string& json) const {
   writeFile(configHome() / "orvel" / "defaults.json", json);
 }
 
+void ScopedHome::writeDownloadPath(const std::filesystem::path& folder) const {
+  writeSettings(R"({"Orvel.downloadPath": ")" + folder.string() + R"("})");
+}
+
 void writeFile(const std::filesystem::path& path, const std::string& contents) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file << contents;

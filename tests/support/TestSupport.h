@@ -46,6 +46,8 @@ class ScopedHome {
   std::filesystem::path configHome() const { return home() / ".config"; }
   // Writes the settings file with the given JSON text.
   void writeSettings(const std::string& json) const;
+  // Writes settings whose "Orvel.downloadPath" is `folder`.
+  void writeDownloadPath(const std::filesystem::path& folder) const;
 
  private:
   TemporaryDirectory directory_;
