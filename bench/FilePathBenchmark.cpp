@@ -5,17 +5,19 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <map>
 #include <string>
 
 #include "network/FileWriter.h"
 #include "offline_wire_formats.pb.h"
 #include "protocol/FrameProcessor.h"
 #include "protocol/MessageCodec.h"
+#include "support/RatioReporter.h"
+#include "support/TestSupport.h"
+
+// Benchmarks link only the engine; the test helpers come in as source.
+#include "../tests/support/TestSupport.cpp"
 
 namespace {
 
@@ -26,19 +28,9 @@ constexpr std::size_t kChunkSize = 512 * 1024;
 
 // A HOME of its own whose settings point the download folder at a fresh folder.
 struct Folder {
-  Folder() {
-    std::string pattern = (fs::temp_directory_path() / "orvel-bench-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) std::abort();
-    root = pattern;
-    fs::create_directories(root / "config" / "orvel");
-    fs::create_directories(root / "downloads");
-    std::ofstream(root / "config" / "orvel" / "defaults.json")
-        << R"({"Orvel.downloadPath": ")" << (root / "downloads").string() << R"("})";
-    setenv("HOME", root.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-  }
-  ~Folder() { fs::remove_all(root); }
-  fs::path root;
+  Folder() { home.writeDownloadPath(downloads.path()); }
+  orvel::test::ScopedHome home;
+  orvel::test::TemporaryDirectory downloads;
 };
 
 Folder& folder() {
@@ -86,7 +78,7 @@ void FilePath(benchmark::State& state) {
 
 void PlainPwrite(benchmark::State& state) {
   const auto bytes = chunkBytes();
-  const auto path = folder().root / "downloads" / "plain.bin";
+  const auto path = folder().downloads.path() / "plain.bin";
   int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (descriptor < 0) state.SkipWithError("cannot open");
   for (auto _ : state) {
@@ -102,29 +94,14 @@ void PlainPwrite(benchmark::State& state) {
 BENCHMARK(FilePath);
 BENCHMARK(PlainPwrite);
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    // With repetitions the mean, reported after the single runs, wins.
-    for (const auto& run : runs) {
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "mean") continue;
-      times[run.run_name.function_name] = run.GetAdjustedRealTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  orvel::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  if (reporter.times.count("FilePath") && reporter.times.count("PlainPwrite")) {
-    std::cout << "Ratio FilePath / PlainPwrite (real time): " << reporter.times["FilePath"] / reporter.times["PlainPwrite"]
-              << "\n";
-  }
+  const auto filePath = reporter.time("FilePath"), plainPwrite = reporter.time("PlainPwrite");
+  if (filePath && plainPwrite) std::cout << "Ratio FilePath / PlainPwrite (real time): " << *filePath / *plainPwrite << "\n";
   benchmark::Shutdown();
   return 0;
 }

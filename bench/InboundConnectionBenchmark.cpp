@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
 
 #include "../tests/support/CryptoHandlerTesting.h"
@@ -18,6 +17,7 @@
 #include "offline_wire_formats.pb.h"
 #include "platform/Log.h"
 #include "protocol/MessageCodec.h"
+#include "support/RatioReporter.h"
 
 // Benchmarks link only the engine; the test doubles come in as source.
 #include "../tests/support/ManualQueue.cpp"
@@ -51,7 +51,7 @@ class CountingDelegate final : public InboundConnectionDelegate {
 // A connection that has accepted one announced file.
 struct AcceptedConnection {
   AcceptedConnection() {
-    home.writeSettings("{\"Orvel.downloadPath\": \"" + downloads.path().string() + "\"}");
+    home.writeDownloadPath(downloads.path());
     inbound->setDelegate(delegate);
     inbound->start();
     connection->becomeReady();
@@ -131,33 +131,6 @@ void ChunkFloor(benchmark::State& state) {
 BENCHMARK(ChunkFloor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(ChunkThroughConnection)->Unit(benchmark::kMicrosecond);
 
-// Keeps the fastest time of each benchmark over its repetitions (or the mean,
-// when only aggregates are reported) for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      const std::string name = run.run_name.function_name;
-      const double time = run.GetAdjustedRealTime();
-      if (run.run_type == Run::RT_Iteration && (!fastest_.count(name) || time < fastest_[name])) fastest_[name] = time;
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean") mean_[name] = time;
-    }
-  }
-  void printRatio() const {
-    const auto& times = fastest_.empty() ? mean_ : fastest_;
-    if (times.count("ChunkThroughConnection") && times.count("ChunkFloor")) {
-      std::printf("Connection / floor: %.3f (%.1f us vs %.1f us per 512 KiB chunk)\n",
-                  times.at("ChunkThroughConnection") / times.at("ChunkFloor"), times.at("ChunkThroughConnection"),
-                  times.at("ChunkFloor"));
-    }
-  }
-
- private:
-  std::map<std::string, double> fastest_, mean_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,9 +139,13 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 64 << 20);
   mallopt(M_TRIM_THRESHOLD, 256 << 20);
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  orvel::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.printRatio();
+  const auto connection = reporter.time("ChunkThroughConnection"), floor = reporter.time("ChunkFloor");
+  if (connection && floor) {
+    std::printf("Connection / floor: %.3f (%.1f us vs %.1f us per 512 KiB chunk)\n", *connection / *floor, *connection,
+                *floor);
+  }
   benchmark::Shutdown();
   return 0;
 }

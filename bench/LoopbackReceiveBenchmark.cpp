@@ -8,12 +8,12 @@
 #include <atomic>
 #include <future>
 #include <iostream>
-#include <map>
 #include <thread>
 
 #include "platform/StrandQueue.h"
 #include "platform/TcpConnection.h"
 #include "platform/TcpListener.h"
+#include "support/RatioReporter.h"
 
 namespace {
 
@@ -87,29 +87,14 @@ void PlainRead(benchmark::State& state) {
 BENCHMARK(TcpConnectionRead)->UseRealTime();
 BENCHMARK(PlainRead)->UseRealTime();
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    // With repetitions the mean, reported after the single runs, wins.
-    for (const auto& run : runs) {
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "mean") continue;
-      times[run.run_name.function_name] = run.GetAdjustedRealTime();
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  orvel::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  if (reporter.times.count("TcpConnectionRead") && reporter.times.count("PlainRead")) {
-    std::cout << "Ratio TcpConnectionRead / PlainRead (real time): "
-              << reporter.times["TcpConnectionRead"] / reporter.times["PlainRead"] << "\n";
-  }
+  const auto tcpConnectionRead = reporter.time("TcpConnectionRead"), plainRead = reporter.time("PlainRead");
+  if (tcpConnectionRead && plainRead) std::cout << "Ratio TcpConnectionRead / PlainRead (real time): " << *tcpConnectionRead / *plainRead << "\n";
   benchmark::Shutdown();
   return 0;
 }

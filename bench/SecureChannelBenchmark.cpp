@@ -6,12 +6,12 @@
 #include <openssl/evp.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
 
 #include "../tests/support/CryptoHandlerTesting.h"
 #include "network/CryptoHandler.h"
 #include "securemessage.pb.h"
+#include "support/RatioReporter.h"
 
 namespace {
 
@@ -97,42 +97,16 @@ BENCHMARK(Decrypt)->Unit(benchmark::kMicrosecond);
 BENCHMARK(EncryptFloor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(Encrypt)->Unit(benchmark::kMicrosecond);
 
-// Keeps the fastest time of each benchmark over its repetitions (or the mean,
-// when only aggregates are reported) for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      const std::string name = run.run_name.function_name;
-      const double time = run.GetAdjustedRealTime();
-      if (run.run_type == Run::RT_Iteration && (!fastest_.count(name) || time < fastest_[name])) fastest_[name] = time;
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean") mean_[name] = time;
-    }
-  }
-  void printRatios() const {
-    const auto& times = fastest_.empty() ? mean_ : fastest_;
-    for (const char* name : {"Decrypt", "Encrypt"}) {
-      const std::string floor = std::string(name) + "Floor";
-      if (times.count(name) && times.count(floor)) {
-        std::printf("%s / OpenSSL floor: %.3f (%.1f us vs %.1f us)\n", name, times.at(name) / times.at(floor),
-                    times.at(name), times.at(floor));
-      }
-    }
-  }
-
- private:
-  std::map<std::string, double> fastest_, mean_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
+  orvel::bench::RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.printRatios();
+  for (const char* name : {"Decrypt", "Encrypt"}) {
+    const auto time = reporter.time(name), floor = reporter.time(std::string(name) + "Floor");
+    if (time && floor) std::printf("%s / OpenSSL floor: %.3f (%.1f us vs %.1f us)\n", name, *time / *floor, *time, *floor);
+  }
   benchmark::Shutdown();
   return 0;
 }

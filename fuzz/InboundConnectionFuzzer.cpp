@@ -55,7 +55,7 @@ class QuietDelegate final : public InboundConnectionDelegate {
 };
 
 struct Downloads {
-  Downloads() { home.writeSettings("{\"Orvel.downloadPath\": \"" + folder.path().string() + "\"}"); }
+  Downloads() { home.writeDownloadPath(folder.path()); }
   test::ScopedHome home;
   test::TemporaryDirectory folder;
 };

@@ -51,11 +51,9 @@ FrameSocket::FrameSocket(FrameSocket&& other) noexcept : descriptor_(other.descr
 
 // The prefix and the body leave in one call, without joining them first.
 void FrameSocket::send(ByteView body) {
-  const auto length = static_cast<std::uint32_t>(body.size());
-  std::uint8_t prefix[4] = {static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
-                            static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
-  iovec parts[2] = {{prefix, sizeof prefix}, {const_cast<std::uint8_t*>(body.data()), body.size()}};
-  std::size_t remaining = sizeof prefix + body.size();
+  auto prefix = bigEndian32(static_cast<std::uint32_t>(body.size()));
+  iovec parts[2] = {{prefix.data(), prefix.size()}, {const_cast<std::uint8_t*>(body.data()), body.size()}};
+  std::size_t remaining = prefix.size() + body.size();
   iovec* part = parts;
   int count = 2;
   while (remaining > 0) {
@@ -79,8 +77,7 @@ void FrameSocket::send(ByteView body) {
 Bytes FrameSocket::receive() {
   std::uint8_t prefix[4];
   readExactly(prefix, sizeof prefix);
-  const std::uint32_t length = std::uint32_t{prefix[0]} << 24 | std::uint32_t{prefix[1]} << 16 |
-                               std::uint32_t{prefix[2]} << 8 | std::uint32_t{prefix[3]};
+  const std::uint32_t length = fromBigEndian32(prefix);
   if (length == 0 || length > kLongestFrame) throw std::runtime_error("receiver sent a frame of bad length");
   Bytes body(length);
   readExactly(body.data(), body.size());

@@ -38,8 +38,6 @@ constexpr std::uint8_t firstBytesField = 0x0a;   // field 1, length-delimited
 constexpr std::uint8_t secondBytesField = 0x12;  // field 2, length-delimited
 constexpr std::uint8_t secondVarintField = 0x10; // field 2, varint
 
-std::string text(ByteView bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
-
 // The fixed part of every outgoing header, whose only varying field is the IV.
 Bytes serializedHeader(ByteView iv) {
   securegcm::GcmMetadata metadata;
@@ -48,8 +46,8 @@ Bytes serializedHeader(ByteView iv) {
   securemessage::Header header;
   header.set_signature_scheme(securemessage::HMAC_SHA256);
   header.set_encryption_scheme(securemessage::AES_256_CBC);
-  header.set_iv(text(iv));
-  header.set_public_metadata(text(MessageCodec::serialize(metadata)));
+  header.set_iv(byteString(iv));
+  header.set_public_metadata(byteString(MessageCodec::serialize(metadata)));
   return MessageCodec::serialize(header);
 }
 
@@ -144,9 +142,10 @@ Bytes CryptoHandler::buildServerInit() const {
 
   securemessage::GenericPublicKey publicKey;
   publicKey.set_type(securemessage::GenericPublicKey::EC_P256);
-  publicKey.mutable_ec_p256_public_key()->set_x(text(toSignedBytes(withoutLeadingZeros(coordinates.subspan(1, coordinateSize)))));
+  publicKey.mutable_ec_p256_public_key()->set_x(
+      byteString(toSignedBytes(withoutLeadingZeros(coordinates.subspan(1, coordinateSize)))));
   publicKey.mutable_ec_p256_public_key()->set_y(
-      text(toSignedBytes(withoutLeadingZeros(coordinates.subspan(1 + coordinateSize, coordinateSize)))));
+      byteString(toSignedBytes(withoutLeadingZeros(coordinates.subspan(1 + coordinateSize, coordinateSize)))));
 
   // A failed serialisation is reported and fails the step: an empty SERVER_INIT
   // sent as if it were valid would only stall the sender.
@@ -160,13 +159,13 @@ Bytes CryptoHandler::buildServerInit() const {
   };
   securegcm::Ukey2ServerInit serverInit;
   serverInit.set_version(1);
-  serverInit.set_random(text(Data::random(32)));
+  serverInit.set_random(byteString(Data::random(32)));
   serverInit.set_handshake_cipher(securegcm::P256_SHA512);
-  serverInit.set_public_key(text(serialize(publicKey, "GenericPublicKey")));
+  serverInit.set_public_key(byteString(serialize(publicKey, "GenericPublicKey")));
 
   securegcm::Ukey2Message envelope;
   envelope.set_message_type(securegcm::Ukey2Message::SERVER_INIT);
-  envelope.set_message_data(text(serialize(serverInit, "ServerInit")));
+  envelope.set_message_data(byteString(serialize(serverInit, "ServerInit")));
   return serialize(envelope, "Ukey2Message");
 }
 

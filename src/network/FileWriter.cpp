@@ -12,7 +12,6 @@
 #include <system_error>
 
 #include "network/FileWriterError.h"
-#include "platform/Paths.h"
 #include "platform/Settings.h"
 #include "platform/Uuid.h"
 
@@ -26,11 +25,6 @@ constexpr int kMoveAttempts = 64;
 
 [[noreturn]] void throwSystemError(const std::string& what) {
   throw std::system_error(errno, std::system_category(), what);
-}
-
-std::filesystem::path downloadFolder() {
-  if (auto configured = Settings::string("Orvel.downloadPath")) return *configured;
-  return Paths::downloadsDirectory();
 }
 
 bool isUtf8Continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
@@ -100,7 +94,7 @@ std::string FileWriter::safeFilename(const std::string& filename, std::size_t na
   return safe.base + safe.extension;
 }
 
-FileWriter::FileWriter(const std::string& filename, std::int64_t /*expectedSize*/) : folder_(downloadFolder()) {
+FileWriter::FileWriter(const std::string& filename, std::int64_t /*expectedSize*/) : folder_(Settings::downloadFolder()) {
   folderDescriptor_ = ::open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (folderDescriptor_ < 0) throwSystemError("cannot open download folder " + folder_.string());
   if (long limit = ::fpathconf(folderDescriptor_, _PC_NAME_MAX); limit > 0) {

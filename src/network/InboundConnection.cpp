@@ -31,13 +31,6 @@ void log(const std::string& text) { Log::write("[InboundConnection] " + text); }
 
 std::string bytesText(std::size_t length) { return "(" + std::to_string(length) + " bytes)"; }
 
-template <class... Handlers>
-struct Overloaded : Handlers... {
-  using Handlers::operator()...;
-};
-template <class... Handlers>
-Overloaded(Handlers...) -> Overloaded<Handlers...>;
-
 }  // namespace
 
 std::shared_ptr<InboundConnection> InboundConnection::create(std::shared_ptr<Connection> connection, Uuid sessionId,
@@ -428,13 +421,10 @@ void InboundConnection::completeTransfer() {
 // Sending.
 
 void InboundConnection::sendFrame(ByteView body, Connection::SendCompletion afterSend) {
-  auto length = static_cast<std::uint32_t>(body.size());
+  const auto prefix = bigEndian32(static_cast<std::uint32_t>(body.size()));
   Bytes framed;
   framed.reserve(kLengthPrefixSize + body.size());
-  framed.push_back(static_cast<std::uint8_t>(length >> 24));
-  framed.push_back(static_cast<std::uint8_t>(length >> 16));
-  framed.push_back(static_cast<std::uint8_t>(length >> 8));
-  framed.push_back(static_cast<std::uint8_t>(length));
+  framed.insert(framed.end(), prefix.begin(), prefix.end());
   framed.insert(framed.end(), body.begin(), body.end());
   // The platform connection closes when its last holder drops it; the owner
   // may drop this object right after a send (decline, completion), so the

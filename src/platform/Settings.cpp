@@ -32,6 +32,11 @@ nlohmann::json readDefaults() {
 
 std::filesystem::path Settings::filePath() { return Paths::configHome() / "orvel" / "defaults.json"; }
 
+std::filesystem::path Settings::downloadFolder() {
+  if (auto configured = string("Orvel.downloadPath")) return *configured;
+  return Paths::downloadsDirectory();
+}
+
 std::optional<std::string> Settings::string(std::string_view key) {
   auto defaults = readDefaults();
   auto entry = defaults.find(key);

@@ -16,6 +16,9 @@ class Settings {
   // another type, or the file is absent or unreadable.
   static std::optional<std::string> string(std::string_view key);
 
+  // Where received files go: "Orvel.downloadPath", else the user's download folder.
+  static std::filesystem::path downloadFolder();
+
   static std::filesystem::path filePath();
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -36,5 +37,19 @@ std::string hexPrefix(ByteView bytes, std::size_t count = 50);
 inline ByteView byteView(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
+
+// Frame lengths travel as four bytes, most significant first.
+inline std::array<std::uint8_t, 4> bigEndian32(std::uint32_t value) {
+  return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+          static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+}
+// The value of the first four bytes of `bytes`, which has at least four.
+inline std::uint32_t fromBigEndian32(ByteView bytes) {
+  return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 |
+         std::uint32_t{bytes[3]};
+}
+
+// The bytes as a string, the form protobuf's bytes fields take.
+inline std::string byteString(ByteView bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
 
 }  // namespace orvel

@@ -32,4 +32,12 @@ struct FrameEvent {
   std::variant<Introduction, PayloadChunk, PairedKeyEncryption, PairedKeyResult, KeepAlive, Disconnect> value;
 };
 
+// A visitor made of one lambda per alternative, for std::visit.
+template <class... Handlers>
+struct Overloaded : Handlers... {
+  using Handlers::operator()...;
+};
+template <class... Handlers>
+Overloaded(Handlers...) -> Overloaded<Handlers...>;
+
 }  // namespace orvel

@@ -20,8 +20,6 @@ using std::to_string;
 
 constexpr std::size_t kLoggedFramePrefix = 50;
 
-std::string toText(ByteView bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
-
 const char* yesNo(bool value) { return value ? "yes" : "no"; }
 
 // Outgoing payloads use ids from the negative half so they never meet the sender's.
@@ -245,21 +243,15 @@ void FrameProcessor::processSharingFrame(ByteView bytes, const Handler& handler)
 // --- Outgoing frames ---
 
 std::vector<Bytes> FrameProcessor::buildConnectionResponseFrames(ConnectionResponseStatus status) {
-  auto content = buildConnectionResponse(status);
-  if (content.empty()) return {};
-  return buildBytesPayloadFrames(content);
+  return buildBytesPayloadFrames(buildConnectionResponse(status));
 }
 
 std::vector<Bytes> FrameProcessor::buildPairedKeyEncryptionFrames() {
-  auto content = buildPairedKeyEncryption();
-  if (content.empty()) return {};
-  return buildBytesPayloadFrames(content);
+  return buildBytesPayloadFrames(buildPairedKeyEncryption());
 }
 
 std::vector<Bytes> FrameProcessor::buildPairedKeyResultFrames() {
-  auto content = buildPairedKeyResult();
-  if (content.empty()) return {};
-  return buildBytesPayloadFrames(content);
+  return buildBytesPayloadFrames(buildPairedKeyResult());
 }
 
 Bytes FrameProcessor::buildConnectionResponse(ConnectionResponseStatus status) {
@@ -276,8 +268,8 @@ Bytes FrameProcessor::buildPairedKeyEncryption() {
   auto signedData = Data::random(72);
   auto frame = v1SharingFrame(share::V1Frame::PAIRED_KEY_ENCRYPTION);
   auto* encryption = frame.mutable_v1()->mutable_paired_key_encryption();
-  encryption->set_signed_data(toText(signedData));
-  encryption->set_secret_id_hash(toText(secretIdHash));
+  encryption->set_signed_data(byteString(signedData));
+  encryption->set_secret_id_hash(byteString(secretIdHash));
   return serializeSharingFrame(frame, "PAIRED_KEY_ENCRYPTION");
 }
 
@@ -302,7 +294,9 @@ Bytes FrameProcessor::serializeSharingFrame(const share::Frame& frame, std::stri
 }
 
 // One payload is always two frames: all of its bytes, then an empty last chunk.
+// Empty content is a Sharing frame that failed to serialise: nothing is sent.
 std::vector<Bytes> FrameProcessor::buildBytesPayloadFrames(const Bytes& content) {
+  if (content.empty()) return {};
   connections::PayloadHeader header;
   header.set_id(randomNegativePayloadId());
   header.set_type(connections::PayloadHeader::BYTES);
@@ -317,7 +311,7 @@ std::vector<Bytes> FrameProcessor::buildBytesPayloadFrames(const Bytes& content)
     auto* chunk = transfer->mutable_payload_chunk();
     chunk->set_flags(flags);
     chunk->set_offset(offset);
-    if (body) chunk->set_body(toText(*body));
+    if (body) chunk->set_body(byteString(*body));
     return frame;
   };
   try {

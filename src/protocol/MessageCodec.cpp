@@ -10,6 +10,8 @@
 #include <optional>
 #include <string_view>
 
+#include "protocol/WireFieldReader.h"
+
 namespace orvel {
 
 namespace {
@@ -20,9 +22,9 @@ using google::protobuf::Message;
 using google::protobuf::io::CodedInputStream;
 using google::protobuf::internal::WireFormatLite;
 
-// The runtime counts only nested levels against its limit; one less than the
-// 100 levels we allow leaves room for the outermost message.
-constexpr int kNestedLevelLimit = 100 - 1;
+// The runtime counts only nested levels against its limit; the in-place
+// reader keeps the same budget, so both accept the same messages.
+constexpr int kNestedLevelLimit = WireFieldReader::defaultRecursionLimit;
 
 void discardRuntimeLog(google::protobuf::LogLevel, const char*, int, const std::string&) {}
 

@@ -10,7 +10,6 @@
 
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
-#include "platform/Paths.h"
 #include "platform/Settings.h"
 
 namespace orvel {
@@ -54,10 +53,6 @@ std::string formatSize(std::int64_t bytes) {
 std::string describeFiles(const std::vector<FileMetadata>& files) {
   if (files.size() == 1) return printable(files.front().name);
   return std::to_string(files.size()) + " files";
-}
-
-std::string downloadFolder() {
-  return Settings::string("Orvel.downloadPath").value_or(Paths::downloadsDirectory().string());
 }
 
 // The answer without blanks or control characters around it (a stray key
@@ -214,7 +209,7 @@ void TerminalNotificationHandler::withdrawTransferRequest(const Uuid& sessionId)
 
 void TerminalNotificationHandler::showTransferComplete(const TransferSession& session) {
   print("Received " + describeFiles(session.files) + " from " + printable(session.senderName) + " into " +
-        downloadFolder() + "\n");
+        Settings::downloadFolder().string() + "\n");
 }
 
 void TerminalNotificationHandler::showStatus(const std::string& text) { print(text + "\n"); }

@@ -11,23 +11,14 @@
 #include "protocol/MessageCodec.h"
 #include "protocol/MessageError.h"
 #include "securemessage.pb.h"
+#include "support/ExpectError.h"
 #include "support/Ukey2Initiator.h"
 #include "ukey.pb.h"
 
 namespace orvel {
 namespace {
 
-std::string text(ByteView bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
-
-template <class E, class F>
-void expectError(F&& body, E expected) {
-  try {
-    body();
-    ADD_FAILURE() << "no error, expected " << toString(expected);
-  } catch (E error) {
-    EXPECT_EQ(toString(error), toString(expected));
-  }
-}
+using test::expectError;
 
 Bytes pattern(std::size_t size) {
   Bytes bytes(size);
@@ -56,7 +47,7 @@ class CryptoHandlerChannel : public testing::Test {
     securemessage::Header header;
     if (e.signatureScheme) header.set_signature_scheme(*e.signatureScheme);
     if (e.encryptionScheme) header.set_encryption_scheme(*e.encryptionScheme);
-    if (e.iv) header.set_iv(text(*e.iv));
+    if (e.iv) header.set_iv(byteString(*e.iv));
     std::string headerBytes;
     header.SerializePartialToString(&headerBytes);
     headerAndBody.push_back(0x0a);
@@ -67,7 +58,7 @@ class CryptoHandlerChannel : public testing::Test {
     if (body) {
       securemessage::HeaderAndBody onlyBody;  // field 2 alone, written by the library
       std::string bodyField;
-      onlyBody.set_body(text(*body));
+      onlyBody.set_body(byteString(*body));
       onlyBody.SerializePartialToString(&bodyField);
       headerAndBody.insert(headerAndBody.end(), bodyField.begin(), bodyField.end());
     }
@@ -75,7 +66,7 @@ class CryptoHandlerChannel : public testing::Test {
   }
   static Bytes deviceToDevice(std::optional<Bytes> message, std::optional<std::int32_t> sequence) {
     securegcm::DeviceToDeviceMessage inner;
-    if (message) inner.set_message(text(*message));
+    if (message) inner.set_message(byteString(*message));
     if (sequence) inner.set_sequence_number(*sequence);
     return MessageCodec::serialize(inner);
   }
@@ -106,7 +97,7 @@ TEST_F(CryptoHandlerChannel, EncryptWritesTheCanonicalEnvelope) {
     EXPECT_EQ(MessageCodec::serialize(message), sent);
     EXPECT_EQ(message.signature().size(), 32u);
     const auto headerAndBody = MessageCodec::parse<securemessage::HeaderAndBody>(byteView(message.header_and_body()));
-    EXPECT_EQ(text(MessageCodec::serialize(headerAndBody)), message.header_and_body());
+    EXPECT_EQ(byteString(MessageCodec::serialize(headerAndBody)), message.header_and_body());
     const auto& header = headerAndBody.header();
     EXPECT_EQ(header.signature_scheme(), securemessage::HMAC_SHA256);
     EXPECT_EQ(header.encryption_scheme(), securemessage::AES_256_CBC);

@@ -11,28 +11,19 @@
 #include "protocol/MessageError.h"
 #include "securemessage.pb.h"
 #include "support/CryptoHandlerTesting.h"
+#include "support/ExpectError.h"
 #include "support/Ukey2Initiator.h"
 #include "ukey.pb.h"
 
 namespace orvel {
 namespace {
 
-std::string text(ByteView bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
-
-template <class E, class F>
-void expectError(F&& body, E expected) {
-  try {
-    body();
-    ADD_FAILURE() << "no error, expected " << toString(expected);
-  } catch (E error) {
-    EXPECT_EQ(toString(error), toString(expected));
-  }
-}
+using test::expectError;
 
 Bytes ukey2Message(std::optional<securegcm::Ukey2Message::Type> type, std::optional<Bytes> data) {
   securegcm::Ukey2Message message;
   if (type) message.set_message_type(*type);
-  if (data) message.set_message_data(text(*data));
+  if (data) message.set_message_data(byteString(*data));
   return MessageCodec::serialize(message);
 }
 
@@ -47,7 +38,7 @@ Bytes clientInit(const std::vector<Commitment>& commitments,
   for (const auto& c : commitments) {
     auto* entry = init.add_cipher_commitments();
     if (c.cipher) entry->set_handshake_cipher(*c.cipher);
-    if (c.value) entry->set_commitment(text(*c.value));
+    if (c.value) entry->set_commitment(byteString(*c.value));
   }
   if (nextProtocol) init.set_next_protocol(*nextProtocol);
   return ukey2Message(securegcm::Ukey2Message::CLIENT_INIT, MessageCodec::serialize(init));
@@ -260,7 +251,7 @@ struct FinishCase {
 
 Bytes genericKeyFinish(const securemessage::GenericPublicKey& key) {
   securegcm::Ukey2ClientFinished finished;
-  finished.set_public_key(text(MessageCodec::serialize(key)));
+  finished.set_public_key(byteString(MessageCodec::serialize(key)));
   return ukey2Message(securegcm::Ukey2Message::CLIENT_FINISH, MessageCodec::serialize(finished));
 }
 
@@ -299,7 +290,7 @@ TEST(CryptoHandlerHandshake, UnparsableClientFinishRethrowsTheParseError) {
   ASSERT_EQ(pointBytes.size(), 0x44u);
   withoutType.insert(withoutType.end(), pointBytes.begin(), pointBytes.end());
   securegcm::Ukey2ClientFinished finished;
-  finished.set_public_key(text(withoutType));
+  finished.set_public_key(byteString(withoutType));
   const Bytes notAKey = ukey2Message(securegcm::Ukey2Message::CLIENT_FINISH, MessageCodec::serialize(finished));
   CryptoHandler handler;
   handler.processHandshakeMessage(committingTo(notAKey));

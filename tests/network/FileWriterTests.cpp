@@ -33,7 +33,7 @@ fs::path receive(const std::string& name, const std::string& contents) {
 // A home of its own whose "Orvel.downloadPath" names a fresh folder.
 class FileWriterTest : public ::testing::Test {
  protected:
-  void SetUp() override { home_.writeSettings(R"({"Orvel.downloadPath": ")" + folder().string() + R"("})"); }
+  void SetUp() override { home_.writeDownloadPath(folder()); }
   const fs::path& folder() const { return downloads_.path(); }
 
   test::ScopedHome home_;
@@ -50,7 +50,7 @@ TEST(FileWriterFolder, SettingThenUserDirsThenHomeDownloads) {
   EXPECT_EQ(receive("a.txt", "2"), home.home() / "Incoming" / "a.txt");
 
   test::TemporaryDirectory chosen;
-  home.writeSettings(R"({"Orvel.downloadPath": ")" + chosen.path().string() + R"("})");
+  home.writeDownloadPath(chosen.path());
   auto saved = receive("a.txt", "3");
   EXPECT_EQ(saved, chosen.path() / "a.txt");
   EXPECT_EQ(test::readFile(saved), "3");
@@ -92,7 +92,7 @@ TEST_F(FileWriterTest, UniqueNames) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name + " -> " + c.expected);
     test::TemporaryDirectory downloads;
-    home_.writeSettings(R"({"Orvel.downloadPath": ")" + downloads.path().string() + R"("})");
+    home_.writeDownloadPath(downloads.path());
     for (const auto& existing : c.existing) test::writeFile(downloads.path() / existing, "old");
     EXPECT_EQ(receive(c.name, "new"), downloads.path() / c.expected);
     EXPECT_EQ(test::readFile(downloads.path() / c.expected), "new");
@@ -208,7 +208,7 @@ TEST_F(FileWriterTest, CleanupAndDestructionDeleteTheTemporaryFile) {
 }
 
 TEST_F(FileWriterTest, MissingFolderThrowsAndLeavesNothing) {
-  home_.writeSettings(R"({"Orvel.downloadPath": ")" + (folder() / "missing").string() + R"("})");
+  home_.writeDownloadPath(folder() / "missing");
   EXPECT_THROW(FileWriter("a.txt", 1), std::system_error);
   home_.writeSettings(R"({"Orvel.downloadPath": ""})");
   EXPECT_THROW(FileWriter("a.txt", 1), std::system_error);
@@ -253,7 +253,7 @@ TEST(FileWriterNames, HostileNamesBecomeOneReadableComponent) {
 
 TEST_F(FileWriterTest, HostileNamesLandInsideTheDownloadFolder) {
   fs::create_directories(folder() / "inner");
-  home_.writeSettings(R"({"Orvel.downloadPath": ")" + (folder() / "inner").string() + R"("})");
+  home_.writeDownloadPath(folder() / "inner");
   const std::string names[] = {"../escape.txt", "..", ".", "", "/tmp/abs.txt", ".hidden", "sub/dir/x"};
   for (const auto& name : names) receive(name, name);
   EXPECT_EQ(entries(folder()), std::set<std::string>{"inner"});
@@ -273,7 +273,7 @@ TEST_F(FileWriterTest, HostileNamesLandInsideTheDownloadFolder) {
 TEST_F(FileWriterTest, FullFolderFailsTheWriteAndCleanupLeavesNothing) {
   const char* full = std::getenv("ORVEL_TEST_FULL_FOLDER");
   if (!full) GTEST_SKIP() << "needs the tiny tmpfs of FileWriterFailure.test.sh";
-  home_.writeSettings(R"({"Orvel.downloadPath": ")" + std::string(full) + R"("})");
+  home_.writeDownloadPath(full);
   FileWriter writer("big.bin", 1 << 20);
   std::string megabyte(1 << 20, 'x');
   try {
@@ -290,7 +290,7 @@ TEST_F(FileWriterTest, FullFolderFailsTheWriteAndCleanupLeavesNothing) {
 TEST_F(FileWriterTest, ReadOnlyFolderFailsCreationAndLeavesNothing) {
   const char* readOnly = std::getenv("ORVEL_TEST_READ_ONLY_FOLDER");
   if (!readOnly) GTEST_SKIP() << "needs the read-only mount of FileWriterFailure.test.sh";
-  home_.writeSettings(R"({"Orvel.downloadPath": ")" + std::string(readOnly) + R"("})");
+  home_.writeDownloadPath(readOnly);
   try {
     FileWriter writer("a.txt", 1);
     FAIL() << "creation did not fail";

@@ -44,9 +44,7 @@ class LoopbackPeer {
     std::error_code error;
     asio::read(socket_, asio::buffer(prefix), error);
     if (error) return std::nullopt;
-    std::size_t length = std::size_t{prefix[0]} << 24 | std::size_t{prefix[1]} << 16 | std::size_t{prefix[2]} << 8 |
-                         std::size_t{prefix[3]};
-    Bytes body(length);
+    Bytes body(fromBigEndian32(prefix));
     asio::read(socket_, asio::buffer(body), error);
     if (error) return std::nullopt;
     return body;
@@ -131,7 +129,7 @@ class RecordingShell final : public ConnectionManagerDelegate {
 class InboundConnectionEndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_.writeSettings("{\"Orvel.downloadPath\": \"" + downloads_.path().string() + "\"}");
+    home_.writeDownloadPath(downloads_.path());
     manager_ = ConnectionManager::create(0);
     manager_->setDelegate(shell_);
     manager_->setOnReady([this](std::uint16_t port) { port_ = port; });
@@ -140,14 +138,7 @@ class InboundConnectionEndToEndTest : public ::testing::Test {
   }
   void TearDown() override { manager_->stopListening(); }
 
-  std::vector<std::string> downloadEntries() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(downloads_.path())) {
-      names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> downloadEntries() const { return test::folderEntries(downloads_.path()); }
 
   test::ScopedHome home_;
   test::TemporaryDirectory downloads_;

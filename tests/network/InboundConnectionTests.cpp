@@ -45,11 +45,6 @@ Bytes patterned(std::size_t length, std::uint8_t seed) {
   return bytes;
 }
 
-Bytes bigEndian(std::uint32_t value) {
-  return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
-          static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
-}
-
 // A plaintext KEEP_ALIVE padded with an unknown field to `length` bytes.
 Bytes paddedKeepAlive(std::size_t length) {
   Bytes frame = TestSender::keepAlive();
@@ -68,7 +63,7 @@ class InboundConnectionTest : public ::testing::Test {
     received_.clear();
     delegate_ = std::make_shared<RecordingDelegate>();
     sender_ = TestSender();
-    home_.writeSettings("{\"Orvel.downloadPath\": \"" + downloads_.path().string() + "\"}");
+    home_.writeDownloadPath(downloads_.path());
     connection_ = std::make_shared<test::MemoryConnection>();
     inbound_ = InboundConnection::create(connection_, Uuid::random(), queue_);
     inbound_->setDelegate(delegate_);
@@ -129,14 +124,7 @@ class InboundConnectionTest : public ::testing::Test {
   }
 
   // Every entry of the download folder, hidden temporary files included.
-  std::vector<std::string> downloadEntries() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(downloads_.path())) {
-      names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> downloadEntries() const { return test::folderEntries(downloads_.path()); }
 
   std::string failureText(std::size_t index = 0) const {
     return index < delegate_->failures.size() ? describe(delegate_->failures[index]) : "";
@@ -255,7 +243,7 @@ TEST_F(InboundConnectionTest, LengthPrefixesOutsideOneTo4999999FailTheConnection
        {Case{0, false}, Case{4'999'999, true}, Case{5'000'000, false}, Case{0xFFFFFFFF, false}, Case{1, true}}) {
     SCOPED_TRACE(length);
     SetUp();
-    connection_->push(bigEndian(length));
+    connection_->push(bigEndian32(length));
     run();
     if (accepted) {
       EXPECT_TRUE(delegate_->failures.empty());
@@ -614,7 +602,7 @@ TEST_F(InboundConnectionTest, WriteErrorInTheSecondFileKeepsTheFirst) {
 }
 
 TEST_F(InboundConnectionTest, WriterThatCannotBeCreatedFails) {
-  home_.writeSettings("{\"Orvel.downloadPath\": \"" + (downloads_.path() / "missing").string() + "\"}");
+  home_.writeDownloadPath(downloads_.path() / "missing");
   TestFile file{"a.txt", patterned(30, 1), 1};
   reachPendingAcceptance({file});
   push(sender_.fileChunk(1, 0, patterned(3, 0), false));

@@ -23,15 +23,7 @@ using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
-std::string text(ByteView bytes) { return {bytes.begin(), bytes.end()}; }
 Bytes bytes(const std::string& s) { return {s.begin(), s.end()}; }
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 std::string describe(const FrameEvent& event) {
   return std::visit(
@@ -46,7 +38,7 @@ std::string describe(const FrameEvent& event) {
           },
           [](const FrameEvent::PayloadChunk& chunk) {
             return "chunk " + std::to_string(chunk.payloadId) + "@" + std::to_string(chunk.offset) + " '" +
-                   text(chunk.data) + "'" + (chunk.isLast ? " last" : "");
+                   byteString(chunk.data) + "'" + (chunk.isLast ? " last" : "");
           },
           [](const FrameEvent::PairedKeyEncryption&) { return std::string("pairedKeyEncryption"); },
           [](const FrameEvent::PairedKeyResult&) { return std::string("pairedKeyResult"); },

@@ -8,6 +8,7 @@
 #include "services/ConnectionManager.h"
 #include "services/FakeNotificationHandler.h"
 #include "services/TransferCoordinator.h"
+#include "support/MemoryConnection.h"
 #include "support/TestSender.h"
 #include "support/TestSupport.h"
 
@@ -32,11 +33,7 @@ class LoopbackSender {
   explicit LoopbackSender(std::uint16_t port, std::string name) : client_(port), sender_(std::move(name)) {}
 
   void send(ByteView body) {
-    std::uint32_t length = static_cast<std::uint32_t>(body.size());
-    Bytes framed{static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
-                 static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
-    framed.insert(framed.end(), body.begin(), body.end());
-    asio::write(client_.socket(), asio::buffer(framed));
+    asio::write(client_.socket(), asio::buffer(test::framed(body)));
   }
   void send(const std::vector<Bytes>& bodies) {
     for (const auto& body : bodies) send(body);
@@ -44,8 +41,7 @@ class LoopbackSender {
   Bytes receive() {
     std::uint8_t prefix[4];
     asio::read(client_.socket(), asio::buffer(prefix));
-    Bytes body(std::uint32_t{prefix[0]} << 24 | std::uint32_t{prefix[1]} << 16 | std::uint32_t{prefix[2]} << 8 |
-               prefix[3]);
+    Bytes body(fromBigEndian32(prefix));
     asio::read(client_.socket(), asio::buffer(body));
     return body;
   }
@@ -91,7 +87,7 @@ class LoopbackSender {
 class ConnectionManagerEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    home.writeSettings("{\"Orvel.downloadPath\": \"" + downloads.path().string() + "\"}");
+    home.writeDownloadPath(downloads.path());
     manager->setDelegate(coordinator);
     auto ready = std::make_shared<bool>(false);
     manager->setOnReady([ready](std::uint16_t) { *ready = true; });
@@ -102,7 +98,6 @@ class ConnectionManagerEndToEnd : public ::testing::Test {
 
   std::uint16_t port() const { return *manager->listeningPort(); }
   std::string downloaded(const std::string& name) const { return test::readFile(downloads.path() / name); }
-  static std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
   test::ScopedHome home;
   test::TemporaryDirectory downloads;
@@ -132,8 +127,8 @@ TEST_F(ConnectionManagerEndToEnd, AnAcceptedTransferIsWrittenAndReportedOnce) {
   phone.sendFiles(files);
   ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
 
-  EXPECT_EQ(downloaded("photo.jpg"), text(files[0].contents));
-  EXPECT_EQ(downloaded("notes.txt"), text(files[1].contents));
+  EXPECT_EQ(downloaded("photo.jpg"), byteString(files[0].contents));
+  EXPECT_EQ(downloaded("notes.txt"), byteString(files[1].contents));
   EXPECT_EQ(prompt->completed.front().id, request.sessionId);
   EXPECT_TRUE(log.contains("[TransferCoordinator] Transfer complete: 2 files saved to Downloads"));
   ASSERT_EQ(analytics.events().size(), 1u);
@@ -164,7 +159,7 @@ TEST_F(ConnectionManagerEndToEnd, TwoSendersAtOnceAreDecidedSeparately) {
             sharing::nearby::ConnectionResponseFrame::ACCEPT);
   accepted.sendFiles(second);
   ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
-  EXPECT_EQ(downloaded("b.bin"), text(second[0].contents));
+  EXPECT_EQ(downloaded("b.bin"), byteString(second[0].contents));
   EXPECT_FALSE(std::filesystem::exists(downloads.path() / "a.bin"));
   EXPECT_TRUE(log.contains("[TransferCoordinator] Transfer complete: b.bin saved to Downloads"));
   ASSERT_EQ(analytics.events().size(), 2u);

@@ -122,8 +122,7 @@ std::vector<Bytes> splitFrames(ByteView stream) {
   std::vector<Bytes> frames;
   std::size_t position = 0;
   while (stream.size() - position >= 4) {
-    std::size_t length = std::size_t{stream[position]} << 24 | std::size_t{stream[position + 1]} << 16 |
-                         std::size_t{stream[position + 2]} << 8 | std::size_t{stream[position + 3]};
+    const std::size_t length = fromBigEndian32(stream.subspan(position));
     if (stream.size() - position - 4 < length) break;
     frames.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(position + 4),
                         stream.begin() + static_cast<std::ptrdiff_t>(position + 4 + length));
@@ -133,9 +132,8 @@ std::vector<Bytes> splitFrames(ByteView stream) {
 }
 
 Bytes framed(ByteView body) {
-  auto length = static_cast<std::uint32_t>(body.size());
-  Bytes bytes{static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
-              static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)};
+  const auto prefix = bigEndian32(static_cast<std::uint32_t>(body.size()));
+  Bytes bytes(prefix.begin(), prefix.end());
   bytes.insert(bytes.end(), body.begin(), body.end());
   return bytes;
 }

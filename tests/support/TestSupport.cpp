@@ -1,5 +1,6 @@
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -55,6 +56,10 @@ void ScopedHome::writeSettings(const std::string& json) const {
   writeFile(configHome() / "orvel" / "defaults.json", json);
 }
 
+void ScopedHome::writeDownloadPath(const std::filesystem::path& folder) const {
+  writeSettings(R"({"Orvel.downloadPath": ")" + folder.string() + R"("})");
+}
+
 void writeFile(const std::filesystem::path& path, const std::string& contents) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file << contents;
@@ -64,6 +69,13 @@ void writeFile(const std::filesystem::path& path, const std::string& contents) {
 std::string readFile(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> folderEntries(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace orvel::test

@@ -46,6 +46,8 @@ class ScopedHome {
   std::filesystem::path configHome() const { return home() / ".config"; }
   // Writes the settings file with the given JSON text.
   void writeSettings(const std::string& json) const;
+  // Writes settings whose "Orvel.downloadPath" is `folder`.
+  void writeDownloadPath(const std::filesystem::path& folder) const;
 
  private:
   TemporaryDirectory directory_;
@@ -54,5 +56,7 @@ class ScopedHome {
 
 void writeFile(const std::filesystem::path& path, const std::string& contents);
 std::string readFile(const std::filesystem::path& path);
+// The names of every entry of a folder, hidden ones included, sorted.
+std::vector<std::string> folderEntries(const std::filesystem::path& folder);
 
 }  // namespace orvel::test

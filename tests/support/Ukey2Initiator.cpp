@@ -18,8 +18,6 @@ namespace {
 const Bytes d2dSalt = Data::fromHex("5E1C07A94B3D82F6E0A1C58B97D24F3E6B0A19C7D85E2F43A16B09E7C3D58F21");
 const Bytes sessionSalt = Data::fromHex("A73F0B2E96C14D58E2B70F3A19C6D84E5B2A07F1C93E6D48B10A5F27E8C3D69B");
 
-std::string text(ByteView bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
-
 void require(bool condition, const char* what) {
   if (!condition) throw std::runtime_error(std::string("Ukey2Initiator: ") + what);
 }
@@ -66,27 +64,27 @@ Ukey2Initiator::Ukey2Initiator(CoordinateEncoding encoding)
     : key_(P256PrivateKey::generateCompactRepresentable()), publicKey_(key_.publicKeyX963()) {
   securemessage::GenericPublicKey publicKey;
   publicKey.set_type(securemessage::GenericPublicKey::EC_P256);
-  publicKey.mutable_ec_p256_public_key()->set_x(text(encoding(ByteView(publicKey_).subspan(1, 32))));
-  publicKey.mutable_ec_p256_public_key()->set_y(text(encoding(ByteView(publicKey_).subspan(33, 32))));
+  publicKey.mutable_ec_p256_public_key()->set_x(byteString(encoding(ByteView(publicKey_).subspan(1, 32))));
+  publicKey.mutable_ec_p256_public_key()->set_y(byteString(encoding(ByteView(publicKey_).subspan(33, 32))));
   securegcm::Ukey2ClientFinished finished;
-  finished.set_public_key(text(MessageCodec::serialize(publicKey)));
+  finished.set_public_key(byteString(MessageCodec::serialize(publicKey)));
   securegcm::Ukey2Message message;
   message.set_message_type(securegcm::Ukey2Message::CLIENT_FINISH);
-  message.set_message_data(text(MessageCodec::serialize(finished)));
+  message.set_message_data(byteString(MessageCodec::serialize(finished)));
   clientFinish_ = MessageCodec::serialize(message);
 }
 
 Bytes Ukey2Initiator::clientInit(ByteView appendedFields) {
   securegcm::Ukey2ClientInit init;
   init.set_version(1);
-  init.set_random(text(Data::random(32)));
+  init.set_random(byteString(Data::random(32)));
   auto* commitment = init.add_cipher_commitments();
   commitment->set_handshake_cipher(securegcm::P256_SHA512);
-  commitment->set_commitment(text(Hash::sha512(clientFinish_)));
+  commitment->set_commitment(byteString(Hash::sha512(clientFinish_)));
   init.set_next_protocol("AES_256_CBC-HMAC_SHA256");
   securegcm::Ukey2Message message;
   message.set_message_type(securegcm::Ukey2Message::CLIENT_INIT);
-  message.set_message_data(text(MessageCodec::serialize(init)));
+  message.set_message_data(byteString(MessageCodec::serialize(init)));
   clientInit_ = MessageCodec::serialize(message);
   clientInit_.insert(clientInit_.end(), appendedFields.begin(), appendedFields.end());
   return clientInit_;
@@ -137,14 +135,14 @@ Bytes Ukey2Initiator::sign(ByteView headerAndBody) const {
   require(sendHmacKey_.has_value(), "no keys");
   const Hmac::Tag tag = Hmac::sha256(*sendHmacKey_, headerAndBody);
   securemessage::SecureMessage message;
-  message.set_header_and_body(text(headerAndBody));
-  message.set_signature(text(tag));
+  message.set_header_and_body(byteString(headerAndBody));
+  message.set_signature(byteString(tag));
   return MessageCodec::serialize(message);
 }
 
 Bytes Ukey2Initiator::encrypt(ByteView offlineFrame, std::int32_t sequenceNumber) {
   securegcm::DeviceToDeviceMessage inner;
-  inner.set_message(text(offlineFrame));
+  inner.set_message(byteString(offlineFrame));
   inner.set_sequence_number(sequenceNumber);
   const Bytes iv = Data::random(16);
   securegcm::GcmMetadata metadata;
@@ -154,9 +152,9 @@ Bytes Ukey2Initiator::encrypt(ByteView offlineFrame, std::int32_t sequenceNumber
   auto* header = headerAndBody.mutable_header();
   header->set_signature_scheme(securemessage::HMAC_SHA256);
   header->set_encryption_scheme(securemessage::AES_256_CBC);
-  header->set_iv(text(iv));
-  header->set_public_metadata(text(MessageCodec::serialize(metadata)));
-  headerAndBody.set_body(text(encryptBody(MessageCodec::serialize(inner), iv)));
+  header->set_iv(byteString(iv));
+  header->set_public_metadata(byteString(MessageCodec::serialize(metadata)));
+  headerAndBody.set_body(byteString(encryptBody(MessageCodec::serialize(inner), iv)));
   return sign(MessageCodec::serialize(headerAndBody));
 }
 
