@@ -110,9 +110,7 @@ void InboundConnection::receiveFrame() {
         if (error) {
           self->handleError(error);
         } else if (content && content->size() == kLengthPrefixSize) {
-          const Bytes& prefix = *content;
-          std::uint32_t length = std::uint32_t{prefix[0]} << 24 | std::uint32_t{prefix[1]} << 16 |
-                                 std::uint32_t{prefix[2]} << 8 | std::uint32_t{prefix[3]};
+          std::uint32_t length = fromBigEndian32(*content);
           if (length - 1u > kMaximumFrameLength - 1u) {  // 0 wraps around
             self->handleError(ConnectionError::transferFailed);
           } else {
