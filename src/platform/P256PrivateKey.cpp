@@ -105,15 +105,7 @@ P256PrivateKey P256PrivateKey::fromScalar(ByteView scalar) {
   return P256PrivateKey(keyFromScalar(*number).release());
 }
 
-Bytes P256PrivateKey::publicKeyX963() const {
-  Bytes point(P256PublicKey::x963Size);
-  std::size_t length = 0;
-  if (EVP_PKEY_get_octet_string_param(key_.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &length) != 1 ||
-      length != point.size()) {
-    OpenSslError::raise("P-256 public key export");
-  }
-  return point;
-}
+Bytes P256PrivateKey::publicKeyX963() const { return P256PublicKey::x963(key_.get()); }
 
 SecretBytes P256PrivateKey::sharedSecret(const P256PublicKey& peer) const {
   KeyContext context(require(EVP_PKEY_CTX_new_from_pkey(nullptr, key_.get(), nullptr), "EVP_PKEY_CTX_new_from_pkey"));

@@ -35,10 +35,10 @@ P256PublicKey P256PublicKey::fromX963(ByteView point) {
   return key;
 }
 
-Bytes P256PublicKey::x963() const {
+Bytes P256PublicKey::x963(const evp_pkey_st* key) {
   Bytes point(x963Size);
   std::size_t length = 0;
-  if (EVP_PKEY_get_octet_string_param(key_.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &length) != 1 ||
+  if (EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &length) != 1 ||
       length != x963Size) {
     OpenSslError::raise("P-256 public key export");
   }

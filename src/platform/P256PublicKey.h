@@ -18,7 +18,9 @@ class P256PublicKey {
   // std::system_error.
   static P256PublicKey fromX963(ByteView point);
 
-  Bytes x963() const;
+  Bytes x963() const { return x963(key_.get()); }
+  // The public point of any P-256 key, private ones included.
+  static Bytes x963(const evp_pkey_st* key);
   evp_pkey_st* handle() const { return key_.get(); }
 
  private:
