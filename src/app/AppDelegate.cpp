@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "platform/Log.h"
+#include "platform/Settings.h"
 
 namespace orvel {
 
@@ -13,11 +14,18 @@ AppDelegate::AppDelegate(std::shared_ptr<NotificationHandler> notifications, std
 void AppDelegate::applicationDidFinishLaunching() { setupServices(); }
 
 void AppDelegate::setupServices() {
+  // A mistyped setting would otherwise silently send files elsewhere.
+  for (const auto& problem : Settings::problems()) notifications_->showStatus(problem);
   connectionManager_ = ConnectionManager::create(firstPort_);
   discoveryService_ = std::make_unique<DiscoveryService>();
   transferCoordinator_ = TransferCoordinator::create(notifications_);
   connectionManager_->setDelegate(transferCoordinator_);
   std::weak_ptr<AppDelegate> weakSelf = shared_from_this();
+  discoveryService_->setOnFailure([weakSelf](const std::string& reason) {
+    if (auto self = weakSelf.lock()) {
+      self->notifications_->showStatus("Advertising failed, so phones will not see this computer: " + reason + ".");
+    }
+  });
   connectionManager_->setOnReady([weakSelf](std::uint16_t port) {
     if (auto self = weakSelf.lock()) self->handleReady(port);
   });
@@ -33,7 +41,10 @@ void AppDelegate::setupServices() {
 
 void AppDelegate::handleReady(std::uint16_t port) {
   Log::write("[Orvel] ConnectionManager ready on port " + std::to_string(port));
-  notifications_->showStatus("Receiving on port " + std::to_string(port) + ". Press Ctrl+C to quit.");
+  auto where = "on port " + std::to_string(port) + ". Press Ctrl+C to quit.";
+  notifications_->showStatus(port == firstPort_
+                                 ? "Receiving " + where
+                                 : "Port " + std::to_string(firstPort_) + " is in use; receiving " + where);
   try {
     discoveryService_->startAdvertising(port);
   } catch (const std::exception& error) {

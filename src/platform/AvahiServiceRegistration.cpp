@@ -232,6 +232,19 @@ std::unique_ptr<ServiceRegistration> AvahiServiceRegistration::create(const std:
   return std::unique_ptr<ServiceRegistration>(new AvahiServiceRegistration(std::move(publisher)));
 }
 
+std::string AvahiServiceRegistration::failureReason(const ServiceErrorDictionary& errors) {
+  auto code = errors.find("AvahiErrorCode");
+  if (code == errors.end()) return "unknown error " + describe(errors);
+  switch (code->second) {
+    case AVAHI_ERR_COLLISION: return "another service on the network already has its name";
+    case AVAHI_ERR_NO_DAEMON:
+    case AVAHI_ERR_DBUS_ERROR:
+    case AVAHI_ERR_DISCONNECTED:
+      return "no mDNS daemon is reachable (the avahi-daemon package must be installed and its service running)";
+    default: return avahi_strerror(static_cast<int>(code->second));
+  }
+}
+
 AvahiServiceRegistration::AvahiServiceRegistration(std::shared_ptr<Publisher> publisher)
     : link_(std::make_shared<Link>(Link{this})), publisher_(std::move(publisher)) {}
 

@@ -15,6 +15,8 @@ class AvahiServiceRegistration final : public ServiceRegistration {
   // Nothing when the names are no valid DNS-SD names or no client thread can be made.
   static std::unique_ptr<ServiceRegistration> create(const std::string& domain, const std::string& type,
                                                      const std::string& name, std::uint16_t port);
+  // Why a publication failed, in words for the user.
+  static std::string failureReason(const ServiceErrorDictionary& errors);
   ~AvahiServiceRegistration() override;
 
   bool setTXTRecordData(const Bytes& data) override;

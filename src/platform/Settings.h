@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvel {
 
@@ -12,6 +13,9 @@ namespace orvel {
 // changed value takes effect without a restart. The engine only reads it.
 class Settings {
  public:
+  static constexpr std::string_view downloadPathKey = "Orvel.downloadPath";
+  static constexpr std::string_view deviceNameKey = "Orvel.deviceName";
+
   // The string stored under `key`; nothing when the key is missing, holds
   // another type, or the file is absent or unreadable.
   static std::optional<std::string> string(std::string_view key);
@@ -20,6 +24,11 @@ class Settings {
   static std::filesystem::path downloadFolder();
 
   static std::filesystem::path filePath();
+
+  // What makes the stored settings unusable, one sentence each naming the
+  // file and key: a file that cannot be read or is no JSON object, a known
+  // key holding something other than a string. Empty when all is well.
+  static std::vector<std::string> problems();
 };
 
 }  // namespace orvel

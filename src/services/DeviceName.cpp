@@ -19,7 +19,7 @@ void append(std::string& text, utf8proc_int32_t codePoint) {
 }  // namespace
 
 std::string DeviceName::current() {
-  auto name = Settings::string("Orvel.deviceName");
+  auto name = Settings::string(Settings::deviceNameKey);
   if (!name) name = HostName::localized();
   return fitted(name.value_or("Mac"));
 }

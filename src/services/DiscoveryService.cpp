@@ -17,6 +17,10 @@ DiscoveryService::DiscoveryService(ServiceRegistrationFactory factory)
 
 DiscoveryService::~DiscoveryService() = default;
 
+void DiscoveryService::setOnFailure(std::function<void(const std::string& reason)> onFailure) {
+  onFailure_ = std::move(onFailure);
+}
+
 std::string DiscoveryService::generateEndpointId() {
   static constexpr std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::random_device generator;
@@ -51,6 +55,7 @@ void DiscoveryService::startAdvertising(std::uint16_t port) {
   netService_ = factory_(domain, serviceType, name, port);
   if (!netService_) {
     Log::write("[DiscoveryService] Failed to create NetService");
+    if (onFailure_) onFailure_("the mDNS service could not be set up");
     return;
   }
   netService_->setTXTRecordData(TxtRecord::data(txtRecord));
@@ -76,6 +81,7 @@ void DiscoveryService::serviceDidPublish(ServiceRegistration&) {
 void DiscoveryService::serviceDidNotPublish(ServiceRegistration&, const ServiceErrorDictionary& errors) {
   Log::write("[DiscoveryService] Failed to publish mDNS service: " + describe(errors));
   isAdvertising_ = false;
+  if (onFailure_) onFailure_(AvahiServiceRegistration::failureReason(errors));
 }
 
 // Only a service stopped through stopAdvertising() reports a stop, so the

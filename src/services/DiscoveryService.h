@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -23,9 +24,11 @@ class DiscoveryService final : private ServiceRegistrationDelegate {
   DiscoveryService(const DiscoveryService&) = delete;
   DiscoveryService& operator=(const DiscoveryService&) = delete;
 
+  // Called on the main loop when advertising fails, with the reason in words for the user.
+  void setOnFailure(std::function<void(const std::string& reason)> onFailure);
   // Publishes the service for the listener's port; refused while advertising,
   // so a new port or device name takes effect after a stop. Never throws:
-  // failures are logged and show in isAdvertising().
+  // failures are logged, show in isAdvertising() and reach the failure callback.
   void startAdvertising(std::uint16_t port);
   void stopAdvertising();
   // True from a start until a stop or a reported failure.
@@ -42,6 +45,7 @@ class DiscoveryService final : private ServiceRegistrationDelegate {
   void serviceDidStop(ServiceRegistration& service) override;
 
   ServiceRegistrationFactory factory_;
+  std::function<void(const std::string&)> onFailure_;
   std::unique_ptr<ServiceRegistration> netService_;
   // A stopped service, kept until it reports the stop.
   std::unique_ptr<ServiceRegistration> stoppingService_;

@@ -5,6 +5,8 @@
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
 #include "platform/LoopbackSupport.h"
+#include "platform/Settings.h"
+#include "platform/TcpListener.h"
 #include "services/FakeNotificationHandler.h"
 #include "support/TestSupport.h"
 
@@ -17,20 +19,38 @@ TEST(AppDelegateLoopback, StartsListeningReportsThePortAndStopsAtTheEnd) {
   // No system bus: the advertisement cannot reach an avahi-daemon on real interfaces.
   test::ScopedEnvironment environment;
   environment.set("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/orvel-test-bus");
-  LogCapture log;
-  auto prompt = std::make_shared<test::FakeNotificationHandler>();
-  auto firstPort = test::unusedPort();
-  auto app = std::make_shared<AppDelegate>(prompt, firstPort);
+  const std::string noAdvertising =
+      "Advertising failed, so phones will not see this computer: no mDNS daemon is reachable (the avahi-daemon "
+      "package must be installed and its service running).";
+  for (bool troubled : {false, true}) {  // a taken first port and an unusable settings file
+    SCOPED_TRACE(troubled ? "troubled" : "clean");
+    test::ScopedHome home;
+    if (troubled) home.writeSettings("{not json");
+    LogCapture log;
+    auto prompt = std::make_shared<test::FakeNotificationHandler>();
+    auto firstPort = test::unusedPort();
+    auto occupant = troubled ? TcpListener::create(firstPort) : nullptr;
+    auto app = std::make_shared<AppDelegate>(prompt, firstPort);
 
-  app->applicationDidFinishLaunching();
-  ASSERT_TRUE(MainLoop::shared().runUntil([&] { return !prompt->statuses.empty(); }, 10s));
-  auto port = std::to_string(firstPort);
-  EXPECT_TRUE(log.contains("[Orvel] ConnectionManager ready on port " + port));
-  EXPECT_EQ(prompt->statuses.front(), "Receiving on port " + port + ". Press Ctrl+C to quit.");
-  EXPECT_EQ(app->connectionManager()->listeningPort(), firstPort);
+    app->applicationDidFinishLaunching();
+    ASSERT_TRUE(MainLoop::shared().runUntil(
+        [&] { return !prompt->statuses.empty() && prompt->statuses.back() == noAdvertising; }, 10s));
+    auto port = app->connectionManager()->listeningPort();
+    ASSERT_TRUE(port.has_value());
+    EXPECT_TRUE(log.contains("[Orvel] ConnectionManager ready on port " + std::to_string(*port)));
+    const auto first = std::to_string(firstPort), listening = std::to_string(*port);
+    std::vector<std::string> expected{"Receiving on port " + first + ". Press Ctrl+C to quit.", noAdvertising};
+    if (troubled) {
+      expected = {"Settings file " + Settings::filePath().string() +
+                      " is not a JSON object; the defaults are used instead.",
+                  "Port " + first + " is in use; receiving on port " + listening + ". Press Ctrl+C to quit.",
+                  noAdvertising};
+    }
+    EXPECT_EQ(prompt->statuses, expected);
 
-  app->applicationWillTerminate();
-  EXPECT_FALSE(app->connectionManager()->listeningPort().has_value());
+    app->applicationWillTerminate();
+    EXPECT_FALSE(app->connectionManager()->listeningPort().has_value());
+  }
 }
 
 }  // namespace

@@ -80,6 +80,8 @@ TEST_F(AvahiServiceRegistrationTest, ThreadedMissingDaemonIsReportedOnceOnTheMai
   ASSERT_EQ(reports.errors[0].size(), 1u);
   EXPECT_LT(reports.errors[0].at("AvahiErrorCode"), 0);
   EXPECT_EQ(describe(reports.errors[0]), "[\"AvahiErrorCode\": " + std::to_string(reports.errors[0].at("AvahiErrorCode")) + "]");
+  EXPECT_EQ(AvahiServiceRegistration::failureReason(reports.errors[0]),
+            "no mDNS daemon is reachable (the avahi-daemon package must be installed and its service running)");
 
   service->stop();  // after a failure there is nothing to stop
   drainMainLoop();
@@ -109,6 +111,17 @@ TEST_F(AvahiServiceRegistrationTest, ThreadedNothingArrivesAfterTheServiceIsGone
     drainMainLoop();
     EXPECT_TRUE(reports.events.empty()) << "stopFirst " << stopFirst;
   }
+}
+
+TEST(AvahiServiceRegistrationFailure, ReasonInWordsForTheUser) {
+  const std::pair<ServiceErrorDictionary, std::string> cases[] = {
+      {{{"AvahiErrorCode", -8}}, "another service on the network already has its name"},
+      {{{"AvahiErrorCode", -26}},
+       "no mDNS daemon is reachable (the avahi-daemon package must be installed and its service running)"},
+      {{{"AvahiErrorCode", -15}}, "Timeout reached"},
+      {{}, "unknown error [:]"},
+  };
+  for (const auto& [errors, reason] : cases) EXPECT_EQ(AvahiServiceRegistration::failureReason(errors), reason);
 }
 
 TEST(ServiceErrorDictionary, TextForm) {

@@ -39,5 +39,26 @@ TEST(Settings, UnreadableFileIsReportedTreatedAsEmptyAndKept) {
   }
 }
 
+TEST(Settings, ProblemsNameTheFileAndKeyOnce) {
+  test::ScopedHome home;
+  const auto file = "Settings file " + Settings::filePath().string();
+  struct Case {
+    std::optional<std::string> contents;  // none: no file
+    std::vector<std::string> problems;
+  };
+  const std::vector<Case> cases{
+      {std::nullopt, {}},
+      {R"({"Orvel.deviceName": "Desk", "Orvel.downloadPath": "/srv", "Other": 1})", {}},
+      {"{not json", {file + " is not a JSON object; the defaults are used instead."}},
+      {R"({"Orvel.downloadPath": ["/srv"], "Orvel.deviceName": null})",
+       {file + ": \"Orvel.downloadPath\" does not hold a string; its default is used instead.",
+        file + ": \"Orvel.deviceName\" does not hold a string; its default is used instead."}},
+  };
+  for (const auto& each : cases) {
+    if (each.contents) home.writeSettings(*each.contents);
+    EXPECT_EQ(Settings::problems(), each.problems) << each.contents.value_or("no file");
+  }
+}
+
 }  // namespace
 }  // namespace orvel

@@ -195,6 +195,8 @@ TEST_F(DiscoveryServiceTest, StopWhenNotAdvertisingDoesNothing) {
 
 TEST_F(DiscoveryServiceTest, PublishedAndFailedReports) {
   auto service = makeService();
+  std::vector<std::string> failures;
+  service.setOnFailure([&](const std::string& reason) { failures.push_back(reason); });
   service.startAdvertising(8686);
   auto& record = *records[0];
   LogCapture log;
@@ -203,6 +205,7 @@ TEST_F(DiscoveryServiceTest, PublishedAndFailedReports) {
   record.delegate->serviceDidNotPublish(*record.alive, {{"AvahiErrorCode", -8}});
   EXPECT_FALSE(service.isAdvertising());
   EXPECT_NE(record.alive, nullptr) << "a failed service stays stored";
+  EXPECT_EQ(failures, std::vector<std::string>{"another service on the network already has its name"});
   EXPECT_EQ(log.lines(), (std::vector<std::string>{
                              "[DiscoveryService] mDNS service published successfully",
                              "[DiscoveryService] Failed to publish mDNS service: [\"AvahiErrorCode\": -8]",
@@ -218,10 +221,13 @@ TEST_F(DiscoveryServiceTest, PublishedAndFailedReports) {
 
 TEST_F(DiscoveryServiceTest, NoServiceObjectIsLoggedAndLeavesItNotAdvertising) {
   auto service = makeService();
+  std::vector<std::string> failures;
+  service.setOnFailure([&](const std::string& reason) { failures.push_back(reason); });
   failCreation = true;
   LogCapture log;
   service.startAdvertising(8686);
   EXPECT_FALSE(service.isAdvertising());
+  EXPECT_EQ(failures, std::vector<std::string>{"the mDNS service could not be set up"});
   auto lines = log.lines();
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[3], "[DiscoveryService] Failed to create NetService");
