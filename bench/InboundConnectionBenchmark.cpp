@@ -41,10 +41,13 @@ const Bytes& chunk() {
 
 class CountingDelegate final : public InboundConnectionDelegate {
  public:
-  void connectionDidReceiveTransferRequest(InboundConnection&, const TransferRequest&) override {}
+  void connectionDidReceiveTransferRequest(InboundConnection&, const TransferRequest& request) override {
+    offered = request.files;
+  }
   void connectionDidCompleteTransfer(InboundConnection&, const TransferSession&) override {}
   void connectionDidFail(InboundConnection&, const EngineError&) override { ++failures; }
   void connectionDidClose(InboundConnection&) override {}
+  std::vector<FileMetadata> offered;
   int failures = 0;
 };
 
@@ -63,7 +66,7 @@ struct AcceptedConnection {
     for (const auto& body : sender.pairedKeyEncryption()) push(body);
     for (const auto& body : sender.pairedKeyResult()) push(body);
     for (const auto& body : sender.introduction({{"bench.bin", Bytes(1), payloadId}})) push(body);
-    inbound->acceptTransfer();
+    inbound->acceptTransfer(delegate->offered);
     queue->drain();
   }
   void push(ByteView body) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "network/InboundConnection.h"
 #include "platform/Log.h"
@@ -48,7 +49,14 @@ class Input {
 };
 
 class QuietDelegate final : public InboundConnectionDelegate {
-  void connectionDidReceiveTransferRequest(InboundConnection&, const TransferRequest&) override {}
+ public:
+  // The files of the last two requests: the user may answer one that was replaced.
+  std::vector<FileMetadata> offered, offeredBefore;
+
+ private:
+  void connectionDidReceiveTransferRequest(InboundConnection&, const TransferRequest& request) override {
+    offeredBefore = std::exchange(offered, request.files);
+  }
   void connectionDidCompleteTransfer(InboundConnection&, const TransferSession&) override {}
   void connectionDidFail(InboundConnection&, const EngineError&) override {}
   void connectionDidClose(InboundConnection&) override {}
@@ -121,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       case 6: push(input.byte() % 2 ? test::TestSender::keepAlive() : test::TestSender::disconnection()); break;
       case 7:
-        inbound->acceptTransfer();
+        inbound->acceptTransfer(input.byte() % 4 ? delegate->offered : delegate->offeredBefore);
         queue->drain();
         break;
       case 8:

@@ -28,7 +28,7 @@ class AutoAccept final : public ConnectionManagerDelegate {
   explicit AutoAccept(int expected) : expected_(expected) {}
 
   void connectionManagerDidReceiveTransferRequest(ConnectionManager& manager, const TransferRequest& request) override {
-    manager.acceptTransfer(request.sessionId);
+    manager.acceptTransfer(request);
   }
   void connectionManagerDidCompleteTransfer(ConnectionManager&, const TransferSession&) override {
     ++completed_;

@@ -1,6 +1,7 @@
 #include "network/InboundConnection.h"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <utility>
 
@@ -64,11 +65,13 @@ template <class Work>
 void InboundConnection::onQueue(Work work) {
   // Held strongly: the owner may drop the connection right after asking it
   // to close or decline, and the request must still be carried out.
-  queue_->async([self = shared_from_this(), work = std::move(work)] { (self.get()->*work)(); });
+  queue_->async([self = shared_from_this(), work = std::move(work)] { std::invoke(work, *self); });
 }
 
 void InboundConnection::close() { onQueue(&InboundConnection::closeOnQueue); }
-void InboundConnection::acceptTransfer() { onQueue(&InboundConnection::acceptOnQueue); }
+void InboundConnection::acceptTransfer(std::vector<FileMetadata> offeredFiles) {
+  onQueue([offeredFiles = std::move(offeredFiles)](InboundConnection& self) { self.acceptOnQueue(offeredFiles); });
+}
 void InboundConnection::declineTransfer() { onQueue(&InboundConnection::declineOnQueue); }
 
 std::optional<std::string> InboundConnection::senderName() const { return senderName_; }
@@ -331,9 +334,9 @@ void InboundConnection::handleFrameEvent(const FrameEvent& event) {
 void InboundConnection::handleIntroduction(const std::string& announcedName, const std::vector<FileMetadata>& files) {
   log("Received INTRODUCTION with " + std::to_string(files.size()) + " files");
   // Two files under one payload id would be written into one file.
-  std::set<std::int64_t> payloadIds;
+  std::map<std::int64_t, const FileMetadata*> offered;
   for (const auto& file : files) {
-    if (!payloadIds.insert(file.payloadId).second) {
+    if (!offered.emplace(file.payloadId, &file).second) {
       log("Duplicate payloadId in INTRODUCTION: " + std::to_string(file.payloadId));
       return handleError(ConnectionError::transferFailed);
     }
@@ -341,11 +344,35 @@ void InboundConnection::handleIntroduction(const std::string& announcedName, con
   // The INTRODUCTION carries no name of its own; the one from the
   // CONNECTION_REQUEST is the sender's real name.
   if (!senderName_ || senderName_->empty()) senderName_ = announcedName;
+  discardWritersNotOfferedAgain(offered);
   pendingFiles_ = files;
   transferAccepted_ = false;
   setState(State::pendingAcceptance);
   TransferRequest request{sessionId_, *senderName_, pendingFiles_, verificationPin_};
   if (auto delegate = delegate_.lock()) delegate->connectionDidReceiveTransferRequest(*this, request);
+}
+
+// A new INTRODUCTION replaces the offer the user is asked about: a file
+// begun or kept aside under the old one may only go on if the new one offers
+// it unchanged, or a later accept would save a file the user was never shown.
+// Files already saved with the user's consent stay.
+void InboundConnection::discardWritersNotOfferedAgain(const std::map<std::int64_t, const FileMetadata*>& offered) {
+  if (fileWriters_.empty()) return;
+  std::map<std::int64_t, const FileMetadata*> previous;
+  for (const auto& file : pendingFiles_) previous.emplace(file.payloadId, &file);
+  for (auto writer = fileWriters_.begin(); writer != fileWriters_.end();) {
+    auto payloadId = writer->first;
+    auto before = previous.find(payloadId);
+    auto now = offered.find(payloadId);
+    bool offeredAgain = before != previous.end() && now != offered.end() && *before->second == *now->second;
+    if (completedPayloadIds_.contains(payloadId) || offeredAgain) {
+      ++writer;
+      continue;
+    }
+    writer->second->cleanup();
+    awaitingConsentPayloadIds_.erase(payloadId);
+    writer = fileWriters_.erase(writer);
+  }
 }
 
 void InboundConnection::handlePairedKeyFrame(bool isEncryptionFrame) {
@@ -514,8 +541,12 @@ void InboundConnection::sendCompletionAck() {
 
 // Decision and ending.
 
-void InboundConnection::acceptOnQueue() {
+void InboundConnection::acceptOnQueue(const std::vector<FileMetadata>& offeredFiles) {
   if (ended_ || state() != State::pendingAcceptance) return;
+  if (offeredFiles != pendingFiles_) {
+    log("Answer ignored: the sender has changed the offered files since");
+    return;
+  }
   setState(State::transferring);
   transferAccepted_ = true;
   sendConnectionResponse(ConnectionResponseStatus::accept);

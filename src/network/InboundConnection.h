@@ -57,7 +57,8 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
 
   // These three may be called from any thread; they run on the connection's own queue.
   void close();
-  void acceptTransfer();
+  // Accepts the files the user was shown; ignored when a later INTRODUCTION has replaced them.
+  void acceptTransfer(std::vector<FileMetadata> offeredFiles);
   void declineTransfer();  // REJECT is sent, then the connection closes after the send completed
 
   const Uuid& sessionId() const { return sessionId_; }
@@ -89,6 +90,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   bool processPlaintextControlFrame(ByteView body);
   void handleFrameEvent(const FrameEvent& event);
   void handleIntroduction(const std::string& announcedName, const std::vector<FileMetadata>& files);
+  void discardWritersNotOfferedAgain(const std::map<std::int64_t, const FileMetadata*>& offered);
   void handlePairedKeyFrame(bool isEncryptionFrame);
   void handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
   void writeChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
@@ -107,7 +109,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void sendCompletionAck();
 
   // Ending.
-  void acceptOnQueue();
+  void acceptOnQueue(const std::vector<FileMetadata>& offeredFiles);
   void declineOnQueue();
   void closeOnQueue();
   void cleanupWriters();

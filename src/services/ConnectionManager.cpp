@@ -140,10 +140,10 @@ void ConnectionManager::stopListening() {
   for (auto& barrier : barriers) barrier.wait_until(deadline);
 }
 
-void ConnectionManager::acceptTransfer(const Uuid& sessionId) {
-  queue_->async([this, self = shared_from_this(), sessionId] {
+void ConnectionManager::acceptTransfer(const TransferRequest& request) {
+  queue_->async([this, self = shared_from_this(), sessionId = request.sessionId, files = request.files]() mutable {
     auto found = activeConnections_.find(sessionId);
-    if (found != activeConnections_.end()) found->second.connection->acceptTransfer();
+    if (found != activeConnections_.end()) found->second.connection->acceptTransfer(std::move(files));
   });
 }
 
@@ -195,7 +195,18 @@ void ConnectionManager::connectionDidFail(InboundConnection& connection, const E
   });
 }
 
-void ConnectionManager::connectionDidClose(InboundConnection& connection) { removeConnection(connection.sessionId()); }
+// The shell is told only when the sender left a request it knows of, so that
+// it takes back the question or tells the user.
+void ConnectionManager::connectionDidClose(InboundConnection& connection) {
+  removeConnection(connection.sessionId());
+  auto state = connection.state();
+  if (state != InboundConnection::State::pendingAcceptance && state != InboundConnection::State::transferring) return;
+  TransferSession session{connection.sessionId(), connection.senderName().value_or("Unknown"), {}, {},
+                          TransferState::cancelled};
+  forward([session](ConnectionManagerDelegate& delegate, ConnectionManager& manager) {
+    delegate.connectionManagerDidCancelTransfer(manager, session);
+  });
+}
 
 void ConnectionManager::removeConnection(const Uuid& sessionId) {
   queue_->async([this, self = shared_from_this(), sessionId] { activeConnections_.erase(sessionId); });

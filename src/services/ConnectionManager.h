@@ -39,8 +39,9 @@ class ConnectionManager final : public InboundConnectionDelegate,
   // On the main thread: cancels the listener and closes every connection,
   // waiting (briefly) until each connection has run its close.
   void stopListening();
-  // On the main thread; unknown sessions are ignored.
-  void acceptTransfer(const Uuid& sessionId);
+  // On the main thread; unknown sessions are ignored. An accept takes the
+  // request the user was shown, and is ignored when the sender has replaced it.
+  void acceptTransfer(const TransferRequest& request);
   void declineTransfer(const Uuid& sessionId);
 
   // Any thread. Set once the listener is ready; absent before and after stopListening().

@@ -18,6 +18,10 @@ class ConnectionManagerDelegate {
   virtual void connectionManagerDidCompleteTransfer(ConnectionManager& manager, const TransferSession& session) = 0;
   virtual void connectionManagerDidFailTransfer(ConnectionManager& manager, const TransferSession& session,
                                                 const EngineError& error) = 0;
+  // The sender went away without an error (closed the stream, DISCONNECTION,
+  // Sharing CANCEL) while its request was being asked or received; the
+  // session is in state cancelled. A shell that asks nobody may ignore it.
+  virtual void connectionManagerDidCancelTransfer(ConnectionManager& /*manager*/, const TransferSession& /*session*/) {}
 };
 
 }  // namespace orvel

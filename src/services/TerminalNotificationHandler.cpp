@@ -1,8 +1,11 @@
 #include "services/TerminalNotificationHandler.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -71,14 +74,16 @@ std::string lowercaseTrimmed(std::string_view line) {
 
 }  // namespace
 
-std::shared_ptr<TerminalNotificationHandler> TerminalNotificationHandler::create(int inputFd, int outputFd) {
-  auto handler = std::make_shared<TerminalNotificationHandler>(Private{}, inputFd, outputFd);
+std::shared_ptr<TerminalNotificationHandler> TerminalNotificationHandler::create(int inputFd, int outputFd,
+                                                                                 std::chrono::milliseconds timeToRead) {
+  auto handler = std::make_shared<TerminalNotificationHandler>(Private{}, inputFd, outputFd, timeToRead);
   if (!handler->inputEnded_) handler->startReading();
   return handler;
 }
 
-TerminalNotificationHandler::TerminalNotificationHandler(Private, int inputFd, int outputFd)
-    : inputFd_(inputFd), outputFd_(outputFd), inputEnded_(!isatty(inputFd)) {}
+TerminalNotificationHandler::TerminalNotificationHandler(Private, int inputFd, int outputFd,
+                                                         std::chrono::milliseconds timeToRead)
+    : inputFd_(inputFd), outputFd_(outputFd), timeToRead_(timeToRead), inputEnded_(!isatty(inputFd)) {}
 
 TerminalNotificationHandler::~TerminalNotificationHandler() {
   if (reader_.joinable()) {
@@ -86,32 +91,42 @@ TerminalNotificationHandler::~TerminalNotificationHandler() {
     (void)!::write(stopPipe_[1], &stop, 1);
     reader_.join();
   }
-  for (int fd : stopPipe_) {
+  for (int fd : {readerFd_, stopPipe_[0], stopPipe_[1]}) {
     if (fd >= 0) ::close(fd);
   }
 }
 
 void TerminalNotificationHandler::startReading() {
   if (::pipe(stopPipe_) != 0) throw std::system_error(errno, std::system_category(), "pipe");
+  // Input flushed between poll and read must not leave the reader blocked in
+  // read, out of the stop pipe's reach; O_NONBLOCK goes on a description of
+  // its own, since the caller's is shared with the shell.
+  char path[256];
+  if (::ttyname_r(inputFd_, path, sizeof path) == 0) {
+    readerFd_ = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  }
   reader_ = std::thread([this, handler = weak_from_this()] { readInput(handler); });
 }
 
-// On the reader thread: touches only the two descriptors and posts what it read.
+// On the reader thread: touches only the descriptors and posts what it read,
+// with when it was read.
 void TerminalNotificationHandler::readInput(std::weak_ptr<TerminalNotificationHandler> handler) const {
+  const int input = readerFd_ >= 0 ? readerFd_ : inputFd_;
   char buffer[512];
   for (;;) {
-    pollfd fds[2] = {{inputFd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+    pollfd fds[2] = {{input, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if (fds[1].revents != 0) return;
-    auto length = ::read(inputFd_, buffer, sizeof buffer);
+    auto length = ::read(input, buffer, sizeof buffer);
     if (length < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (length <= 0) break;
-    MainLoop::shared().async([handler, bytes = std::string(buffer, static_cast<std::size_t>(length))] {
-      if (auto self = handler.lock()) self->handleInput(bytes);
-    });
+    MainLoop::shared().async(
+        [handler, bytes = std::string(buffer, static_cast<std::size_t>(length)), readAt = Clock::now()] {
+          if (auto self = handler.lock()) self->handleInput(bytes, readAt);
+        });
   }
   MainLoop::shared().async([handler] {
     if (auto self = handler.lock()) self->handleInputEnded();
@@ -125,8 +140,21 @@ void TerminalNotificationHandler::showTransferRequest(const TransferRequest& req
                                                          : "standard input is not a terminal");
     return;
   }
-  questions_.push_back(std::move(question));
-  if (!asking_) askNext();
+  auto asked = std::find_if(questions_.begin(), questions_.end(), [&](const Question& each) {
+    return each.request.sessionId == request.sessionId;
+  });
+  if (asked == questions_.end()) {
+    questions_.push_back(std::move(question));
+    if (!asking_) askNext();
+    return;
+  }
+  // The sender changed its offer: the new one takes the old one's place.
+  bool onScreen = asking_ && asked == questions_.begin();
+  *asked = std::move(question);
+  if (onScreen) {
+    print("\n" + printable(request.senderName) + " changed the offered files; asking again.\n");
+    askNext();
+  }
 }
 
 void TerminalNotificationHandler::askNext() {
@@ -138,10 +166,15 @@ void TerminalNotificationHandler::askNext() {
     text += "  " + printable(file.name) + " (" + formatSize(file.size) + ")\n";
   }
   text += "PIN: " + printable(request.pin) + "\nAccept? [y/n] ";
+  // Whatever was typed before this question appeared was meant for another.
+  ::tcflush(inputFd_, TCIFLUSH);
+  partialLine_.clear();
   print(text);
+  askedAt_ = Clock::now();
 }
 
-void TerminalNotificationHandler::handleInput(const std::string& bytes) {
+void TerminalNotificationHandler::handleInput(const std::string& bytes, Clock::time_point readAt) {
+  if (readAt < askedAt_) return;  // typed before the question on screen appeared
   for (char character : bytes) {
     if (character != '\n') {
       if (partialLine_.size() <= longestLine) partialLine_ += character;
@@ -149,12 +182,16 @@ void TerminalNotificationHandler::handleInput(const std::string& bytes) {
     }
     auto line = std::move(partialLine_);
     partialLine_.clear();
-    handleAnswer(line.size() > longestLine ? std::string_view("?") : std::string_view(line));
+    handleAnswer(line.size() > longestLine ? std::string_view("?") : std::string_view(line), readAt);
   }
 }
 
-void TerminalNotificationHandler::handleAnswer(std::string_view line) {
+void TerminalNotificationHandler::handleAnswer(std::string_view line, Clock::time_point readAt) {
   if (!asking_) return;
+  if (readAt - askedAt_ < timeToRead_) {
+    print("Too soon to have read the question; answer again [y/n] ");
+    return;
+  }
   auto word = lowercaseTrimmed(line);
   bool accepted;
   if (word == "y" || word == "yes") {
@@ -192,7 +229,7 @@ void TerminalNotificationHandler::declineUnasked(Question question, std::string_
   MainLoop::shared().async([decision = std::move(question.decision)] { decision(false); });
 }
 
-void TerminalNotificationHandler::withdrawTransferRequest(const Uuid& sessionId) {
+void TerminalNotificationHandler::withdrawTransferRequest(const Uuid& sessionId, Withdrawal why) {
   for (auto question = questions_.begin(); question != questions_.end(); ++question) {
     if (question->request.sessionId != sessionId) continue;
     bool onScreen = asking_ && question == questions_.begin();
@@ -200,7 +237,9 @@ void TerminalNotificationHandler::withdrawTransferRequest(const Uuid& sessionId)
     questions_.erase(question);
     if (onScreen) {
       asking_ = false;
-      print("\nThe transfer from " + sender + " ended before an answer; the question is withdrawn.\n");
+      print(why == Withdrawal::cancelled ? "\n" + sender + " cancelled; the question is withdrawn.\n"
+                                         : "\nThe transfer from " + sender +
+                                               " ended before an answer; the question is withdrawn.\n");
       askNext();
     }
     return;
@@ -212,7 +251,8 @@ void TerminalNotificationHandler::showTransferComplete(const TransferSession& se
         Settings::downloadFolder().string() + "\n");
 }
 
-void TerminalNotificationHandler::showStatus(const std::string& text) { print(text + "\n"); }
+// Status lines may carry a sender's name or a path.
+void TerminalNotificationHandler::showStatus(const std::string& text) { print(printable(text) + "\n"); }
 
 void TerminalNotificationHandler::print(std::string_view text) const {
   while (!text.empty()) {

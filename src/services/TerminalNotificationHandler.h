@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <string>
@@ -13,17 +14,24 @@ namespace orvel {
 // Asks on the terminal: each request is shown with the sender, the files and
 // the PIN, and answered with y or n, one question at a time in arrival order.
 // Answers are read by a thread of its own and handled on the main loop, which
-// never waits for the user. When the input is not a terminal, or has ended,
-// nobody can answer: every request is declined and the log says why.
+// never waits for the user. An answer must be given to the question on
+// screen: what was typed before it appeared is discarded, and an answer
+// within `readingTime` of it is not taken. When the input is not a terminal,
+// or has ended, nobody can answer: every request is declined and the log says why.
 class TerminalNotificationHandler final : public NotificationHandler,
                                           public std::enable_shared_from_this<TerminalNotificationHandler> {
  public:
+  // About the least a person needs to read a question.
+  static constexpr std::chrono::milliseconds readingTime{1000};
+
   // Reads answers from `inputFd` and writes to `outputFd`; closes neither.
-  static std::shared_ptr<TerminalNotificationHandler> create(int inputFd, int outputFd);
+  // Tests may shorten `readingTime`.
+  static std::shared_ptr<TerminalNotificationHandler> create(int inputFd, int outputFd,
+                                                             std::chrono::milliseconds timeToRead = readingTime);
   ~TerminalNotificationHandler() override;
 
   void showTransferRequest(const TransferRequest& request, Decision decision) override;
-  void withdrawTransferRequest(const Uuid& sessionId) override;
+  void withdrawTransferRequest(const Uuid& sessionId, Withdrawal why) override;
   void showTransferComplete(const TransferSession& session) override;
   void showStatus(const std::string& text) override;
 
@@ -31,7 +39,7 @@ class TerminalNotificationHandler final : public NotificationHandler,
   struct Private {};
 
  public:
-  TerminalNotificationHandler(Private, int inputFd, int outputFd);
+  TerminalNotificationHandler(Private, int inputFd, int outputFd, std::chrono::milliseconds timeToRead);
 
  private:
   struct Question {
@@ -39,21 +47,26 @@ class TerminalNotificationHandler final : public NotificationHandler,
     Decision decision;
   };
 
+  using Clock = std::chrono::steady_clock;
+
   void startReading();
   void readInput(std::weak_ptr<TerminalNotificationHandler> handler) const;
-  void handleInput(const std::string& bytes);
+  void handleInput(const std::string& bytes, Clock::time_point readAt);
   void handleInputEnded();
-  void handleAnswer(std::string_view line);
+  void handleAnswer(std::string_view line, Clock::time_point readAt);
   void askNext();
   void declineUnasked(Question question, std::string_view reason);
   void print(std::string_view text) const;
 
   const int inputFd_;
   const int outputFd_;
+  const std::chrono::milliseconds timeToRead_;
   bool inputEnded_;
   std::deque<Question> questions_;  // the front one is on screen while `asking_`
   bool asking_ = false;
+  Clock::time_point askedAt_;  // when the question on screen was shown
   std::string partialLine_;
+  int readerFd_ = -1;  // the reader's own non-blocking description of the terminal
   int stopPipe_[2] = {-1, -1};  // written to end the reader
   std::thread reader_;
 };

@@ -1,6 +1,12 @@
 #include "services/TransferCoordinator.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "platform/Log.h"
+#include "platform/Settings.h"
 
 namespace orvel {
 namespace {
@@ -8,6 +14,28 @@ namespace {
 std::string describeFiles(const std::vector<FileMetadata>& files) {
   if (files.size() == 1) return files.front().name;
   return std::to_string(files.size()) + " files";
+}
+
+// What keeps received files out of the download folder, if anything: the
+// writer's errors carry only the system's code, not which path it was about.
+std::optional<std::string> downloadFolderProblem() {
+  const auto folder = Settings::downloadFolder();
+  const auto named = "the download folder " + folder.string();
+  struct stat status;
+  if (::stat(folder.c_str(), &status) != 0) {
+    if (errno == ENOENT) return named + " does not exist";
+    return named + " cannot be used: " + std::generic_category().message(errno);
+  }
+  if (!S_ISDIR(status.st_mode)) return named + " is not a folder";
+  if (::access(folder.c_str(), W_OK | X_OK) != 0) return named + " is not writable";
+  return std::nullopt;
+}
+
+// Why an accepted transfer failed, as the user is told.
+std::string failureReason(const EngineError& error) {
+  const auto* systemError = std::get_if<std::error_code>(&error);
+  if (!systemError) return "protocol error (" + describe(error) + ")";
+  return downloadFolderProblem().value_or(systemError->message());
 }
 
 }  // namespace
@@ -21,26 +49,31 @@ TransferCoordinator::TransferCoordinator(Private, std::shared_ptr<NotificationHa
                                          Analytics& analytics)
     : notifications_(std::move(notifications)), analytics_(analytics) {}
 
+// A second request under a session id replaces the first (the sender changed
+// its offer): the terminal asks again in the old question's place.
 void TransferCoordinator::connectionManagerDidReceiveTransferRequest(ConnectionManager& manager,
                                                                      const TransferRequest& request) {
-  pendingRequests_.insert_or_assign(request.sessionId, request);
+  const auto question = ++questionsAsked_;
+  pendingRequests_.insert_or_assign(request.sessionId, PendingRequest{request, question});
   connectionManager_ = manager.weak_from_this();
   Log::write("[TransferCoordinator] Incoming transfer from " + request.senderName + " (" +
              describeFiles(request.files) + ")");
   std::weak_ptr<TransferCoordinator> weakSelf = shared_from_this();
-  notifications_->showTransferRequest(request, [weakSelf, sessionId = request.sessionId](bool accepted) {
-    if (auto self = weakSelf.lock()) self->handleDecision(sessionId, accepted);
+  notifications_->showTransferRequest(request, [weakSelf, sessionId = request.sessionId, question](bool accepted) {
+    if (auto self = weakSelf.lock()) self->handleDecision(sessionId, question, accepted);
   });
 }
 
-void TransferCoordinator::handleDecision(const Uuid& sessionId, bool accepted) {
-  // A request that failed or finished meanwhile takes no answer.
+void TransferCoordinator::handleDecision(const Uuid& sessionId, std::uint64_t question, bool accepted) {
+  // An answer counts once, and only for the request it was given to: one
+  // that failed, finished, was cancelled or was replaced meanwhile takes none.
   auto found = pendingRequests_.find(sessionId);
-  if (found == pendingRequests_.end()) return;
+  if (found == pendingRequests_.end() || found->second.question != question || found->second.accepted) return;
   auto manager = connectionManager_.lock();
   if (accepted) {
+    found->second.accepted = true;
     Log::write("[TransferCoordinator] User accepted transfer " + sessionId.uuidString());
-    if (manager) manager->acceptTransfer(sessionId);
+    if (manager) manager->acceptTransfer(found->second.request);
     return;
   }
   // A declined connection closes without a further report: nothing else would forget it.
@@ -50,9 +83,15 @@ void TransferCoordinator::handleDecision(const Uuid& sessionId, bool accepted) {
   analytics_.record("transfer_declined");
 }
 
+std::optional<TransferCoordinator::PendingRequest> TransferCoordinator::forgetRequest(const Uuid& sessionId) {
+  auto node = pendingRequests_.extract(sessionId);
+  if (node.empty()) return std::nullopt;
+  return std::move(node.mapped());
+}
+
 void TransferCoordinator::connectionManagerDidCompleteTransfer(ConnectionManager&, const TransferSession& session) {
-  pendingRequests_.erase(session.id);
-  notifications_->withdrawTransferRequest(session.id);
+  forgetRequest(session.id);
+  notifications_->withdrawTransferRequest(session.id, NotificationHandler::Withdrawal::ended);
   std::int64_t totalBytes = 0;
   for (auto& file : session.files) totalBytes += file.size;
   analytics_.record("transfer_received", {{"file_count", session.files.size()},
@@ -68,9 +107,24 @@ void TransferCoordinator::connectionManagerDidCompleteTransfer(ConnectionManager
 
 void TransferCoordinator::connectionManagerDidFailTransfer(ConnectionManager&, const TransferSession& session,
                                                            const EngineError& error) {
-  pendingRequests_.erase(session.id);
-  notifications_->withdrawTransferRequest(session.id);
+  auto forgotten = forgetRequest(session.id);
+  notifications_->withdrawTransferRequest(session.id, NotificationHandler::Withdrawal::ended);
   Log::write("[TransferCoordinator] Transfer failed from " + session.senderName + ": " + describe(error));
+  // After "Accepted; receiving..." the user waits for the files: say why none come.
+  if (forgotten && forgotten->accepted) {
+    notifications_->showStatus("The transfer from " + session.senderName + " failed: " + failureReason(error) + ".");
+  }
+}
+
+void TransferCoordinator::connectionManagerDidCancelTransfer(ConnectionManager&, const TransferSession& session) {
+  auto forgotten = forgetRequest(session.id);
+  if (!forgotten) return;  // declined, or never asked about
+  Log::write("[TransferCoordinator] Transfer cancelled by " + session.senderName);
+  if (forgotten->accepted) {
+    notifications_->showStatus(session.senderName + " cancelled the transfer.");
+  } else {
+    notifications_->withdrawTransferRequest(session.id, NotificationHandler::Withdrawal::cancelled);
+  }
 }
 
 }  // namespace orvel

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 
 #include "services/Analytics.h"
@@ -23,6 +25,7 @@ class TransferCoordinator final : public ConnectionManagerDelegate,
   void connectionManagerDidCompleteTransfer(ConnectionManager& manager, const TransferSession& session) override;
   void connectionManagerDidFailTransfer(ConnectionManager& manager, const TransferSession& session,
                                         const EngineError& error) override;
+  void connectionManagerDidCancelTransfer(ConnectionManager& manager, const TransferSession& session) override;
 
  private:
   struct Private {};
@@ -31,12 +34,20 @@ class TransferCoordinator final : public ConnectionManagerDelegate,
   TransferCoordinator(Private, std::shared_ptr<NotificationHandler> notifications, Analytics& analytics);
 
  private:
-  void handleDecision(const Uuid& sessionId, bool accepted);
+  struct PendingRequest {
+    TransferRequest request;
+    std::uint64_t question;  // which question was asked about it: a replaced request's answer is not its own
+    bool accepted = false;
+  };
+
+  void handleDecision(const Uuid& sessionId, std::uint64_t question, bool accepted);
+  std::optional<PendingRequest> forgetRequest(const Uuid& sessionId);
 
   const std::shared_ptr<NotificationHandler> notifications_;
   Analytics& analytics_;
   std::weak_ptr<ConnectionManager> connectionManager_;
-  std::unordered_map<Uuid, TransferRequest> pendingRequests_;
+  std::unordered_map<Uuid, PendingRequest> pendingRequests_;
+  std::uint64_t questionsAsked_ = 0;
 };
 
 }  // namespace orvel

@@ -11,6 +11,8 @@ struct FileMetadata {
   std::string name;
   std::int64_t size = 0;  // announced, in bytes
   std::string mimeType;
+
+  bool operator==(const FileMetadata&) const = default;
 };
 
 }  // namespace orvel

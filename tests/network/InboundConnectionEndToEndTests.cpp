@@ -9,11 +9,17 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <thread>
 
+#include "platform/Log.h"
 #include "platform/MainLoop.h"
 #include "services/ConnectionManager.h"
+#include "services/FakeNotificationHandler.h"
+#include "services/TerminalNotificationHandler.h"
+#include "services/TransferCoordinator.h"
 #include "support/MemoryConnection.h"
+#include "support/TerminalHarness.h"
 #include "support/TestSender.h"
 #include "support/TestSupport.h"
 
@@ -70,33 +76,47 @@ struct SenderOutcome {
   std::string error;
 };
 
+// A sending phone's conversation from connecting up to its INTRODUCTION.
+void introduce(TestSender& sender, LoopbackPeer& peer, const std::vector<TestFile>& files) {
+  peer.send(sender.connectionRequest());
+  peer.send(sender.clientInit());
+  peer.send(sender.clientFinish(peer.expect()));
+  peer.send(sender.connectionResponse());
+  TestSender::openPlaintext(peer.expect());
+  for (int i = 0; i < 2; ++i) sender.openEncrypted(peer.expect());  // its PAIRED_KEY_ENCRYPTION
+  peer.send(sender.pairedKeyEncryption());
+  peer.send(sender.pairedKeyResult());
+  for (int i = 0; i < 2; ++i) sender.openEncrypted(peer.expect());  // its PAIRED_KEY_RESULT
+  peer.send(sender.introduction(files));
+}
+
+// The receiver's answer to the INTRODUCTION.
+sharing::nearby::ConnectionResponseFrame::Status expectAnswer(TestSender& sender, LoopbackPeer& peer) {
+  auto response = sender.openEncrypted(peer.expect());
+  sender.openEncrypted(peer.expect());
+  if (!response.sharing) throw std::runtime_error("no Sharing RESPONSE");
+  return response.sharing->v1().connection_response().status();
+}
+
+// Sends the files and reads the receiver's notice that all arrived.
+bool sendFilesUntilNotice(TestSender& sender, LoopbackPeer& peer, const std::vector<TestFile>& files) {
+  for (const auto& file : files) peer.send(sender.fileChunks(file));
+  auto notice = TestSender::openPlaintext(peer.expect());
+  return notice.frame.v1().type() == location::nearby::connections::V1Frame::DISCONNECTION &&
+         notice.frame.v1().disconnection().ack_safe_to_disconnect();
+}
+
 // The whole conversation of a sending phone, from connecting to the end.
 SenderOutcome runSender(std::uint16_t port, const std::string& name, const std::vector<TestFile>& files) {
   SenderOutcome outcome;
   try {
     TestSender sender(name);
     LoopbackPeer peer(port);
-    peer.send(sender.connectionRequest());
-    peer.send(sender.clientInit());
-    peer.send(sender.clientFinish(peer.expect()));
+    introduce(sender, peer, files);
     outcome.pin = sender.pin();
-    peer.send(sender.connectionResponse());
-    TestSender::openPlaintext(peer.expect());
-    for (int i = 0; i < 2; ++i) sender.openEncrypted(peer.expect());  // its PAIRED_KEY_ENCRYPTION
-    peer.send(sender.pairedKeyEncryption());
-    peer.send(sender.pairedKeyResult());
-    for (int i = 0; i < 2; ++i) sender.openEncrypted(peer.expect());  // its PAIRED_KEY_RESULT
-    peer.send(sender.introduction(files));
-    auto response = sender.openEncrypted(peer.expect());
-    sender.openEncrypted(peer.expect());
-    if (!response.sharing) throw std::runtime_error("no Sharing RESPONSE");
-    outcome.answer = response.sharing->v1().connection_response().status();
+    outcome.answer = expectAnswer(sender, peer);
     if (*outcome.answer == sharing::nearby::ConnectionResponseFrame::ACCEPT) {
-      for (const auto& file : files) peer.send(sender.fileChunks(file));
-      auto notice = TestSender::openPlaintext(peer.expect());
-      outcome.receivedCompletionNotice =
-          notice.frame.v1().type() == location::nearby::connections::V1Frame::DISCONNECTION &&
-          notice.frame.v1().disconnection().ack_safe_to_disconnect();
+      outcome.receivedCompletionNotice = sendFilesUntilNotice(sender, peer, files);
     } else {
       outcome.closedAfterAnswer = !peer.receive().has_value();
     }
@@ -156,7 +176,7 @@ Bytes patterned(std::size_t length, std::uint8_t seed) {
 TEST_F(InboundConnectionEndToEndTest, ReceivesFilesByteForByte) {
   std::vector<TestFile> files = {{"video.mp4", patterned(2'500'000, 1), 11, "video/mp4"},
                                  {"small.txt", patterned(700, 2), 12, "text/plain"}};
-  shell_->onRequest = [this](const TransferRequest& request) { manager_->acceptTransfer(request.sessionId); };
+  shell_->onRequest = [this](const TransferRequest& request) { manager_->acceptTransfer(request); };
   SenderOutcome outcome;
   std::atomic<bool> done = false;
   std::thread client([&] {
@@ -185,7 +205,7 @@ TEST_F(InboundConnectionEndToEndTest, TwoSendersAtOnceOneAcceptedOneDeclined) {
   TestFile unwanted{"unwanted.bin", patterned(900, 4), 22};
   shell_->onRequest = [this](const TransferRequest& request) {
     if (request.senderName == "Accepted") {
-      manager_->acceptTransfer(request.sessionId);
+      manager_->acceptTransfer(request);
     } else {
       manager_->declineTransfer(request.sessionId);
     }
@@ -221,6 +241,123 @@ TEST_F(InboundConnectionEndToEndTest, TwoSendersAtOnceOneAcceptedOneDeclined) {
   EXPECT_EQ(test::readFile(downloads_.path() / "wanted.bin"),
             std::string(wanted.contents.begin(), wanted.contents.end()));
   EXPECT_EQ(downloadEntries(), std::vector<std::string>{"wanted.bin"});
+}
+
+// The real shell between the manager and the user: the coordinator and a prompt.
+class TransferQuestionEndToEndTest : public InboundConnectionEndToEndTest {
+ protected:
+  void useShell(std::shared_ptr<NotificationHandler> prompt) {
+    coordinator_ = TransferCoordinator::create(std::move(prompt), analytics_);
+    manager_->setDelegate(coordinator_);
+  }
+  bool runMainLoopUntil(const std::function<bool()>& done) { return MainLoop::shared().runUntil(done, 60s); }
+
+  LogCapture log_;
+  Analytics analytics_;
+  std::shared_ptr<TransferCoordinator> coordinator_;
+};
+
+TEST_F(TransferQuestionEndToEndTest, ASwappedOfferIsAskedAgainAndOnlyWhatTheUserAcceptedLands) {
+  auto prompt = std::make_shared<test::FakeNotificationHandler>();
+  useShell(prompt);
+  TestFile harmless{"harmless.txt", patterned(300, 5), 31};
+  TestFile swapped{"other.bin", patterned(600'000, 6), 32};
+  std::string error;
+  std::atomic<bool> done = false;
+  bool completionNotice = false;
+  std::thread client([&] {
+    try {
+      TestSender sender("Pixel 9");
+      LoopbackPeer peer(port_);
+      introduce(sender, peer, {harmless});
+      peer.send(sender.fileChunks(harmless));
+      peer.send(sender.introduction({swapped}));
+      if (expectAnswer(sender, peer) != sharing::nearby::ConnectionResponseFrame::ACCEPT) {
+        throw std::runtime_error("declined");
+      }
+      completionNotice = sendFilesUntilNotice(sender, peer, {swapped});
+    } catch (const std::exception& thrown) {
+      error = thrown.what();
+    }
+    done = true;
+  });
+
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 2; }));
+  EXPECT_EQ(prompt->asked[0].files.front().name, "harmless.txt");
+  EXPECT_EQ(prompt->asked[1].files.front().name, "other.bin");
+  EXPECT_TRUE(downloadEntries().empty()) << "harmless.txt, whole before the decision, is deleted";
+  prompt->decisions[0](true);  // the answer to the question that showed harmless.txt
+  MainLoop::shared().runUntil([] { return false; }, 50ms);
+  EXPECT_TRUE(log_.linesStartingWith("[TransferCoordinator] User").empty());
+  prompt->decisions[1](true);
+  bool finished = runMainLoopUntil([&] { return done && !prompt->completed.empty(); });
+  client.join();
+  ASSERT_TRUE(finished) << error;
+  EXPECT_EQ(error, "");
+  EXPECT_TRUE(completionNotice);
+  EXPECT_EQ(downloadEntries(), std::vector<std::string>{"other.bin"});
+}
+
+TEST_F(TransferQuestionEndToEndTest, ASenderThatLeavesWhileAskedIsWithdrawnAndTheNextAsked) {
+  for (bool sendsCancel : {false, true}) {
+    SCOPED_TRACE(sendsCancel ? "Sharing CANCEL" : "stream closed");
+    test::TerminalHarness terminal;
+    useShell(TerminalNotificationHandler::create(terminal.terminal(), terminal.output(),
+                                                 test::TerminalHarness::timeToRead));
+    std::string screen;
+    auto shows = [&](const std::string& text) {
+      screen += terminal.printed();
+      return screen.find(text) != std::string::npos;
+    };
+    TestFile half{"half.bin", patterned(700'000, 7), 41};
+    TestFile kept{sendsCancel ? "kept-2.bin" : "kept-1.bin", patterned(900, 8), 42};
+    std::promise<void> leave;
+    std::thread leaving([&, leaveSignal = leave.get_future()] {
+      try {
+        TestSender sender("Leaving");
+        LoopbackPeer peer(port_);
+        introduce(sender, peer, {half});
+        peer.send(sender.fileChunk(half.payloadId, 0, ByteView(half.contents).first(1000), false));
+        leaveSignal.wait();
+        if (sendsCancel) peer.send(sender.cancel());
+      } catch (const std::exception&) {
+      }
+    });
+    ASSERT_TRUE(runMainLoopUntil([&] { return shows("Incoming transfer from Leaving"); }));
+    auto isTemporary = [](const std::string& name) { return name.starts_with(".orvel-"); };
+    ASSERT_TRUE(runMainLoopUntil([&] {
+      auto entries = downloadEntries();
+      return std::any_of(entries.begin(), entries.end(), isTemporary);
+    })) << "the first chunk is in a temporary file";
+    SenderOutcome staying;
+    std::atomic<bool> stayed = false;
+    std::thread stayingThread([&] {
+      staying = runSender(port_, "Staying", {kept});
+      stayed = true;
+    });
+    ASSERT_TRUE(runMainLoopUntil([&] {
+      return log_.contains("[TransferCoordinator] Incoming transfer from Staying (" + kept.name + ")");
+    }));
+    EXPECT_FALSE(shows("Staying")) << "asked only after the question on screen";
+
+    leave.set_value();
+    ASSERT_TRUE(runMainLoopUntil([&] { return shows("Incoming transfer from Staying"); })) << screen;
+    EXPECT_NE(screen.find("\nLeaving cancelled; the question is withdrawn.\n\nIncoming transfer from Staying"),
+              std::string::npos)
+        << screen;
+    terminal.answer("y\n");
+    bool finished = runMainLoopUntil([&] { return stayed.load(); });
+    stayingThread.join();
+    leaving.join();
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(staying.error, "");
+    EXPECT_TRUE(staying.receivedCompletionNotice);
+    auto entries = downloadEntries();
+    EXPECT_TRUE(std::find(entries.begin(), entries.end(), kept.name) != entries.end());
+    EXPECT_TRUE(std::none_of(entries.begin(), entries.end(), isTemporary)) << "no temporary file is left";
+    EXPECT_TRUE(std::find(entries.begin(), entries.end(), half.name) == entries.end());
+    coordinator_.reset();  // and with it the prompt on this row's terminal
+  }
 }
 
 }  // namespace

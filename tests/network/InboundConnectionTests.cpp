@@ -116,6 +116,12 @@ class InboundConnectionTest : public ::testing::Test {
     introduce(files);
   }
 
+  // The user accepts the files of the last request.
+  void acceptOffer() {
+    auto offered = delegate_->requests.empty() ? std::vector<FileMetadata>{} : delegate_->requests.back().files;
+    inbound_->acceptTransfer(std::move(offered));
+  }
+
   // Opens the encrypted frames sent since the last call.
   std::vector<TestSender::Received> receiveEncrypted() {
     std::vector<TestSender::Received> frames;
@@ -168,7 +174,7 @@ TEST_F(InboundConnectionTest, ReceivesSeveralFilesAndReportsCompletion) {
   EXPECT_EQ(request.files[0].mimeType, "image/jpeg");
   EXPECT_TRUE(log_.contains("[InboundConnection] Received INTRODUCTION with 3 files"));
 
-  inbound_->acceptTransfer();
+  acceptOffer();
   EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance) << "runs on the queue";
   run();
   EXPECT_EQ(inbound_->state(), InboundConnection::State::transferring);
@@ -483,7 +489,7 @@ TEST_F(InboundConnectionTest, UnreadableContentOfTheChannelFails) {
 TEST_F(InboundConnectionTest, UnknownPayloadIdIsDroppedAndTheTransferGoesOn) {
   TestFile file{"a.bin", patterned(2000, 3), 5};
   reachPendingAcceptance({file});
-  inbound_->acceptTransfer();
+  acceptOffer();
   run();
   push(sender_.fileChunk(999, 0, patterned(10, 0), false));
   EXPECT_TRUE(log_.contains("[InboundConnection] Unknown payloadId: 999"));
@@ -542,7 +548,7 @@ TEST_F(InboundConnectionTest, DeclineStillSendsAfterTheOwnerDroppedTheConnection
 TEST_F(InboundConnectionTest, AcceptAndDeclineOutsidePendingAcceptanceDoNothing) {
   handshake();
   receiveEncrypted();
-  inbound_->acceptTransfer();
+  acceptOffer();
   inbound_->declineTransfer();
   run();
   EXPECT_TRUE(receiveEncrypted().empty());
@@ -551,8 +557,8 @@ TEST_F(InboundConnectionTest, AcceptAndDeclineOutsidePendingAcceptanceDoNothing)
   exchangePairedKeys();
   introduce({{"a.txt", patterned(5, 0), 7}});
   receiveEncrypted();
-  inbound_->acceptTransfer();
-  inbound_->acceptTransfer();
+  acceptOffer();
+  acceptOffer();
   run();
   EXPECT_EQ(receiveEncrypted().size(), 2u) << "one ACCEPT";
   EXPECT_EQ(inbound_->state(), InboundConnection::State::transferring);
@@ -576,7 +582,7 @@ TEST_F(InboundConnectionTest, FileFinishedBeforeTheDecisionWaitsForIt) {
       EXPECT_TRUE(delegate_->failures.empty());
       continue;
     }
-    inbound_->acceptTransfer();
+    acceptOffer();
     run();
     EXPECT_EQ(test::readFile(downloads_.path() / "early.txt"), std::string(early.contents.begin(), early.contents.end()));
     EXPECT_TRUE(delegate_->completions.empty());
@@ -586,11 +592,45 @@ TEST_F(InboundConnectionTest, FileFinishedBeforeTheDecisionWaitsForIt) {
   }
 }
 
+TEST_F(InboundConnectionTest, ANewIntroductionDiscardsWhatTheOldOfferLeftAndTheOldAnswer) {
+  TestFile harmless{"harmless.txt", patterned(100, 1), 1};  // whole before the decision
+  TestFile dropped{"dropped.bin", patterned(700'000, 2), 2};  // begun, not offered again
+  TestFile renamed{"renamed.bin", patterned(700'000, 3), 3};  // begun, offered again under another name
+  TestFile kept{"kept.bin", patterned(700'000, 4), 4};        // begun, offered again unchanged
+  reachPendingAcceptance({harmless, dropped, renamed, kept});
+  push(sender_.fileChunks(harmless));
+  auto firstChunk = [](const TestFile& file) { return ByteView(file.contents).first(TestSender::kChunkSize); };
+  for (const auto& file : {dropped, renamed, kept}) push(sender_.fileChunk(file.payloadId, 0, firstChunk(file), false));
+  ASSERT_EQ(downloadEntries().size(), 4u);
+  auto firstOffer = delegate_->requests.back().files;
+
+  TestFile other{"other.bin", patterned(50, 5), 5};
+  introduce({kept, {"evil.sh", renamed.contents, 3}, other});
+  EXPECT_EQ(downloadEntries().size(), 1u) << "only kept.bin's temporary file is left";
+  receiveEncrypted();
+  inbound_->acceptTransfer(firstOffer);  // the answer to the replaced question
+  run();
+  EXPECT_TRUE(receiveEncrypted().empty());
+  EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance);
+  EXPECT_TRUE(log_.contains("[InboundConnection] Answer ignored: the sender has changed the offered files since"));
+
+  acceptOffer();
+  run();
+  ASSERT_EQ(receiveEncrypted().size(), 2u);
+  auto rest = ByteView(kept.contents).subspan(TestSender::kChunkSize);
+  push(sender_.fileChunk(kept.payloadId, TestSender::kChunkSize, rest, true));
+  push(sender_.fileChunks({"evil.sh", renamed.contents, 3}));
+  push(sender_.fileChunks(other));
+  ASSERT_EQ(delegate_->completions.size(), 1u) << failureText();
+  EXPECT_EQ(downloadEntries(), (std::vector<std::string>{"evil.sh", "kept.bin", "other.bin"}));
+  EXPECT_EQ(test::readFile(downloads_.path() / "kept.bin"), std::string(kept.contents.begin(), kept.contents.end()));
+}
+
 TEST_F(InboundConnectionTest, WriteErrorInTheSecondFileKeepsTheFirst) {
   TestFile first{"first.txt", patterned(3000, 1), 1};
   TestFile second{"second.txt", patterned(3000, 2), 2};
   reachPendingAcceptance({first, second});
-  inbound_->acceptTransfer();
+  acceptOffer();
   run();
   push(sender_.fileChunks(first));
   push(sender_.fileChunk(2, 0, ByteView(second.contents).first(1000), false));
@@ -615,7 +655,7 @@ TEST_F(InboundConnectionTest, ChunkAfterItsFileWasFinishedFails) {
   TestFile first{"first.txt", patterned(30, 1), 1};
   TestFile second{"second.txt", patterned(30, 2), 2};
   reachPendingAcceptance({first, second});
-  inbound_->acceptTransfer();
+  acceptOffer();
   run();
   push(sender_.fileChunks(first));
   push(sender_.fileChunk(1, 30, patterned(3, 0), true));
@@ -641,7 +681,7 @@ TEST_F(InboundConnectionTest, EveryEndInTheMiddleOfAFileLeavesNoTemporaryFile) {
     SetUp();
     TestFile file{"half.bin", patterned(1'100'000, 5), 3};
     reachPendingAcceptance({file});
-    inbound_->acceptTransfer();
+    acceptOffer();
     run();
     push(sender_.fileChunk(file.payloadId, 0, ByteView(file.contents).first(TestSender::kChunkSize), false));
     ASSERT_EQ(downloadEntries().size(), 1u);

@@ -165,7 +165,7 @@ TEST_F(ConnectionManagerLoopback, DeclineDuringTheHandshakeSendsNothingAndLeaves
   LoopbackClient client(*manager->listeningPort());
   ASSERT_TRUE(waitForSessions(1));
   auto sessionId = manager->activeSessionIds().front();
-  manager->acceptTransfer(Uuid::random());   // unknown: ignored
+  manager->acceptTransfer(TransferRequest{Uuid::random(), "Pixel", {}, ""});  // unknown: ignored
   manager->declineTransfer(Uuid::random());  // unknown: ignored
   ASSERT_EQ(manager->activeSessionIds().size(), 1u);
 

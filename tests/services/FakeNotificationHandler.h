@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "services/NotificationHandler.h"
@@ -14,13 +15,15 @@ class FakeNotificationHandler : public NotificationHandler {
     asked.push_back(request);
     decisions.push_back(std::move(decision));
   }
-  void withdrawTransferRequest(const Uuid& sessionId) override { withdrawn.push_back(sessionId); }
+  void withdrawTransferRequest(const Uuid& sessionId, Withdrawal why) override {
+    withdrawn.emplace_back(sessionId, why);
+  }
   void showTransferComplete(const TransferSession& session) override { completed.push_back(session); }
   void showStatus(const std::string& text) override { statuses.push_back(text); }
 
   std::vector<TransferRequest> asked;
   std::vector<Decision> decisions;
-  std::vector<Uuid> withdrawn;
+  std::vector<std::pair<Uuid, Withdrawal>> withdrawn;
   std::vector<TransferSession> completed;
   std::vector<std::string> statuses;
 };

@@ -1,69 +1,19 @@
 #include "services/TerminalNotificationHandler.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include <optional>
+#include <thread>
 
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
+#include "support/TerminalHarness.h"
 
 namespace orvel {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A pseudo-terminal for the answers (the handler reads its far end) and a
-// pipe that collects everything the handler prints.
-class TerminalHarness {
- public:
-  TerminalHarness() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    EXPECT_GE(master_, 0);
-    EXPECT_EQ(grantpt(master_), 0);
-    EXPECT_EQ(unlockpt(master_), 0);
-    terminal_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
-    EXPECT_GE(terminal_, 0);
-    termios settings{};
-    tcgetattr(terminal_, &settings);
-    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    tcsetattr(terminal_, TCSANOW, &settings);
-    int output[2];
-    EXPECT_EQ(pipe(output), 0);
-    outputRead_ = output[0];
-    outputWrite_ = output[1];
-    fcntl(outputRead_, F_SETFL, O_NONBLOCK);
-  }
-  ~TerminalHarness() {
-    for (int fd : {master_, terminal_, outputRead_, outputWrite_}) {
-      if (fd >= 0) close(fd);
-    }
-  }
-
-  int terminal() const { return terminal_; }
-  int output() const { return outputWrite_; }
-  void type(const std::string& text) const { ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size())); }
-  void hangUp() {
-    close(master_);
-    master_ = -1;
-  }
-  // Everything printed since the last call.
-  std::string printed() {
-    std::string text;
-    char buffer[512];
-    ssize_t length;
-    while ((length = read(outputRead_, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(length));
-    return text;
-  }
-
- private:
-  int master_ = -1;
-  int terminal_ = -1;
-  int outputRead_ = -1;
-  int outputWrite_ = -1;
-};
+using test::TerminalHarness;
 
 TransferRequest requestFrom(const std::string& sender, std::vector<FileMetadata> files, const std::string& pin) {
   return TransferRequest{Uuid::random(), sender, std::move(files), pin};
@@ -79,10 +29,14 @@ struct Answers {
 
 bool runMainLoopUntil(const std::function<bool()>& done) { return MainLoop::shared().runUntil(done, 10s); }
 
+std::shared_ptr<TerminalNotificationHandler> askOn(const TerminalHarness& terminal) {
+  return TerminalNotificationHandler::create(terminal.terminal(), terminal.output(), TerminalHarness::timeToRead);
+}
+
 TEST(TerminalNotificationHandlerThreaded, AsksOneQuestionAtATimeInArrivalOrder) {
   TerminalHarness terminal;
   Answers answers;
-  auto handler = TerminalNotificationHandler::create(terminal.terminal(), terminal.output());
+  auto handler = askOn(terminal);
   handler->showTransferRequest(
       requestFrom("Pixel 7", {{1, "photo.jpg", 2621440, ""}, {2, "notes.txt", 512, ""}}, "0421"),
       answers.decisionFor("first"));
@@ -95,40 +49,103 @@ TEST(TerminalNotificationHandlerThreaded, AsksOneQuestionAtATimeInArrivalOrder) 
   EXPECT_NE(first.find("PIN: 0421\nAccept? [y/n] "), std::string::npos) << first;
   EXPECT_EQ(first.find("Galaxy"), std::string::npos) << "the second question was asked too early";
 
-  terminal.type("maybe\n");
+  terminal.answer("maybe\n");
   ASSERT_TRUE(runMainLoopUntil([&] { return terminal.printed().find("Please answer y or n") != std::string::npos; }));
   terminal.type("\f Yes \n");
   ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 1; }));
   auto second = terminal.printed();
   EXPECT_NE(second.find("Incoming transfer from Galaxy\n  song.mp3 (1 byte)\nPIN: 9876"), std::string::npos) << second;
-  terminal.type("n\n");
+  terminal.answer("n\n");
   ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 2; }));
   EXPECT_EQ(answers.given, (std::vector<std::pair<std::string, bool>>{{"first", true}, {"second", false}}));
 }
 
 TEST(TerminalNotificationHandlerThreaded, AWithdrawnQuestionTakesNoAnswerAndTheNextIsAsked) {
+  using Withdrawal = NotificationHandler::Withdrawal;
+  const std::pair<Withdrawal, std::string> notices[] = {
+      {Withdrawal::ended, "\nThe transfer from Pixel ended before an answer; the question is withdrawn.\n"},
+      {Withdrawal::cancelled, "\nPixel cancelled; the question is withdrawn.\n"}};
+  for (const auto& [why, expected] : notices) {
+    TerminalHarness terminal;
+    Answers answers;
+    auto handler = askOn(terminal);
+    auto withdrawn = requestFrom("Pixel", {{1, "a.bin", 10, ""}}, "1111");
+    auto queuedThenWithdrawn = requestFrom("Moto", {{1, "b.bin", 10, ""}}, "2222");
+    handler->showTransferRequest(withdrawn, answers.decisionFor("withdrawn"));
+    handler->showTransferRequest(queuedThenWithdrawn, answers.decisionFor("queued"));
+    handler->showTransferRequest(requestFrom("Galaxy", {{1, "c.bin", 10, ""}}, "3333"), answers.decisionFor("asked"));
+    (void)terminal.printed();
+
+    handler->withdrawTransferRequest(queuedThenWithdrawn.sessionId, why);
+    EXPECT_EQ(terminal.printed(), "") << "a question not yet on screen goes silently";
+    handler->withdrawTransferRequest(withdrawn.sessionId, why);
+    auto notice = terminal.printed();
+    EXPECT_EQ(notice.rfind(expected, 0), 0u) << notice;
+    EXPECT_NE(notice.find("PIN: 3333"), std::string::npos) << notice;
+    EXPECT_EQ(notice.find("Moto"), std::string::npos) << notice;
+
+    terminal.answer("y\n");
+    ASSERT_TRUE(runMainLoopUntil([&] { return !answers.given.empty(); }));
+    MainLoop::shared().runUntil([] { return false; }, 20ms);
+    EXPECT_EQ(answers.given, (std::vector<std::pair<std::string, bool>>{{"asked", true}}));
+  }
+}
+
+TEST(TerminalNotificationHandlerThreaded, ANewRequestOfTheSameSessionIsAskedInTheOldOnesPlace) {
+  TerminalHarness terminal;
+  Answers answers;
+  auto handler = askOn(terminal);
+  auto first = requestFrom("Pixel", {{1, "harmless.txt", 10, ""}}, "1111");
+  auto swapped = first;
+  swapped.files = {{2, "other.bin", 99, ""}};
+  handler->showTransferRequest(first, answers.decisionFor("first"));
+  handler->showTransferRequest(requestFrom("Galaxy", {{1, "c.bin", 10, ""}}, "3333"), answers.decisionFor("next"));
+  (void)terminal.printed();
+
+  handler->showTransferRequest(swapped, answers.decisionFor("swapped"));
+  auto notice = terminal.printed();
+  EXPECT_EQ(notice.rfind("\nPixel changed the offered files; asking again.\n\nIncoming transfer from Pixel\n"
+                         "  other.bin (99 bytes)\n",
+                         0),
+            0u)
+      << notice;
+  EXPECT_EQ(notice.find("Galaxy"), std::string::npos) << "the replacement keeps its place";
+
+  terminal.answer("y\n");
+  ASSERT_TRUE(runMainLoopUntil([&] { return terminal.printed().find("Galaxy") != std::string::npos; }));
+  terminal.answer("n\n");
+  ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 2; }));
+  EXPECT_EQ(answers.given, (std::vector<std::pair<std::string, bool>>{{"swapped", true}, {"next", false}}));
+}
+
+TEST(TerminalNotificationHandlerThreaded, InputTypedBeforeTheQuestionOrWithinTheReadingTimeIsNotTaken) {
   TerminalHarness terminal;
   Answers answers;
   auto handler = TerminalNotificationHandler::create(terminal.terminal(), terminal.output());
-  auto withdrawn = requestFrom("Pixel", {{1, "a.bin", 10, ""}}, "1111");
-  auto queuedThenWithdrawn = requestFrom("Moto", {{1, "b.bin", 10, ""}}, "2222");
-  handler->showTransferRequest(withdrawn, answers.decisionFor("withdrawn"));
-  handler->showTransferRequest(queuedThenWithdrawn, answers.decisionFor("queued"));
-  handler->showTransferRequest(requestFrom("Galaxy", {{1, "c.bin", 10, ""}}, "3333"), answers.decisionFor("asked"));
-  (void)terminal.printed();
+  ASSERT_GE(TerminalNotificationHandler::readingTime, 1s);
+  // A whole line, read by the reader before the question shows, and half a
+  // line still waiting in the terminal: both were meant for something else.
+  terminal.type("y\nn");
+  std::this_thread::sleep_for(50ms);
+  handler->showTransferRequest(requestFrom("Pixel", {{1, "a.bin", 10, ""}}, "1111"), answers.decisionFor("first"));
+  handler->showTransferRequest(requestFrom("Moto", {{1, "b.bin", 10, ""}}, "2222"), answers.decisionFor("second"));
+  MainLoop::shared().runUntil([] { return false; }, 50ms);
+  EXPECT_TRUE(answers.given.empty());
+  EXPECT_EQ(terminal.printed().find("Too soon"), std::string::npos) << "dropped silently, not taken as an answer";
 
-  handler->withdrawTransferRequest(queuedThenWithdrawn.sessionId);
-  EXPECT_EQ(terminal.printed(), "") << "a question not yet on screen goes silently";
-  handler->withdrawTransferRequest(withdrawn.sessionId);
-  auto notice = terminal.printed();
-  EXPECT_NE(notice.find("The transfer from Pixel ended before an answer"), std::string::npos) << notice;
-  EXPECT_NE(notice.find("PIN: 3333"), std::string::npos) << notice;
-  EXPECT_EQ(notice.find("Moto"), std::string::npos) << notice;
-
-  terminal.type("y\n");
+  std::this_thread::sleep_for(TerminalNotificationHandler::readingTime);
+  terminal.type("y\n");  // with the half line kept, this would read "ny"
   ASSERT_TRUE(runMainLoopUntil([&] { return !answers.given.empty(); }));
-  MainLoop::shared().runUntil([] { return false; }, 20ms);
-  EXPECT_EQ(answers.given, (std::vector<std::pair<std::string, bool>>{{"asked", true}}));
+  auto text = terminal.printed();
+  EXPECT_EQ(text.rfind("Accepted; receiving...\n\nIncoming transfer from Moto", 0), 0u) << text;
+
+  terminal.type("y\n");  // as quick as a key pressed for the question before
+  ASSERT_TRUE(runMainLoopUntil(
+      [&] { return terminal.printed() == "Too soon to have read the question; answer again [y/n] "; }));
+  std::this_thread::sleep_for(TerminalNotificationHandler::readingTime);
+  terminal.type("n\n");
+  ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 2; }));
+  EXPECT_EQ(answers.given, (std::vector<std::pair<std::string, bool>>{{"first", true}, {"second", false}}));
 }
 
 TEST(TerminalNotificationHandlerThreaded, InputThatIsNotATerminalDeclinesEveryRequest) {
@@ -155,7 +172,7 @@ TEST(TerminalNotificationHandlerThreaded, InputThatIsNotATerminalDeclinesEveryRe
 TEST(TerminalNotificationHandlerThreaded, AnEndedInputDeclinesTheOpenQuestionAndLaterOnes) {
   TerminalHarness terminal;
   Answers answers;
-  auto handler = TerminalNotificationHandler::create(terminal.terminal(), terminal.output());
+  auto handler = askOn(terminal);
   handler->showTransferRequest(requestFrom("Pixel", {{1, "a.bin", 10, ""}}, "1234"), answers.decisionFor("open"));
   terminal.hangUp();
   ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 1; }));
@@ -168,7 +185,7 @@ TEST(TerminalNotificationHandlerThreaded, AnEndedInputDeclinesTheOpenQuestionAnd
 TEST(TerminalNotificationHandlerThreaded, NamesFromTheSenderCannotControlTheTerminal) {
   TerminalHarness terminal;
   Answers answers;
-  auto handler = TerminalNotificationHandler::create(terminal.terminal(), terminal.output());
+  auto handler = askOn(terminal);
   handler->showTransferRequest(requestFrom("Evil\x1b[2J\r", {{1, "a\nb\xc2\x9b.txt", 10, ""}}, "12\a34"),
                                answers.decisionFor("x"));
   auto text = terminal.printed();
@@ -179,12 +196,16 @@ TEST(TerminalNotificationHandlerThreaded, NamesFromTheSenderCannotControlTheTerm
 
 TEST(TerminalNotificationHandlerThreaded, CompletionAndStatusArePrinted) {
   TerminalHarness terminal;
-  auto handler = TerminalNotificationHandler::create(terminal.terminal(), terminal.output());
+  auto handler = askOn(terminal);
   handler->showStatus("Receiving on port 8686.");
+  handler->showStatus("Evil\x1b[2J cancelled the transfer.");
   handler->showTransferComplete(
       TransferSession{Uuid::random(), "Pixel", {{1, "a", 1, ""}, {2, "b", 1, ""}}, "1234", TransferState::completed});
   auto text = terminal.printed();
-  EXPECT_EQ(text.rfind("Receiving on port 8686.\nReceived 2 files from Pixel into ", 0), 0u) << text;
+  EXPECT_EQ(text.rfind("Receiving on port 8686.\nEvil?[2J cancelled the transfer.\nReceived 2 files from Pixel into ",
+                       0),
+            0u)
+      << text;
 }
 
 }  // namespace

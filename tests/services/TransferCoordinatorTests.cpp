@@ -5,6 +5,7 @@
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
 #include "services/FakeNotificationHandler.h"
+#include "support/TestSupport.h"
 
 namespace orvel {
 namespace {
@@ -91,12 +92,100 @@ TEST_F(TransferCoordinatorTest, AFailureWithdrawsTheQuestionAndALaterAnswerGoesN
   coordinator->connectionManagerDidFailTransfer(*manager, failed, ConnectionError::transferFailed);
 
   EXPECT_TRUE(log.contains("[TransferCoordinator] Transfer failed from Pixel: transferFailed"));
-  EXPECT_EQ(prompt->withdrawn, std::vector<Uuid>{request.sessionId});
+  EXPECT_EQ(prompt->withdrawn, (std::vector<std::pair<Uuid, NotificationHandler::Withdrawal>>{
+                                  {request.sessionId, NotificationHandler::Withdrawal::ended}}));
   prompt->decisions.front()(true);
   prompt->decisions.front()(false);
   EXPECT_TRUE(log.linesStartingWith("[TransferCoordinator] User").empty());
   EXPECT_TRUE(analytics.events().empty());
   EXPECT_TRUE(prompt->completed.empty());
+}
+
+TEST_F(TransferCoordinatorTest, AnAnswerCountsOnlyForTheRequestItWasGivenTo) {
+  auto first = requestFrom("Pixel", {{1, "harmless.txt", 1, ""}});
+  auto swapped = first;
+  swapped.files = {{2, "other.bin", 1, ""}};
+  coordinator->connectionManagerDidReceiveTransferRequest(*manager, first);
+  coordinator->connectionManagerDidReceiveTransferRequest(*manager, swapped);
+  ASSERT_EQ(prompt->asked.size(), 2u);
+  EXPECT_EQ(prompt->asked[1].files, swapped.files);
+
+  prompt->decisions[0](true);  // given to the question that showed harmless.txt
+  prompt->decisions[0](false);
+  EXPECT_TRUE(log.linesStartingWith("[TransferCoordinator] User").empty());
+  prompt->decisions[1](true);
+  prompt->decisions[1](true);
+  prompt->decisions[1](false);
+  EXPECT_EQ(log.linesStartingWith("[TransferCoordinator] User"),
+            std::vector<std::string>{"[TransferCoordinator] User accepted transfer " + first.sessionId.uuidString()});
+  EXPECT_TRUE(analytics.events().empty());
+}
+
+TEST_F(TransferCoordinatorTest, ASenderThatLeftWithdrawsItsQuestionOrIsReportedOnce) {
+  auto asked = requestFrom("Pixel", {{1, "a", 1, ""}});
+  auto accepted = requestFrom("Galaxy", {{1, "b", 1, ""}});
+  coordinator->connectionManagerDidReceiveTransferRequest(*manager, asked);
+  coordinator->connectionManagerDidReceiveTransferRequest(*manager, accepted);
+  prompt->decisions[1](true);
+  auto cancel = [&](const TransferRequest& request) {
+    coordinator->connectionManagerDidCancelTransfer(
+        *manager, TransferSession{request.sessionId, request.senderName, {}, {}, TransferState::cancelled});
+  };
+
+  cancel(asked);
+  EXPECT_EQ(prompt->withdrawn, (std::vector<std::pair<Uuid, NotificationHandler::Withdrawal>>{
+                                  {asked.sessionId, NotificationHandler::Withdrawal::cancelled}}));
+  cancel(accepted);
+  EXPECT_EQ(prompt->withdrawn.size(), 1u) << "an answered question is no longer on screen";
+  EXPECT_EQ(prompt->statuses, std::vector<std::string>{"Galaxy cancelled the transfer."});
+  EXPECT_EQ(log.linesStartingWith("[TransferCoordinator] Transfer cancelled"),
+            (std::vector<std::string>{"[TransferCoordinator] Transfer cancelled by Pixel",
+                                      "[TransferCoordinator] Transfer cancelled by Galaxy"}));
+
+  log.clear();
+  cancel(asked);  // a declined connection closes too: nothing more to say
+  cancel(requestFrom("Moto", {}));
+  prompt->decisions[0](true);
+  EXPECT_TRUE(log.lines().empty());
+  EXPECT_EQ(prompt->withdrawn.size(), 1u);
+  EXPECT_EQ(prompt->statuses.size(), 1u);
+}
+
+TEST_F(TransferCoordinatorTest, AnAcceptedTransferThatFailsSaysWhyNamingTheFolderWhenItIsTheCause) {
+  test::ScopedHome home;
+  test::TemporaryDirectory folder;
+  test::writeFile(folder.path() / "file", "");
+  struct Case {
+    std::filesystem::path downloads;
+    EngineError error;
+    bool accepted;
+    std::string status;  // empty: none
+  };
+  const auto missing = folder.path() / "missing";
+  const std::vector<Case> cases{
+      {missing, std::make_error_code(std::errc::no_such_file_or_directory), true,
+       "The transfer from Pixel failed: the download folder " + missing.string() + " does not exist."},
+      {folder.path() / "file", std::make_error_code(std::errc::not_a_directory), true,
+       "The transfer from Pixel failed: the download folder " + (folder.path() / "file").string() +
+           " is not a folder."},
+      {folder.path(), std::make_error_code(std::errc::no_space_on_device), true,
+       "The transfer from Pixel failed: No space left on device."},
+      {folder.path(), ConnectionError::transferFailed, true,
+       "The transfer from Pixel failed: protocol error (transferFailed)."},
+      {missing, std::make_error_code(std::errc::no_such_file_or_directory), false, ""},
+  };
+  for (const auto& each : cases) {
+    SCOPED_TRACE(each.status);
+    home.writeDownloadPath(each.downloads);
+    prompt->statuses.clear();
+    auto request = requestFrom("Pixel", {{1, "a", 1, ""}});
+    coordinator->connectionManagerDidReceiveTransferRequest(*manager, request);
+    if (each.accepted) prompt->decisions.back()(true);
+    coordinator->connectionManagerDidFailTransfer(
+        *manager, TransferSession{request.sessionId, "Pixel", {}, {}, TransferState::failed}, each.error);
+    auto expected = each.status.empty() ? std::vector<std::string>{} : std::vector<std::string>{each.status};
+    EXPECT_EQ(prompt->statuses, expected);
+  }
 }
 
 TEST_F(TransferCoordinatorTest, AnswersAfterTheManagerOrCoordinatorAreGoneDoNoHarm) {
