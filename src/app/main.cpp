@@ -27,5 +27,8 @@ int main() {
   });
   appDelegate->applicationDidFinishLaunching();
   mainLoop.run();
+  // Reports still queued hold the services, whose queues run on the worker
+  // pool: they are dropped now, while the pool and the services still exist.
+  mainLoop.close();
   return 0;
 }
