@@ -10,6 +10,7 @@
 #include <iostream>
 #include <limits>
 #include <system_error>
+#include <utility>
 
 #include "network/FileWriterError.h"
 #include "platform/Settings.h"
@@ -40,20 +41,20 @@ std::string cutToBoundary(const std::string& text, std::size_t limit) {
 // A rename that never replaces an existing file: renameat2 where the file
 // system supports it, else a hard link, else (FAT and the like) a rename
 // right after checking the name, which leaves only that short gap open.
-bool renameWithoutReplacing(int folder, const std::string& from, const std::string& to) {
-  if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+bool renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
-  if (::linkat(folder, from.c_str(), folder, to.c_str(), 0) == 0) {
-    ::unlinkat(folder, from.c_str(), 0);
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
     return true;
   }
   if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return false;
   struct stat status;
-  if (::fstatat(folder, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (::lstat(to.c_str(), &status) == 0) {
     errno = EEXIST;
     return false;
   }
-  return ::renameat(folder, from.c_str(), folder, to.c_str()) == 0;
+  return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 }  // namespace
@@ -94,34 +95,34 @@ std::string FileWriter::safeFilename(const std::string& filename, std::size_t na
   return safe.base + safe.extension;
 }
 
+// No descriptor is kept on the folder: each file still arriving costs one,
+// however many files a transfer has.
 FileWriter::FileWriter(const std::string& filename, std::int64_t /*expectedSize*/) : folder_(Settings::downloadFolder()) {
-  folderDescriptor_ = ::open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (folderDescriptor_ < 0) throwSystemError("cannot open download folder " + folder_.string());
-  if (long limit = ::fpathconf(folderDescriptor_, _PC_NAME_MAX); limit > 0) {
+  struct stat status;
+  if (::stat(folder_.c_str(), &status) != 0) throwSystemError("cannot open download folder " + folder_.string());
+  if (!S_ISDIR(status.st_mode)) {
+    throw std::system_error(ENOTDIR, std::system_category(), "cannot open download folder " + folder_.string());
+  }
+  if (long limit = ::pathconf(folder_.c_str(), _PC_NAME_MAX); limit > 0) {
     nameMax_ = std::min<std::size_t>(nameMax_, static_cast<std::size_t>(limit));
   }
   candidate_ = splitSafeName(filename, nameMax_);
   finalName_ = uniqueFilename();
 
   temporaryName_ = ".orvel-" + Uuid::random().uuidString() + ".part";
-  fileDescriptor_ = ::openat(folderDescriptor_, temporaryName_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  fileDescriptor_ = ::open(temporaryPath().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fileDescriptor_ < 0) {
-    int error = errno;
-    ::close(folderDescriptor_);
-    errno = error;
+    temporaryName_.clear();
     throwSystemError("cannot create temporary file in " + folder_.string());
   }
 }
 
-FileWriter::~FileWriter() {
-  cleanup();
-  ::close(folderDescriptor_);
-}
+FileWriter::~FileWriter() { cleanup(); }
 
 bool FileWriter::nameExists(const std::string& name) const {
   struct stat status;
   // Anything but "no such entry" counts as taken, dangling links included.
-  return ::fstatat(folderDescriptor_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+  return ::lstat((folder_ / name).c_str(), &status) == 0 || errno != ENOENT;
 }
 
 std::string FileWriter::uniqueFilename() const {
@@ -154,7 +155,7 @@ void FileWriter::write(ByteView data, std::int64_t offset) {
 // name is taken instead, so that no received file is lost.
 void FileWriter::moveIntoPlace() {
   for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
-    if (renameWithoutReplacing(folderDescriptor_, temporaryName_, finalName_)) return;
+    if (renameWithoutReplacing(temporaryPath(), finalPath())) return;
     if (errno != EEXIST) throwSystemError("cannot move file to " + finalPath().string());
     finalName_ = uniqueFilename();
   }
@@ -163,8 +164,7 @@ void FileWriter::moveIntoPlace() {
 
 void FileWriter::finalize() {
   if (fileDescriptor_ >= 0) {
-    int descriptor = fileDescriptor_;
-    fileDescriptor_ = -1;
+    int descriptor = std::exchange(fileDescriptor_, -1);
     if (::close(descriptor) != 0 && errno != EINTR) throwSystemError("cannot close " + temporaryName_);
   }
   moveIntoPlace();
@@ -173,12 +173,9 @@ void FileWriter::finalize() {
 }
 
 void FileWriter::cleanup() noexcept {
-  if (fileDescriptor_ >= 0) {
-    ::close(fileDescriptor_);
-    fileDescriptor_ = -1;
-  }
+  if (fileDescriptor_ >= 0) ::close(std::exchange(fileDescriptor_, -1));
   if (!temporaryName_.empty()) {
-    ::unlinkat(folderDescriptor_, temporaryName_.c_str(), 0);
+    ::unlink(temporaryPath().c_str());
     temporaryName_.clear();
   }
 }

@@ -10,7 +10,9 @@
 namespace orvel {
 
 // Receives the contents of one file into a hidden temporary file inside the
-// download folder and, on finalize(), moves it under a free name there.
+// download folder and, on finalize(), moves it under a free name there. While
+// unfinished it holds one descriptor, on its temporary file; once finalized
+// or cleaned up it holds none.
 // Used on its connection's queue only.
 class FileWriter {
  public:
@@ -50,9 +52,9 @@ class FileWriter {
   std::string uniqueFilename() const;
   bool nameExists(const std::string& name) const;
   void moveIntoPlace();
+  std::filesystem::path temporaryPath() const { return folder_ / temporaryName_; }
 
   std::filesystem::path folder_;
-  int folderDescriptor_ = -1;
   std::size_t nameMax_ = 255;
   SafeName candidate_;  // the received name made safe
   std::string finalName_;

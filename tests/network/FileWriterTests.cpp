@@ -207,11 +207,28 @@ TEST_F(FileWriterTest, CleanupAndDestructionDeleteTheTemporaryFile) {
   EXPECT_EQ(entries(folder()), std::set<std::string>{"a.bin"});
 }
 
+TEST_F(FileWriterTest, OnlyAnUnfinishedWriterHoldsADescriptor) {
+  const auto before = test::openDescriptorCount();
+  FileWriter finished("a.bin", 1), cleanedUp("b.bin", 1), unfinished("c.bin", 1);
+  EXPECT_EQ(test::openDescriptorCount(), before + 3);
+  finished.write(byteView("a"), 0);
+  finished.finalize();
+  cleanedUp.cleanup();
+  EXPECT_EQ(test::openDescriptorCount(), before + 1);
+
+  unfinished.cleanup();
+  EXPECT_EQ(test::openDescriptorCount(), before);
+}
+
 TEST_F(FileWriterTest, MissingFolderThrowsAndLeavesNothing) {
   home_.writeDownloadPath(folder() / "missing");
   EXPECT_THROW(FileWriter("a.txt", 1), std::system_error);
   home_.writeSettings(R"({"Orvel.downloadPath": ""})");
   EXPECT_THROW(FileWriter("a.txt", 1), std::system_error);
+  test::writeFile(folder() / "plain", "");
+  home_.writeDownloadPath(folder() / "plain");
+  EXPECT_THROW(FileWriter("a.txt", 1), std::system_error);
+  EXPECT_EQ(entries(folder()), std::set<std::string>{"plain"});
 }
 
 TEST(FileWriterNames, HostileNamesBecomeOneReadableComponent) {
