@@ -1,6 +1,7 @@
 #include "network/FileWriter.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,10 +10,12 @@
 #include <cstdio>
 #include <iostream>
 #include <limits>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
 #include "network/FileWriterError.h"
+#include "platform/Log.h"
 #include "platform/Settings.h"
 #include "platform/Uuid.h"
 
@@ -23,6 +26,9 @@ constexpr std::size_t kLongestExtension = 32;  // with its dot; a longer "extens
 constexpr std::size_t kLongestUniqueSuffix = 9;  // "_" and 8 hex digits; " (1000)" is shorter
 constexpr int kUniqueAttempts = 1000;
 constexpr int kMoveAttempts = 64;
+constexpr int kCreateAttempts = 8;
+constexpr std::string_view kTemporaryPrefix = ".orvel-";
+constexpr std::string_view kTemporarySuffix = ".part";
 
 [[noreturn]] void throwSystemError(const std::string& what) {
   throw std::system_error(errno, std::system_category(), what);
@@ -55,6 +61,20 @@ bool renameWithoutReplacing(const std::filesystem::path& from, const std::filesy
     return false;
   }
   return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool isTemporaryName(const std::string& name) {
+  return name.starts_with(kTemporaryPrefix) && name.ends_with(kTemporarySuffix) &&
+         name.size() > kTemporaryPrefix.size() + kTemporarySuffix.size();
+}
+
+// Whether the new temporary file is locked and still ours: a start-up sweep
+// of another instance may have taken it between its creation and the lock,
+// and then deletes it. A file system without flock cannot be swept either.
+bool lockNewFile(int descriptor) {
+  if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) return errno != EWOULDBLOCK;
+  struct stat status;
+  return ::fstat(descriptor, &status) != 0 || status.st_nlink > 0;
 }
 
 }  // namespace
@@ -108,16 +128,30 @@ FileWriter::FileWriter(const std::string& filename, std::int64_t /*expectedSize*
   }
   candidate_ = splitSafeName(filename, nameMax_);
   finalName_ = uniqueFilename();
-
-  temporaryName_ = ".orvel-" + Uuid::random().uuidString() + ".part";
-  fileDescriptor_ = ::open(temporaryPath().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fileDescriptor_ < 0) {
-    temporaryName_.clear();
-    throwSystemError("cannot create temporary file in " + folder_.string());
-  }
+  createTemporaryFile();
 }
 
 FileWriter::~FileWriter() { cleanup(); }
+
+// The file stays locked while this writer lives: another instance starting
+// meanwhile must not take it for one left by a killed process.
+void FileWriter::createTemporaryFile() {
+  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+    temporaryName_ = std::string(kTemporaryPrefix) + Uuid::random().uuidString() + std::string(kTemporarySuffix);
+    int descriptor = ::open(temporaryPath().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (descriptor < 0) {
+      temporaryName_.clear();
+      throwSystemError("cannot create temporary file in " + folder_.string());
+    }
+    if (lockNewFile(descriptor)) {
+      fileDescriptor_ = descriptor;
+      return;
+    }
+    ::close(descriptor);
+  }
+  temporaryName_.clear();
+  throw std::system_error(EBUSY, std::system_category(), "cannot keep a temporary file in " + folder_.string());
+}
 
 bool FileWriter::nameExists(const std::string& name) const {
   struct stat status;
@@ -162,21 +196,40 @@ void FileWriter::moveIntoPlace() {
   throw std::system_error(EEXIST, std::system_category(), "no free name for " + finalPath().string());
 }
 
+// The file is moved while it is still open and locked, so that no sweep can
+// take it on the way; closing it then releases the last descriptor.
 void FileWriter::finalize() {
-  if (fileDescriptor_ >= 0) {
-    int descriptor = std::exchange(fileDescriptor_, -1);
-    if (::close(descriptor) != 0 && errno != EINTR) throwSystemError("cannot close " + temporaryName_);
-  }
+  if (fileDescriptor_ < 0) throw FileWriterError::notOpen;
   moveIntoPlace();
   temporaryName_.clear();
+  int descriptor = std::exchange(fileDescriptor_, -1);
+  if (::close(descriptor) != 0 && errno != EINTR) throwSystemError("cannot close " + finalPath().string());
   std::cout << "File saved to: " << finalPath().string() << std::endl;
 }
 
 void FileWriter::cleanup() noexcept {
-  if (fileDescriptor_ >= 0) ::close(std::exchange(fileDescriptor_, -1));
   if (!temporaryName_.empty()) {
     ::unlink(temporaryPath().c_str());
     temporaryName_.clear();
+  }
+  if (fileDescriptor_ >= 0) ::close(std::exchange(fileDescriptor_, -1));
+}
+
+// Files of writers that no process holds any more: those of a process that
+// was killed, or of a machine that lost power, mid-transfer.
+void FileWriter::deleteAbandonedTemporaryFiles(const std::filesystem::path& folder) {
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
+    const auto& path = entry->path();
+    if (!isTemporaryName(path.filename().string())) continue;
+    int descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) continue;
+    struct stat status;
+    if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && ::flock(descriptor, LOCK_EX | LOCK_NB) == 0 &&
+        ::unlink(path.c_str()) == 0) {
+      Log::write("[FileWriter] Deleted the unfinished file of an earlier run: " + path.string());
+    }
+    ::close(descriptor);
   }
 }
 
