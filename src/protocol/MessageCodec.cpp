@@ -10,6 +10,7 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/Unicode.h"
 #include "protocol/WireFieldReader.h"
 
 namespace orvel {
@@ -38,41 +39,6 @@ void silenceRuntimeLog() {
 // Also at load time, for runtime use that comes before the first codec call.
 [[maybe_unused]] const bool runtimeLogSilencedAtLoad = (silenceRuntimeLog(), true);
 
-// Strict UTF-8: shortest form only, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    int length;
-    unsigned char low = 0x80;  // allowed range of the second byte
-    unsigned char high = 0xbf;
-    if (c >= 0xc2 && c <= 0xdf) {
-      length = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      length = 3;
-      if (c == 0xe0) low = 0xa0;       // overlong
-      else if (c == 0xed) high = 0x9f;  // surrogates
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      length = 4;
-      if (c == 0xf0) low = 0x90;       // overlong
-      else if (c == 0xf4) high = 0x8f;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (end - p < length || p[1] < low || p[1] > high) return false;
-    for (int i = 2; i < length; ++i) {
-      if ((p[i] & 0xc0) != 0x80) return false;
-    }
-    p += length;
-  }
-  return true;
-}
-
 // proto2 string fields are not checked by the C++ runtime. This second pass
 // over input that already parsed checks every string field on the wire,
 // repeated occurrences of a singular field included, at every depth; every
@@ -96,7 +62,7 @@ bool stringsAreUtf8(CodedInputStream& input, const Descriptor& type) {
       int available = 0;
       if (length > 0 && (!input.GetDirectBufferPointer(&data, &available) ||
                          static_cast<std::uint32_t>(available) < length ||
-                         !isValidUtf8({static_cast<const char*>(data), length}))) {
+                         !Unicode::isValid({static_cast<const char*>(data), length}))) {
         return false;
       }
       if (!input.Skip(static_cast<int>(length))) return false;
