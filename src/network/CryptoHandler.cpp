@@ -63,8 +63,11 @@ std::uint8_t* writeKeyAndLength(std::uint8_t* out, std::uint8_t key, std::size_t
 // The header of a received HeaderAndBody: every occurrence merges into one
 // message, as the parser does for a message field that appears more than once.
 void mergeHeader(securemessage::Header& header, ByteView bytes) {
+  const int recursionLimit = WireFieldReader::defaultRecursionLimit - 1;
+  // The runtime takes a key modulo 2^32; the reader refuses one beyond 32 bits.
+  WireFieldReader::forEachField(bytes, [](const WireFieldReader::Field&) {}, recursionLimit);
   google::protobuf::io::CodedInputStream input(bytes.data(), static_cast<int>(bytes.size()));
-  input.SetRecursionLimit(WireFieldReader::defaultRecursionLimit - 1);
+  input.SetRecursionLimit(recursionLimit);
   if (!header.MergePartialFromCodedStream(&input) || !input.ConsumedEntireMessage()) throw MessageError::malformed;
 }
 
