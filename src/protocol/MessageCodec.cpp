@@ -121,6 +121,12 @@ Bytes MessageCodec::serialize(const Message& message) {
   return bytes;
 }
 
+// Serialisation writes the known fields in number order and then the unknown
+// ones as they were met, so equal messages and equal serialisations coincide.
+bool MessageCodec::equal(const Message& a, const Message& b) {
+  return a.GetDescriptor() == b.GetDescriptor() && a.SerializePartialAsString() == b.SerializePartialAsString();
+}
+
 std::string MessageCodec::enumDisplayName(const google::protobuf::EnumDescriptor& type, int number) {
   const auto* value = type.FindValueByNumber(number);
   return value ? lowerCamelCase(value->name()) : std::to_string(number);
