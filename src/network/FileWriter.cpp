@@ -18,7 +18,7 @@
 namespace orvel {
 namespace {
 
-constexpr std::size_t kLongestExtension = 32;  // with its dot; a longer "extension" is part of the name
+constexpr std::size_t kLongestKeptExtension = 32;  // with its dot; a longer one may be cut with the name
 constexpr std::size_t kLongestUniqueSuffix = 9;  // "_" and 8 hex digits; " (1000)" is shorter
 constexpr int kUniqueAttempts = 1000;
 constexpr int kMoveAttempts = 64;
@@ -28,6 +28,14 @@ constexpr int kMoveAttempts = 64;
 }
 
 bool isUtf8Continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+// The extension with its dot: what follows the last dot, when that is neither
+// the first nor the last character.
+std::string_view extensionOf(std::string_view name) {
+  auto dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return {};
+  return name.substr(dot);
+}
 
 // The first `limit` bytes of `text`, shortened to end on a character boundary.
 std::string cutToBoundary(const std::string& text, std::size_t limit) {
@@ -61,9 +69,10 @@ bool renameWithoutReplacing(int folder, const std::string& from, const std::stri
 // The received name becomes one harmless component of the download folder:
 // "/", NUL and control characters turn into "_"; leading dots are dropped, so
 // the file is not hidden, is never "." or "..", and cannot meet our own
-// ".orvel-*.part" temporary names; nothing left gives "file". The name is cut
-// on a UTF-8 character boundary so that it still fits the file system's limit
-// with the longest unique suffix; a short extension is kept whole.
+// ".orvel-*.part" temporary names; nothing left gives "file". A name too long
+// for the file system with the longest unique suffix is cut on a UTF-8
+// character boundary, a short extension kept whole. Base and extension then
+// split at the last dot.
 FileWriter::SafeName FileWriter::splitSafeName(const std::string& filename, std::size_t nameMax) {
   std::string name;
   for (char c : filename) {
@@ -73,20 +82,16 @@ FileWriter::SafeName FileWriter::splitSafeName(const std::string& filename, std:
   name.erase(0, name.find_first_not_of('.'));
   if (name.empty()) name = "file";
 
-  SafeName safe{name, ""};
-  if (auto dot = name.rfind('.'); dot != std::string::npos && dot > 0 && name.size() - dot > 1 &&
-                                  name.size() - dot <= kLongestExtension) {
-    safe.base = name.substr(0, dot);
-    safe.extension = name.substr(dot);
-  }
   std::size_t budget = nameMax > kLongestUniqueSuffix ? nameMax - kLongestUniqueSuffix : 1;
-  if (safe.extension.size() >= budget) {
-    safe.base += safe.extension;
-    safe.extension.clear();
+  if (name.size() > budget) {
+    std::string extension(extensionOf(name));
+    if (extension.size() > kLongestKeptExtension || extension.size() >= budget) extension.clear();
+    std::string base = cutToBoundary(name.substr(0, name.size() - extension.size()), budget - extension.size());
+    name = (base.empty() ? "file" : base) + extension;
   }
-  safe.base = cutToBoundary(safe.base, budget - safe.extension.size());
-  if (safe.base.empty()) safe.base = "file";
-  return safe;
+
+  std::string extension(extensionOf(name));
+  return {name.substr(0, name.size() - extension.size()), extension};
 }
 
 std::string FileWriter::safeFilename(const std::string& filename, std::size_t nameMax) {

@@ -88,6 +88,7 @@ TEST_F(FileWriterTest, UniqueNames) {
       {"README", {"README"}, "README (1)"},
       {"archive.tar.gz", {"archive.tar.gz", "archive.tar (1).gz"}, "archive.tar (2).gz"},
       {"a (1).txt", {"a (1).txt"}, "a (1) (1).txt"},
+      {"a." + std::string(40, 'x'), {"a." + std::string(40, 'x')}, "a (1)." + std::string(40, 'x')},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name + " -> " + c.expected);
@@ -242,6 +243,7 @@ TEST(FileWriterNames, HostileNamesBecomeOneReadableComponent) {
       {euros + ".jpg", 255, euros.substr(0, 240) + ".jpg"},
       {std::string(300, 'a') + ".jpg", 255, std::string(242, 'a') + ".jpg"},
       {"a." + std::string(300, 'b'), 255, "a." + std::string(244, 'b')},
+      {"a." + std::string(40, 'b'), 255, "a." + std::string(40, 'b')},
       {"abcdefghijklmnopqrstuvwxyz.txt", 20, "abcdefg.txt"},
       {"abc.toolongforthislimit", 20, "abc.toolong"},
   };
