@@ -13,6 +13,7 @@
 
 #include "network/FileWriterError.h"
 #include "platform/Settings.h"
+#include "platform/Unicode.h"
 #include "platform/Uuid.h"
 
 namespace orvel {
@@ -28,6 +29,30 @@ constexpr int kMoveAttempts = 64;
 }
 
 bool isUtf8Continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+// "/" and NUL would make the name a path. Control characters would act on the
+// terminal that shows "File saved to: ", and bidirectional controls could make
+// a name ending in ".exe" show as one ending in ".pdf". A byte that is not
+// UTF-8 is no character at all.
+bool isHarmful(const Unicode::CodePoint& character) {
+  return !character.valid || character.value == '/' || Unicode::isControl(character.value) ||
+         Unicode::isBidiControl(character.value);
+}
+
+std::string withHarmfulCharactersReplaced(std::string_view filename) {
+  std::string name;
+  name.reserve(filename.size());
+  while (!filename.empty()) {
+    auto character = Unicode::first(filename);
+    if (isHarmful(character)) {
+      name += '_';
+    } else {
+      name += filename.substr(0, character.length);
+    }
+    filename.remove_prefix(character.length);
+  }
+  return name;
+}
 
 // The extension with its dot: what follows the last dot, when that is neither
 // the first nor the last character.
@@ -67,18 +92,14 @@ bool renameWithoutReplacing(int folder, const std::string& from, const std::stri
 }  // namespace
 
 // The received name becomes one harmless component of the download folder:
-// "/", NUL and control characters turn into "_"; leading dots are dropped, so
-// the file is not hidden, is never "." or "..", and cannot meet our own
-// ".orvel-*.part" temporary names; nothing left gives "file". A name too long
-// for the file system with the longest unique suffix is cut on a UTF-8
-// character boundary, a short extension kept whole. Base and extension then
-// split at the last dot.
+// "/", control characters, bidirectional controls and bytes that are not UTF-8
+// turn into "_"; leading dots are dropped, so the file is not hidden, is never
+// "." or "..", and cannot meet our own ".orvel-*.part" temporary names; nothing
+// left gives "file". A name too long for the file system with the longest
+// unique suffix is cut on a UTF-8 character boundary, a short extension kept
+// whole. Base and extension then split at the last dot.
 FileWriter::SafeName FileWriter::splitSafeName(const std::string& filename, std::size_t nameMax) {
-  std::string name;
-  for (char c : filename) {
-    auto byte = static_cast<unsigned char>(c);
-    name.push_back(byte == '/' || byte < 0x20 || byte == 0x7F ? '_' : c);
-  }
+  std::string name = withHarmfulCharactersReplaced(filename);
   name.erase(0, name.find_first_not_of('.'));
   if (name.empty()) name = "file";
 

@@ -28,5 +28,14 @@ bool isValid(std::string_view text);
 // A byte that is not valid UTF-8 stands for one U+FFFD.
 void forEachCharacter(std::string_view text, const std::function<bool(std::string_view)>& visit);
 
+// C0 controls, DEL and C1 controls (general category Cc).
+constexpr bool isControl(char32_t c) { return c < 0x20 || (c >= 0x7f && c <= 0x9f); }
+
+// The marks and embeddings that change the order in which text is shown
+// (Bidi_Control), with which a name ending in ".exe" can show as one ending in ".pdf".
+constexpr bool isBidiControl(char32_t c) {
+  return c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+}
+
 }  // namespace Unicode
 }  // namespace orvel
