@@ -120,7 +120,8 @@ std::string FileWriter::safeFilename(const std::string& filename, std::size_t na
   return safe.base + safe.extension;
 }
 
-FileWriter::FileWriter(const std::string& filename, std::int64_t /*expectedSize*/) : folder_(Settings::downloadFolder()) {
+FileWriter::FileWriter(const std::string& filename, std::int64_t /*expectedSize*/)
+    : folder_(Settings::preparedDownloadFolder()) {
   folderDescriptor_ = ::open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (folderDescriptor_ < 0) throwSystemError("cannot open download folder " + folder_.string());
   if (long limit = ::fpathconf(folderDescriptor_, _PC_NAME_MAX); limit > 0) {

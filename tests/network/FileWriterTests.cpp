@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "network/FileWriterError.h"
+#include "platform/Paths.h"
 #include "support/TestSupport.h"
 
 namespace orvel {
@@ -58,6 +59,27 @@ TEST(FileWriterFolder, SettingThenUserDirsThenHomeDownloads) {
   // A value that is not a string is no setting.
   home.writeSettings(R"({"Orvel.downloadPath": 7})");
   EXPECT_EQ(receive("b.txt", "4"), home.home() / "Incoming" / "b.txt");
+}
+
+TEST(FileWriterFolder, WithoutOneThePrivateTemporaryFolderAndNeverTheSharedOne) {
+  test::ScopedHome home;
+  test::TemporaryDirectory shared, planted;
+  test::ScopedEnvironment environment;
+  environment.set("TMPDIR", shared.path().string());
+  const auto privateFolder = Paths::privateTemporaryDirectory();
+  EXPECT_EQ(receive("a.txt", "1"), privateFolder / "a.txt");
+
+  // A link planted by another user is refused, and the shared folder not used instead.
+  fs::remove_all(privateFolder);
+  fs::create_directory_symlink(planted.path(), privateFolder);
+  try {
+    FileWriter writer("b.txt", 1);
+    ADD_FAILURE() << "created";
+  } catch (const std::system_error& error) {
+    EXPECT_THAT(error.what(), testing::HasSubstr(privateFolder.string()));
+  }
+  EXPECT_TRUE(fs::is_empty(planted.path()));
+  EXPECT_EQ(entries(shared.path()), std::set<std::string>{privateFolder.filename().string()});
 }
 
 TEST_F(FileWriterTest, TemporaryFileIsHiddenInTheDownloadFolderUntilFinalized) {
