@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
 #include "platform/LoopbackSupport.h"
@@ -28,6 +30,12 @@ TEST(AppDelegateLoopback, StartsListeningReportsThePortAndStopsAtTheEnd) {
   EXPECT_TRUE(log.contains("[Orvel] ConnectionManager ready on port " + port));
   EXPECT_EQ(prompt->statuses.front(), "Receiving on port " + port + ". Press Ctrl+C to quit.");
   EXPECT_EQ(app->connectionManager()->listeningPort(), firstPort);
+  // The launch is recorded once listening has started.
+  auto lines = log.lines();
+  auto listening = std::find(lines.begin(), lines.end(), "[ConnectionManager] Created listener on port " + port);
+  auto launched = std::find(lines.begin(), lines.end(), "[Analytics] app_launched {}");
+  EXPECT_LT(listening, launched);
+  EXPECT_NE(launched, lines.end());
 
   app->applicationWillTerminate();
   EXPECT_FALSE(app->connectionManager()->listeningPort().has_value());
