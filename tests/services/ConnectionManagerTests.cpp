@@ -3,6 +3,8 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include <thread>
 
@@ -11,6 +13,8 @@
 #include "platform/LoopbackSupport.h"
 #include "platform/MainLoop.h"
 #include "platform/StrandQueue.h"
+#include "support/MemoryConnection.h"
+#include "support/TestSender.h"
 
 namespace orvel {
 namespace {
@@ -160,7 +164,7 @@ TEST_F(ConnectionManagerLoopback, FailureReachesTheShellWithAnUnknownSenderAndLe
   EXPECT_EQ(session.state, TransferState::failed);
 }
 
-TEST_F(ConnectionManagerLoopback, DeclineDuringTheHandshakeSendsNothingAndLeavesTheRegistry) {
+TEST_F(ConnectionManagerLoopback, DeclineDuringTheHandshakeSendsNothingAndLeavesTheConnectionOpenUntilStopListening) {
   listen();
   LoopbackClient client(*manager->listeningPort());
   ASSERT_TRUE(waitForSessions(1));
@@ -171,14 +175,26 @@ TEST_F(ConnectionManagerLoopback, DeclineDuringTheHandshakeSendsNothingAndLeaves
 
   manager->declineTransfer(sessionId);
   ASSERT_TRUE(waitForSessions(0));
-  // Nothing was sent; the dropped connection's socket is closed.
-  std::string received;
-  std::error_code error;
-  asio::read(client.socket(), asio::dynamic_buffer(received), error);
-  EXPECT_EQ(error, asio::error::eof);
-  EXPECT_EQ(received, "");
+  // Nothing was sent, and the connection still runs the handshake: the
+  // first answer the sender gets is the SERVER_INIT.
+  test::TestSender sender;
+  asio::write(client.socket(), asio::buffer(test::framed(sender.connectionRequest())));
+  asio::write(client.socket(), asio::buffer(test::framed(sender.clientInit())));
+  std::uint8_t prefix[4];
+  asio::read(client.socket(), asio::buffer(prefix));
+  Bytes serverInit(fromBigEndian32(prefix));
+  asio::read(client.socket(), asio::buffer(serverInit));
+  EXPECT_NO_THROW(sender.clientFinish(serverInit));
   MainLoop::shared().runUntil([] { return false; }, 20ms);
   EXPECT_TRUE(delegate->calls.empty());
+
+  manager->stopListening();  // ends it too, registered or not
+  timeval patience{10, 0};
+  setsockopt(client.socket().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  std::string rest;
+  std::error_code error;
+  asio::read(client.socket(), asio::dynamic_buffer(rest), error);
+  EXPECT_EQ(error, asio::error::eof);
 }
 
 TEST_F(ConnectionManagerLoopback, StopListeningClosesEveryConnection) {
