@@ -138,6 +138,7 @@ Bytes CryptoHandler::toSignedBytes(ByteView coordinate) {
 }
 
 Bytes CryptoHandler::buildServerInit() const {
+  if (!privateKey_) return {};
   const Bytes point = privateKey_->publicKeyX963();
   const ByteView coordinates(point);
 

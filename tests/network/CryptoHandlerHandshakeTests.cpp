@@ -212,6 +212,7 @@ TEST(CryptoHandlerHandshake, DerivingWithoutKeysFailsAndStoresNothing) {
   CryptoHandler handler;
   expectError([&] { CryptoHandlerTesting::deriveSessionKeys(handler); }, CryptoError::missingKeys);
   expectError([&] { handler.encrypt(Bytes{1}, 1); }, CryptoError::notInitialized);
+  EXPECT_TRUE(CryptoHandlerTesting::serverInitWithoutKey().empty());
 }
 
 struct ClientInitCase {

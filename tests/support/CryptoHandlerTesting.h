@@ -22,6 +22,7 @@ struct CryptoHandlerTesting {
     return {trimmed.begin(), trimmed.end()};
   }
   static void deriveSessionKeys(CryptoHandler& handler) { handler.deriveSessionKeys(); }
+  static Bytes serverInitWithoutKey() { return CryptoHandler().buildServerInit(); }
 
   // What the handshake derived, as hex (empty when absent).
   struct Derived {
