@@ -221,7 +221,7 @@ struct ClientInitCase {
   std::vector<std::string> lines;  // after the "Processing" line
 };
 
-TEST(CryptoHandlerHandshake, RefusesClientInitsWithoutAUsableCommitment) {
+TEST(CryptoHandlerHandshake, RefusesClientInitsWithoutAUsableCommitmentAndWaitsForAValidOne) {
   const std::string noCommitment = "[CryptoHandler] No P256_SHA512 cipher commitment found";
   const std::vector<ClientInitCase> cases{
       {"wrong type", ukey2Message(securegcm::Ukey2Message::CLIENT_FINISH, Bytes{}),
@@ -241,6 +241,12 @@ TEST(CryptoHandlerHandshake, RefusesClientInitsWithoutAUsableCommitment) {
     ASSERT_FALSE(lines.empty()) << c.name;
     EXPECT_EQ(lines.front(), "[CryptoHandler] Processing CLIENT_INIT (" + std::to_string(c.message.size()) + " bytes)");
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), c.lines) << c.name;
+
+    // The failed step left the handler waiting: a valid exchange still completes.
+    test::Ukey2Initiator initiator;
+    const auto reply = handler.processHandshakeMessage(initiator.clientInit());
+    ASSERT_EQ(reply.kind, HandshakeResult::Kind::sendToPeer) << c.name;
+    EXPECT_EQ(handler.processHandshakeMessage(initiator.clientFinish(reply.reply)).pin, initiator.pin()) << c.name;
   }
 }
 
