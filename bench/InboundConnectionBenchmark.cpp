@@ -66,6 +66,11 @@ struct AcceptedConnection {
     inbound->acceptTransfer();
     queue->drain();
   }
+  // The outstanding read holds the connection until it is closed.
+  ~AcceptedConnection() {
+    inbound->close();
+    queue->drain();
+  }
   void push(ByteView body) {
     connection->push(test::framed(body));
     queue->drain();

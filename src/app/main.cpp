@@ -1,18 +1,47 @@
 #include <asio/signal_set.hpp>
-#include <csignal>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <string>
+
 #include "app/AppDelegate.h"
+#include "network/FileWriter.h"
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
+#include "platform/Settings.h"
 #include "platform/WorkerPool.h"
 #include "services/TerminalNotificationHandler.h"
+
+namespace {
+
+// Each sender costs a socket and each file being received a descriptor: the
+// usual soft limit of 1,024 is far below what the hard limit allows.
+void raiseOpenFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised{limit.rlim_max, limit.rlim_max};
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+      limit = raised;
+    } else {
+      orvel::Log::write(std::string("[Orvel] Cannot raise the open file limit: ") + std::strerror(errno));
+    }
+  }
+  orvel::Log::write("[Orvel] Open file limit: " + std::to_string(limit.rlim_cur));
+}
+
+}  // namespace
 
 int main() {
   using namespace orvel;
   // A peer or a reader that went away must not end the process.
   std::signal(SIGPIPE, SIG_IGN);
   Log::write("[Orvel] Application starting");
+  raiseOpenFileLimit();
+  FileWriter::deleteAbandonedTemporaryFiles(Settings::downloadFolder());
 
   auto& mainLoop = MainLoop::shared();
   WorkerPool::shared();  // created after the main loop, so stopped before it at exit
@@ -27,5 +56,8 @@ int main() {
   });
   appDelegate->applicationDidFinishLaunching();
   mainLoop.run();
+  // Reports still queued hold the services, whose queues run on the worker
+  // pool: they are dropped now, while the pool and the services still exist.
+  mainLoop.close();
   return 0;
 }

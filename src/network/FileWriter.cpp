@@ -1,6 +1,7 @@
 #include "network/FileWriter.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,9 +10,12 @@
 #include <cstdio>
 #include <iostream>
 #include <limits>
+#include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "network/FileWriterError.h"
+#include "platform/Log.h"
 #include "platform/Settings.h"
 #include "platform/Uuid.h"
 
@@ -22,6 +26,9 @@ constexpr std::size_t kLongestExtension = 32;  // with its dot; a longer "extens
 constexpr std::size_t kLongestUniqueSuffix = 9;  // "_" and 8 hex digits; " (1000)" is shorter
 constexpr int kUniqueAttempts = 1000;
 constexpr int kMoveAttempts = 64;
+constexpr int kCreateAttempts = 8;
+constexpr std::string_view kTemporaryPrefix = ".orvel-";
+constexpr std::string_view kTemporarySuffix = ".part";
 
 [[noreturn]] void throwSystemError(const std::string& what) {
   throw std::system_error(errno, std::system_category(), what);
@@ -40,20 +47,34 @@ std::string cutToBoundary(const std::string& text, std::size_t limit) {
 // A rename that never replaces an existing file: renameat2 where the file
 // system supports it, else a hard link, else (FAT and the like) a rename
 // right after checking the name, which leaves only that short gap open.
-bool renameWithoutReplacing(int folder, const std::string& from, const std::string& to) {
-  if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+bool renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
-  if (::linkat(folder, from.c_str(), folder, to.c_str(), 0) == 0) {
-    ::unlinkat(folder, from.c_str(), 0);
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
     return true;
   }
   if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return false;
   struct stat status;
-  if (::fstatat(folder, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (::lstat(to.c_str(), &status) == 0) {
     errno = EEXIST;
     return false;
   }
-  return ::renameat(folder, from.c_str(), folder, to.c_str()) == 0;
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool isTemporaryName(const std::string& name) {
+  return name.starts_with(kTemporaryPrefix) && name.ends_with(kTemporarySuffix) &&
+         name.size() > kTemporaryPrefix.size() + kTemporarySuffix.size();
+}
+
+// Whether the new temporary file is locked and still ours: a start-up sweep
+// of another instance may have taken it between its creation and the lock,
+// and then deletes it. A file system without flock cannot be swept either.
+bool lockNewFile(int descriptor) {
+  if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) return errno != EWOULDBLOCK;
+  struct stat status;
+  return ::fstat(descriptor, &status) != 0 || status.st_nlink > 0;
 }
 
 }  // namespace
@@ -94,34 +115,48 @@ std::string FileWriter::safeFilename(const std::string& filename, std::size_t na
   return safe.base + safe.extension;
 }
 
+// No descriptor is kept on the folder: each file still arriving costs one,
+// however many files a transfer has.
 FileWriter::FileWriter(const std::string& filename, std::int64_t /*expectedSize*/) : folder_(Settings::downloadFolder()) {
-  folderDescriptor_ = ::open(folder_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (folderDescriptor_ < 0) throwSystemError("cannot open download folder " + folder_.string());
-  if (long limit = ::fpathconf(folderDescriptor_, _PC_NAME_MAX); limit > 0) {
+  struct stat status;
+  if (::stat(folder_.c_str(), &status) != 0) throwSystemError("cannot open download folder " + folder_.string());
+  if (!S_ISDIR(status.st_mode)) {
+    throw std::system_error(ENOTDIR, std::system_category(), "cannot open download folder " + folder_.string());
+  }
+  if (long limit = ::pathconf(folder_.c_str(), _PC_NAME_MAX); limit > 0) {
     nameMax_ = std::min<std::size_t>(nameMax_, static_cast<std::size_t>(limit));
   }
   candidate_ = splitSafeName(filename, nameMax_);
   finalName_ = uniqueFilename();
-
-  temporaryName_ = ".orvel-" + Uuid::random().uuidString() + ".part";
-  fileDescriptor_ = ::openat(folderDescriptor_, temporaryName_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fileDescriptor_ < 0) {
-    int error = errno;
-    ::close(folderDescriptor_);
-    errno = error;
-    throwSystemError("cannot create temporary file in " + folder_.string());
-  }
+  createTemporaryFile();
 }
 
-FileWriter::~FileWriter() {
-  cleanup();
-  ::close(folderDescriptor_);
+FileWriter::~FileWriter() { cleanup(); }
+
+// The file stays locked while this writer lives: another instance starting
+// meanwhile must not take it for one left by a killed process.
+void FileWriter::createTemporaryFile() {
+  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+    temporaryName_ = std::string(kTemporaryPrefix) + Uuid::random().uuidString() + std::string(kTemporarySuffix);
+    int descriptor = ::open(temporaryPath().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (descriptor < 0) {
+      temporaryName_.clear();
+      throwSystemError("cannot create temporary file in " + folder_.string());
+    }
+    if (lockNewFile(descriptor)) {
+      fileDescriptor_ = descriptor;
+      return;
+    }
+    ::close(descriptor);
+  }
+  temporaryName_.clear();
+  throw std::system_error(EBUSY, std::system_category(), "cannot keep a temporary file in " + folder_.string());
 }
 
 bool FileWriter::nameExists(const std::string& name) const {
   struct stat status;
   // Anything but "no such entry" counts as taken, dangling links included.
-  return ::fstatat(folderDescriptor_, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+  return ::lstat((folder_ / name).c_str(), &status) == 0 || errno != ENOENT;
 }
 
 std::string FileWriter::uniqueFilename() const {
@@ -154,32 +189,47 @@ void FileWriter::write(ByteView data, std::int64_t offset) {
 // name is taken instead, so that no received file is lost.
 void FileWriter::moveIntoPlace() {
   for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
-    if (renameWithoutReplacing(folderDescriptor_, temporaryName_, finalName_)) return;
+    if (renameWithoutReplacing(temporaryPath(), finalPath())) return;
     if (errno != EEXIST) throwSystemError("cannot move file to " + finalPath().string());
     finalName_ = uniqueFilename();
   }
   throw std::system_error(EEXIST, std::system_category(), "no free name for " + finalPath().string());
 }
 
+// The file is moved while it is still open and locked, so that no sweep can
+// take it on the way; closing it then releases the last descriptor.
 void FileWriter::finalize() {
-  if (fileDescriptor_ >= 0) {
-    int descriptor = fileDescriptor_;
-    fileDescriptor_ = -1;
-    if (::close(descriptor) != 0 && errno != EINTR) throwSystemError("cannot close " + temporaryName_);
-  }
+  if (fileDescriptor_ < 0) throw FileWriterError::notOpen;
   moveIntoPlace();
   temporaryName_.clear();
+  int descriptor = std::exchange(fileDescriptor_, -1);
+  if (::close(descriptor) != 0 && errno != EINTR) throwSystemError("cannot close " + finalPath().string());
   std::cout << "File saved to: " << finalPath().string() << std::endl;
 }
 
 void FileWriter::cleanup() noexcept {
-  if (fileDescriptor_ >= 0) {
-    ::close(fileDescriptor_);
-    fileDescriptor_ = -1;
-  }
   if (!temporaryName_.empty()) {
-    ::unlinkat(folderDescriptor_, temporaryName_.c_str(), 0);
+    ::unlink(temporaryPath().c_str());
     temporaryName_.clear();
+  }
+  if (fileDescriptor_ >= 0) ::close(std::exchange(fileDescriptor_, -1));
+}
+
+// Files of writers that no process holds any more: those of a process that
+// was killed, or of a machine that lost power, mid-transfer.
+void FileWriter::deleteAbandonedTemporaryFiles(const std::filesystem::path& folder) {
+  std::error_code error;
+  for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
+    const auto& path = entry->path();
+    if (!isTemporaryName(path.filename().string())) continue;
+    int descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) continue;
+    struct stat status;
+    if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && ::flock(descriptor, LOCK_EX | LOCK_NB) == 0 &&
+        ::unlink(path.c_str()) == 0) {
+      Log::write("[FileWriter] Deleted the unfinished file of an earlier run: " + path.string());
+    }
+    ::close(descriptor);
   }
 }
 

@@ -10,7 +10,9 @@
 namespace orvel {
 
 // Receives the contents of one file into a hidden temporary file inside the
-// download folder and, on finalize(), moves it under a free name there.
+// download folder and, on finalize(), moves it under a free name there. While
+// unfinished it holds one descriptor, on its temporary file, which it keeps
+// locked; once finalized or cleaned up it holds none.
 // Used on its connection's queue only.
 class FileWriter {
  public:
@@ -26,11 +28,15 @@ class FileWriter {
   // FileWriterError::notOpen after finalize() or cleanup(),
   // FileWriterError::writeFailed for a negative offset, std::system_error.
   void write(ByteView data, std::int64_t offset);
-  // Closes the file and moves it into place, never over an existing file.
-  // Throws std::system_error.
+  // Moves the file into place, never over an existing file, and closes it.
+  // Throws FileWriterError::notOpen after finalize() or cleanup(), std::system_error.
   void finalize();
-  // Closes the file and deletes the temporary file; ignores every error.
+  // Deletes the temporary file and closes it; ignores every error.
   void cleanup() noexcept;
+
+  // At start-up: deletes the temporary files in `folder` that no writer of a
+  // running process holds, logging each one.
+  static void deleteAbandonedTemporaryFiles(const std::filesystem::path& folder);
 
   // The highest end position written so far.
   std::int64_t bytesWritten() const { return bytesWritten_; }
@@ -47,12 +53,13 @@ class FileWriter {
     std::string extension;  // with its dot, or empty
   };
   static SafeName splitSafeName(const std::string& filename, std::size_t nameMax);
+  void createTemporaryFile();
   std::string uniqueFilename() const;
   bool nameExists(const std::string& name) const;
   void moveIntoPlace();
+  std::filesystem::path temporaryPath() const { return folder_ / temporaryName_; }
 
   std::filesystem::path folder_;
-  int folderDescriptor_ = -1;
   std::size_t nameMax_ = 255;
   SafeName candidate_;  // the received name made safe
   std::string finalName_;

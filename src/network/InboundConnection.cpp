@@ -108,12 +108,14 @@ void InboundConnection::handleConnectionState(Connection::State platformState, s
   }
 }
 
+// The outstanding read holds the connection: once the owner has let it go
+// (after completion, or a decline outside the question) it lives on until the
+// sender closes the stream or the connection is cancelled.
 void InboundConnection::receiveFrame() {
   connection_->receive(
       kLengthPrefixSize, kLengthPrefixSize,
-      [weakSelf = weak_from_this()](std::optional<Bytes> content, bool isComplete, std::error_code error) {
-        auto self = weakSelf.lock();
-        if (!self || self->ended_) return;
+      [self = shared_from_this()](std::optional<Bytes> content, bool isComplete, std::error_code error) {
+        if (self->ended_) return;
         if (error) {
           self->handleError(error);
         } else if (content && content->size() == kLengthPrefixSize) {
@@ -135,9 +137,8 @@ void InboundConnection::receiveFrame() {
 
 void InboundConnection::receiveFrameBody(std::uint32_t length) {
   connection_->receive(
-      length, length, [weakSelf = weak_from_this(), length](std::optional<Bytes> content, bool, std::error_code error) {
-        auto self = weakSelf.lock();
-        if (!self || self->ended_) return;
+      length, length, [self = shared_from_this(), length](std::optional<Bytes> content, bool, std::error_code error) {
+        if (self->ended_) return;
         if (error) {
           self->handleError(error);
         } else if (!content || content->size() != length) {
@@ -431,9 +432,9 @@ void InboundConnection::sendFrame(ByteView body, Connection::SendCompletion afte
   framed.reserve(kLengthPrefixSize + body.size());
   framed.insert(framed.end(), prefix.begin(), prefix.end());
   framed.insert(framed.end(), body.begin(), body.end());
-  // The platform connection closes when its last holder drops it; the owner
-  // may drop this object right after a send (decline, completion), so the
-  // completion holds the platform connection until the bytes have left.
+  // The platform connection closes when its last holder drops it; this object
+  // may go while bytes are on their way (the stream ended after the last
+  // read), so the completion holds the platform connection until they left.
   connection_->send(std::move(framed), [weakSelf = weak_from_this(), connection = connection_,
                                         afterSend = std::move(afterSend)](std::error_code error) {
     if (error) {

@@ -9,7 +9,19 @@ MainLoop& MainLoop::shared() {
   return loop;
 }
 
-void MainLoop::async(std::function<void()> work) { asio::post(context_, std::move(work)); }
+void MainLoop::async(std::function<void()> work) {
+  {
+    std::lock_guard lock(closing_);
+    if (!closed_) {
+      // Read on the main thread, which alone sets it.
+      asio::post(context_, [this, work = std::move(work)] {
+        if (!closed_) work();
+      });
+      return;
+    }
+  }
+  // Closed: `work` and what it holds go here, outside the lock.
+}
 
 const std::string& MainLoop::label() const {
   static const std::string name = "main";
@@ -23,6 +35,16 @@ void MainLoop::run() {
 }
 
 void MainLoop::stop() { context_.stop(); }
+
+void MainLoop::close() {
+  {
+    std::lock_guard lock(closing_);
+    closed_ = true;
+  }
+  // Every queued item now only releases what it holds.
+  context_.restart();
+  context_.poll();
+}
 
 bool MainLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   auto guard = asio::make_work_guard(context_);

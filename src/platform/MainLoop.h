@@ -4,6 +4,7 @@
 #include <asio/io_context.hpp>
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -25,6 +26,11 @@ class MainLoop final : public SerialQueue {
   // Runs the loop on the calling thread until stop().
   void run();
   void stop();
+  // At exit, on the main thread once the loop stopped: drops every item still
+  // queued without running it, and from then on drops new work at once, on
+  // the thread that gives it. Nothing queued here may outlive the worker pool
+  // and the services its items refer to.
+  void close();
 
   // For tests and shutdown: runs the loop on the calling thread until `done`
   // returns true (checked after each handler) or `timeout` passes. Returns `done()`.
@@ -33,6 +39,8 @@ class MainLoop final : public SerialQueue {
  private:
   MainLoop() = default;
   asio::io_context context_;
+  std::mutex closing_;
+  bool closed_ = false;  // written under closing_, on the main thread
 };
 
 }  // namespace orvel

@@ -7,6 +7,7 @@
 #include <asio/write.hpp>
 #include <atomic>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -124,7 +125,8 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   void takeReadAhead() {
     auto& content = pending_->content;
     auto count = std::min(readAheadEnd_ - readAheadBegin_, pending_->maximumLength - content.size());
-    content.insert(content.end(), readAhead_.begin() + readAheadBegin_, readAhead_.begin() + readAheadBegin_ + count);
+    if (count == 0) return;  // also when no buffer is held
+    content.insert(content.end(), readAhead_.get() + readAheadBegin_, readAhead_.get() + readAheadBegin_ + count);
     readAheadBegin_ += count;
   }
 
@@ -142,7 +144,10 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
         readIntoReadAhead(error);
         takeReadAhead();
       }
-      if (error == asio::error::would_block || error == asio::error::try_again) return waitUntilReadable();
+      if (error == asio::error::would_block || error == asio::error::try_again) {
+        readAhead_.reset();  // empty now: a connection waiting for its sender holds no buffer
+        return waitUntilReadable();
+      }
       if (error == asio::error::eof) {
         readEnded_ = true;  // the system reports it once; later reads would wait forever
       } else if (error) {
@@ -155,9 +160,9 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   // Small receives, and large ones while little has arrived, read through
   // here; it is empty whenever a receive still lacks bytes.
   void readIntoReadAhead(std::error_code& error) {
-    readAhead_.resize(kReadAheadSize);
+    if (!readAhead_) readAhead_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadAheadSize);
     readAheadBegin_ = 0;
-    readAheadEnd_ = socket_.read_some(asio::buffer(readAhead_), error);
+    readAheadEnd_ = socket_.read_some(asio::buffer(readAhead_.get(), kReadAheadSize), error);
   }
 
   // Takes `count` bytes that have arrived straight into the content: its room
@@ -223,7 +228,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   bool readEnded_ = false;
   std::optional<PendingReceive> pending_;
   // Bytes that arrived beyond a small receive: [readAheadBegin_, readAheadEnd_).
-  Bytes readAhead_;
+  std::unique_ptr<std::uint8_t[]> readAhead_;  // kReadAheadSize bytes while a receive reads
   std::size_t readAheadBegin_ = 0;
   std::size_t readAheadEnd_ = 0;
   std::deque<std::pair<Bytes, SendCompletion>> pendingSends_;

@@ -1,7 +1,10 @@
 #include "services/ConnectionManager.h"
 
+#include <algorithm>
 #include <chrono>
 #include <future>
+#include <thread>
+#include <utility>
 
 #include "network/InboundConnection.h"
 #include "platform/Log.h"
@@ -104,7 +107,12 @@ void ConnectionManager::handleNewConnection(std::shared_ptr<Connection> connecti
   auto queue = StrandQueue::create("com.orvel.connection");
   auto inbound = InboundConnection::create(std::move(connection), sessionId, queue);
   inbound->setDelegate(weak_from_this());
-  activeConnections_[sessionId] = Entry{inbound, queue};
+  activeConnections_[sessionId] = inbound;
+  if (liveConnections_.size() >= livePruneSize_) {
+    std::erase_if(liveConnections_, [](const auto& live) { return live.expired(); });
+    livePruneSize_ = std::max<std::size_t>(64, 2 * liveConnections_.size());
+  }
+  liveConnections_.push_back(inbound);
   inbound->start();
   Log::write("[ConnectionManager] New connection from " + remote);
 }
@@ -116,34 +124,32 @@ void ConnectionManager::stopListening() {
   }
   listeningPort_.store(-1);
 
-  // Each close runs on its connection's queue; an empty item queued behind it
-  // tells when it has run, so that no temporary file outlives the process.
-  auto closing = std::make_shared<std::promise<std::vector<std::shared_ptr<SerialQueue>>>>();
-  auto queues = closing->get_future();
+  // A connection is released once its platform connection dropped the
+  // outstanding read, after the close ran on the connection's queue: then no
+  // temporary file of it is left, and nothing of it outlives the process.
+  auto closing = std::make_shared<std::promise<std::vector<std::weak_ptr<InboundConnection>>>>();
+  auto closed = closing->get_future();
   queue_->async([this, self = shared_from_this(), closing] {
-    std::vector<std::shared_ptr<SerialQueue>> closed;
-    for (auto& [sessionId, entry] : activeConnections_) {
-      entry.connection->close();
-      closed.push_back(entry.queue);
+    for (auto& live : liveConnections_) {
+      if (auto connection = live.lock()) connection->close();
     }
     activeConnections_.clear();
-    closing->set_value(std::move(closed));
+    closing->set_value(std::exchange(liveConnections_, {}));
   });
   const auto deadline = std::chrono::steady_clock::now() + closeWaitLimit;
-  if (queues.wait_until(deadline) != std::future_status::ready) return;
-  std::vector<std::future<void>> barriers;
-  for (auto& queue : queues.get()) {
-    auto passed = std::make_shared<std::promise<void>>();
-    barriers.push_back(passed->get_future());
-    queue->async([passed] { passed->set_value(); });
+  if (closed.wait_until(deadline) != std::future_status::ready) return;
+  auto connections = closed.get();
+  auto released = [](const std::weak_ptr<InboundConnection>& connection) { return connection.expired(); };
+  while (!std::all_of(connections.begin(), connections.end(), released) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  for (auto& barrier : barriers) barrier.wait_until(deadline);
 }
 
 void ConnectionManager::acceptTransfer(const Uuid& sessionId) {
   queue_->async([this, self = shared_from_this(), sessionId] {
     auto found = activeConnections_.find(sessionId);
-    if (found != activeConnections_.end()) found->second.connection->acceptTransfer();
+    if (found != activeConnections_.end()) found->second->acceptTransfer();
   });
 }
 
@@ -151,7 +157,7 @@ void ConnectionManager::declineTransfer(const Uuid& sessionId) {
   queue_->async([this, self = shared_from_this(), sessionId] {
     auto found = activeConnections_.find(sessionId);
     if (found == activeConnections_.end()) return;
-    found->second.connection->declineTransfer();
+    found->second->declineTransfer();
     activeConnections_.erase(found);
   });
 }
@@ -167,7 +173,7 @@ std::vector<Uuid> ConnectionManager::activeSessionIds() const {
   auto result = answer.get_future();
   queue_->async([this, self = shared_from_this(), &answer] {
     std::vector<Uuid> ids;
-    for (auto& [sessionId, entry] : activeConnections_) ids.push_back(sessionId);
+    for (auto& [sessionId, connection] : activeConnections_) ids.push_back(sessionId);
     answer.set_value(std::move(ids));
   });
   return result.get();

@@ -37,7 +37,7 @@ class ConnectionManager final : public InboundConnectionDelegate,
   // On the main thread. Throws std::system_error when no listener can be created.
   void startListening();
   // On the main thread: cancels the listener and closes every connection,
-  // waiting (briefly) until each connection has run its close.
+  // registered or not, waiting (at most two seconds) until each is released.
   void stopListening();
   // On the main thread; unknown sessions are ignored.
   void acceptTransfer(const Uuid& sessionId);
@@ -62,11 +62,6 @@ class ConnectionManager final : public InboundConnectionDelegate,
   ~ConnectionManager() override;
 
  private:
-  struct Entry {
-    std::shared_ptr<InboundConnection> connection;
-    std::shared_ptr<SerialQueue> queue;
-  };
-
   void handleListenerState(TcpListener::State state, std::error_code error, std::optional<std::uint16_t> port);
   void handleNewConnection(std::shared_ptr<Connection> connection);
   void removeConnection(const Uuid& sessionId);
@@ -83,7 +78,11 @@ class ConnectionManager final : public InboundConnectionDelegate,
   std::shared_ptr<TcpListener> listener_;
 
   // The manager's queue only.
-  std::unordered_map<Uuid, Entry> activeConnections_;
+  std::unordered_map<Uuid, std::shared_ptr<InboundConnection>> activeConnections_;
+  // Every connection not yet released, registered or not: one that left the
+  // registry lives on through its outstanding read. Pruned as it grows.
+  std::vector<std::weak_ptr<InboundConnection>> liveConnections_;
+  std::size_t livePruneSize_ = 64;
 };
 
 }  // namespace orvel

@@ -1,7 +1,10 @@
 #include "network/FileWriter.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -9,6 +12,7 @@
 #include <system_error>
 
 #include "network/FileWriterError.h"
+#include "platform/Log.h"
 #include "support/TestSupport.h"
 
 namespace orvel {
@@ -207,11 +211,56 @@ TEST_F(FileWriterTest, CleanupAndDestructionDeleteTheTemporaryFile) {
   EXPECT_EQ(entries(folder()), std::set<std::string>{"a.bin"});
 }
 
+TEST_F(FileWriterTest, OnlyAnUnfinishedWriterHoldsADescriptorWithItsLock) {
+  const auto before = test::openDescriptorCount();
+  FileWriter finished("a.bin", 1), cleanedUp("b.bin", 1), unfinished("c.bin", 1);
+  EXPECT_EQ(test::openDescriptorCount(), before + 3);
+  finished.write(byteView("a"), 0);
+  finished.finalize();
+  cleanedUp.cleanup();
+  EXPECT_EQ(test::openDescriptorCount(), before + 1);
+
+  auto temporary = folder() / *entries(folder()).begin();  // sorts before "a.bin"
+  int other = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+  EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0) << "the writer holds its temporary file locked";
+  unfinished.cleanup();
+  EXPECT_EQ(test::openDescriptorCount(), before + 1);
+  ::close(other);
+}
+
+// At start-up, files of writers that no process holds any more go.
+TEST_F(FileWriterTest, AbandonedTemporaryFilesAreDeletedAndHeldOnesKept) {
+  LogCapture log;
+  FileWriter held("kept.bin", 4);
+  held.write(byteView("kept"), 0);
+  const auto heldName = *entries(folder()).begin();
+  const std::string abandoned = ".orvel-0A1B2C3D-0000-4000-8000-000000000000.part";
+  for (const auto& name : {abandoned, std::string(".orvel-notes.txt"), std::string("movie.part"),
+                           std::string(".orvel-.part")}) {
+    test::writeFile(folder() / name, "left");
+  }
+  fs::create_directory(folder() / ".orvel-folder.part");
+
+  FileWriter::deleteAbandonedTemporaryFiles(folder());
+  EXPECT_EQ(entries(folder()), (std::set<std::string>{heldName, ".orvel-notes.txt", "movie.part", ".orvel-.part",
+                                                      ".orvel-folder.part"}));
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"[FileWriter] Deleted the unfinished file of an earlier run: " +
+                                                  (folder() / abandoned).string()});
+  held.finalize();
+  EXPECT_EQ(test::readFile(folder() / "kept.bin"), "kept");
+  FileWriter::deleteAbandonedTemporaryFiles(folder() / "missing");  // nothing to do, nothing thrown
+}
+
 TEST_F(FileWriterTest, MissingFolderThrowsAndLeavesNothing) {
   home_.writeDownloadPath(folder() / "missing");
   EXPECT_THROW(FileWriter("a.txt", 1), std::system_error);
   home_.writeSettings(R"({"Orvel.downloadPath": ""})");
   EXPECT_THROW(FileWriter("a.txt", 1), std::system_error);
+  test::writeFile(folder() / "plain", "");
+  home_.writeDownloadPath(folder() / "plain");
+  EXPECT_THROW(FileWriter("a.txt", 1), std::system_error);
+  EXPECT_EQ(entries(folder()), std::set<std::string>{"plain"});
 }
 
 TEST(FileWriterNames, HostileNamesBecomeOneReadableComponent) {

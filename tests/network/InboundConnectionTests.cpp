@@ -61,6 +61,7 @@ class InboundConnectionTest : public ::testing::Test {
  protected:
   // Also called again by table-driven tests, for a fresh connection per row.
   void SetUp() override {
+    endConnection();
     log_.clear();
     received_.clear();
     delegate_ = std::make_shared<RecordingDelegate>();
@@ -71,6 +72,14 @@ class InboundConnectionTest : public ::testing::Test {
     inbound_->setDelegate(delegate_);
     inbound_->start();
     connection_->becomeReady();
+    run();
+  }
+
+  void TearDown() override { endConnection(); }
+  // The outstanding read holds the connection; cancelling lets both go.
+  void endConnection() {
+    if (!connection_) return;
+    connection_->cancel();
     run();
   }
 

@@ -52,6 +52,27 @@ class LoopbackSender {
       if (received.sharing) return *received.sharing;
     }
   }
+  // Skips the receiver's encrypted frames up to its plaintext completion notice.
+  bool receiveCompletionNotice() {
+    for (;;) {
+      auto body = receive();
+      try {
+        (void)sender_.openEncrypted(body);
+      } catch (...) {
+        return TestSender::openPlaintext(body).frame.v1().disconnection().ack_safe_to_disconnect();
+      }
+    }
+  }
+  // Nothing to read, and no end of the stream: the receiver keeps the connection.
+  bool receiverKeepsOpen() {
+    auto& socket = client_.socket();
+    socket.non_blocking(true);
+    std::uint8_t byte;
+    std::error_code error;
+    socket.read_some(asio::buffer(&byte, 1), error);
+    socket.non_blocking(false);
+    return error == asio::error::would_block;
+  }
   // Reads the receiver's remaining frames until it closes the stream.
   bool receiverClosed() {
     std::string rest;
@@ -134,6 +155,34 @@ TEST_F(ConnectionManagerEndToEnd, AnAcceptedTransferIsWrittenAndReportedOnce) {
   ASSERT_EQ(analytics.events().size(), 1u);
   EXPECT_EQ(analytics.events().front().name, "transfer_received");
   EXPECT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().empty(); }));
+}
+
+TEST_F(ConnectionManagerEndToEnd, AfterCompletionTheConnectionLivesUntilTheSenderClosesIt) {
+  std::vector<TestFile> files{{"clip.mp4", patterned(700'000, 5), 21}, {"list.txt", patterned(300, 6), 22}};
+  const auto descriptorsBefore = test::openDescriptorCount();
+  auto phone = std::make_unique<LoopbackSender>(port(), "Pixel 9");
+  phone->introduce(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+  prompt->decisions.front()(true);
+  phone->receiveSharingFrame();
+  phone->sendFiles(files);
+  EXPECT_TRUE(phone->receiveCompletionNotice());
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
+  EXPECT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().empty(); }));
+
+  // Out of the registry, the connection still reads: a frame is logged and dropped.
+  phone->send(TestSender::keepAlive());
+  EXPECT_TRUE(runMainLoopUntil(
+      [&] { return log.contains("[InboundConnection] Unexpected frame in state: completed"); }));
+  EXPECT_TRUE(phone->receiverKeepsOpen());
+
+  phone.reset();  // the sender closes the stream: nothing of the connection is left
+  EXPECT_TRUE(runMainLoopUntil([&] { return test::openDescriptorCount() == descriptorsBefore; }))
+      << test::openDescriptorCount() << " descriptors, " << descriptorsBefore << " before";
+  EXPECT_TRUE(manager->activeSessionIds().empty());
+  EXPECT_EQ(test::folderEntries(downloads.path()), (std::vector<std::string>{"clip.mp4", "list.txt"}));
+  EXPECT_EQ(prompt->completed.size(), 1u);
+  EXPECT_TRUE(log.linesStartingWith("[TransferCoordinator] Transfer failed").empty());
 }
 
 TEST_F(ConnectionManagerEndToEnd, TwoSendersAtOnceAreDecidedSeparately) {

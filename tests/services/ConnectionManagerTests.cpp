@@ -3,6 +3,8 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include <thread>
 
@@ -185,7 +187,7 @@ TEST_F(ConnectionManagerLoopback, FailureReachesTheShellWithoutFilesOrPinAndLeav
   }
 }
 
-TEST_F(ConnectionManagerLoopback, DeclineDuringTheHandshakeSendsNothingAndLeavesTheRegistry) {
+TEST_F(ConnectionManagerLoopback, DeclineDuringTheHandshakeSendsNothingAndLeavesTheConnectionOpenUntilStopListening) {
   listen();
   LoopbackClient client(*manager->listeningPort());
   ASSERT_TRUE(waitForSessions(1));
@@ -196,14 +198,26 @@ TEST_F(ConnectionManagerLoopback, DeclineDuringTheHandshakeSendsNothingAndLeaves
 
   manager->declineTransfer(sessionId);
   ASSERT_TRUE(waitForSessions(0));
-  // Nothing was sent; the dropped connection's socket is closed.
-  std::string received;
-  std::error_code error;
-  asio::read(client.socket(), asio::dynamic_buffer(received), error);
-  EXPECT_EQ(error, asio::error::eof);
-  EXPECT_EQ(received, "");
+  // Nothing was sent, and the connection still runs the handshake: the
+  // first answer the sender gets is the SERVER_INIT.
+  test::TestSender sender;
+  asio::write(client.socket(), asio::buffer(test::framed(sender.connectionRequest())));
+  asio::write(client.socket(), asio::buffer(test::framed(sender.clientInit())));
+  std::uint8_t prefix[4];
+  asio::read(client.socket(), asio::buffer(prefix));
+  Bytes serverInit(fromBigEndian32(prefix));
+  asio::read(client.socket(), asio::buffer(serverInit));
+  EXPECT_NO_THROW(sender.clientFinish(serverInit));
   MainLoop::shared().runUntil([] { return false; }, 20ms);
   EXPECT_TRUE(delegate->calls.empty());
+
+  manager->stopListening();  // ends it too, registered or not
+  timeval patience{10, 0};
+  setsockopt(client.socket().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  std::string rest;
+  std::error_code error;
+  asio::read(client.socket(), asio::dynamic_buffer(rest), error);
+  EXPECT_EQ(error, asio::error::eof);
 }
 
 TEST_F(ConnectionManagerLoopback, StopListeningClosesEveryConnection) {

@@ -78,4 +78,6 @@ std::vector<std::string> folderEntries(const std::filesystem::path& folder) {
   return names;
 }
 
+std::size_t openDescriptorCount() { return folderEntries("/proc/self/fd").size(); }
+
 }  // namespace orvel::test

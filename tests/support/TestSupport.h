@@ -58,5 +58,7 @@ void writeFile(const std::filesystem::path& path, const std::string& contents);
 std::string readFile(const std::filesystem::path& path);
 // The names of every entry of a folder, hidden ones included, sorted.
 std::vector<std::string> folderEntries(const std::filesystem::path& folder);
+// The descriptors this process holds open.
+std::size_t openDescriptorCount();
 
 }  // namespace orvel::test

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# A receiver killed with SIGKILL mid-transfer leaves its hidden temporary file
+# behind; a second receiver started meanwhile on the same download folder
+# leaves it alone while it runs, and keeps its own; the first one, started
+# again, deletes the abandoned file but not the running one's, whose transfer
+# then completes.
+set -euo pipefail
+source "$(dirname "$0")/receiver_support.sh"
+
+parts() { find "$downloads" -maxdepth 1 -name '.orvel-*.part' -printf '%f\n' | sort; }
+part_count() { [ "$(parts | wc -l)" -eq "$1" ]; }
+
+# start_paused_sender NAME FOLDER: a transfer to receiver NAME that stops after its first chunk.
+declare -A sender sender_input
+start_paused_sender() {
+  local fd
+  mkfifo "$work/$1-sender.in"
+  "$probe" send "${port[$1]}" "$2" --pause <"$work/$1-sender.in" >"$work/$1-sender.out" 2>&1 &
+  sender[$1]=$!
+  exec {fd}>"$work/$1-sender.in"
+  sender_input[$1]=$fd
+  accept "$1"
+  wait_for "the first chunk to $1" grep -q paused "$work/$1-sender.out"
+}
+
+for name in first second; do
+  mkdir "$work/$name-files"
+  head -c 1500000 /dev/urandom >"$work/$name-files/$name.bin"
+done
+
+start_receiver first
+start_paused_sender first "$work/first-files"
+wait_for "the first temporary file" part_count 1
+abandoned=$(parts)
+start_receiver second
+start_paused_sender second "$work/second-files"
+wait_for "the second temporary file" part_count 2
+[ -e "$downloads/$abandoned" ] || fail "the second receiver deleted the first one's temporary file"
+running=$(parts | grep -v -x "$abandoned")
+
+kill -KILL "${pid[first]}"
+wait "${script_pid[first]}" || true
+unset "script_pid[first]"
+[ -e "$downloads/$abandoned" ] || fail "the killed receiver left no temporary file"
+start_receiver restarted
+[ ! -e "$downloads/$abandoned" ] || fail "the abandoned temporary file is still there after the restart"
+[ -e "$downloads/$running" ] || fail "the running receiver's temporary file was deleted"
+
+echo >&"${sender_input[second]}"
+wait "${sender[second]}" || fail "the second transfer failed: $(cat "$work/second-sender.out")"
+cmp "$work/second-files/second.bin" "$downloads/second.bin" || fail "the second file differs"
+part_count 0 || fail "temporary files left: $(parts)"
+stop_receiver second INT || fail "the second receiver ended with status $?"
+stop_receiver restarted INT || fail "the restarted receiver ended with status $?"

@@ -1,0 +1,180 @@
+// A sending phone for the script tests that run the real receiver, over
+// loopback only:
+//   send_probe send PORT FOLDER [--pause]  offers every file of FOLDER in one
+//       transfer and sends it once accepted; with --pause it stops after the
+//       first chunk, prints "paused", and goes on when a line (or the end) comes
+//       on standard input. Exits 0 once the receiver says the files are written.
+//   send_probe hold PORT COUNT  opens COUNT connections that send nothing,
+//       prints "holding", and keeps them until standard input ends.
+//   send_probe flood PORT  opens connections that fail at once (a frame length
+//       of zero) from several threads until the receiver stops listening.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <asio/connect.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "support/MemoryConnection.h"
+#include "support/TestSender.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace orvel;
+using test::TestSender;
+using Socket = asio::ip::tcp::socket;
+
+Socket connectTo(asio::io_context& context, std::uint16_t port) {
+  Socket socket(context);
+  socket.connect({asio::ip::address_v4::loopback(), port});
+  return socket;
+}
+
+void send(Socket& socket, ByteView body) { asio::write(socket, asio::buffer(test::framed(body))); }
+void send(Socket& socket, const std::vector<Bytes>& bodies) {
+  for (const auto& body : bodies) send(socket, body);
+}
+
+Bytes receive(Socket& socket) {
+  std::uint8_t prefix[4];
+  asio::read(socket, asio::buffer(prefix));
+  Bytes body(fromBigEndian32(prefix));
+  asio::read(socket, asio::buffer(body));
+  return body;
+}
+
+// The receiver's frames up to the one `isWanted` picks; the handshake answers
+// and the completion notice come in plaintext, the rest encrypted.
+template <class Predicate>
+void receiveUntil(Socket& socket, TestSender& sender, Predicate isWanted) {
+  for (;;) {
+    Bytes body = receive(socket);
+    TestSender::Received received;
+    try {
+      received = sender.openEncrypted(body);
+    } catch (...) {
+      received = TestSender::openPlaintext(body);
+    }
+    if (isWanted(received)) return;
+  }
+}
+
+std::vector<test::TestFile> filesOf(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> paths;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) paths.push_back(entry.path());
+  std::sort(paths.begin(), paths.end());
+  std::vector<test::TestFile> files;
+  for (const auto& path : paths) {
+    auto contents = test::readFile(path);
+    files.push_back({path.filename().string(), Bytes(contents.begin(), contents.end()),
+                     static_cast<std::int64_t>(files.size() + 1)});
+  }
+  return files;
+}
+
+int sendFolder(std::uint16_t port, const std::filesystem::path& folder, bool pause) {
+  const auto files = filesOf(folder);
+  asio::io_context context;
+  Socket socket = connectTo(context, port);
+  TestSender sender("Probe");
+  send(socket, sender.connectionRequest());
+  send(socket, sender.clientInit());
+  send(socket, sender.clientFinish(receive(socket)));
+  send(socket, sender.connectionResponse());
+  send(socket, sender.pairedKeyEncryption());
+  send(socket, sender.pairedKeyResult());
+  send(socket, sender.introduction(files));
+  receiveUntil(socket, sender, [](const TestSender::Received& received) {
+    if (!received.sharing || received.sharing->v1().type() != sharing::nearby::V1Frame::RESPONSE) return false;
+    if (received.sharing->v1().connection_response().status() != sharing::nearby::ConnectionResponseFrame::ACCEPT) {
+      throw std::runtime_error("the receiver declined");
+    }
+    return true;
+  });
+  bool first = true;
+  for (const auto& file : files) {
+    for (const auto& chunk : sender.fileChunks(file)) {
+      send(socket, chunk);
+      if (std::exchange(first, false) && pause) {
+        std::cout << "paused" << std::endl;
+        std::string line;
+        std::getline(std::cin, line);
+      }
+    }
+  }
+  receiveUntil(socket, sender, [](const TestSender::Received& received) {
+    return !received.sequenceNumber && received.frame.v1().disconnection().ack_safe_to_disconnect();
+  });
+  return 0;
+}
+
+void raiseOpenFileLimit() {
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+int hold(std::uint16_t port, int count) {
+  raiseOpenFileLimit();
+  asio::io_context context;
+  std::vector<Socket> sockets;
+  for (int i = 0; i < count; ++i) sockets.push_back(connectTo(context, port));
+  std::cout << "holding" << std::endl;
+  std::string ignored;
+  while (std::getline(std::cin, ignored)) {
+  }
+  return 0;
+}
+
+int flood(std::uint16_t port) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([port] {
+      asio::io_context context;
+      const Bytes zeroLength(4, 0);
+      for (;;) {
+        std::error_code error;
+        Socket socket(context);
+        socket.connect({asio::ip::address_v4::loopback(), port}, error);
+        if (error == asio::error::connection_refused) return;  // the receiver stopped
+        if (!error) asio::write(socket, asio::buffer(zeroLength), error);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);  // a receiver that went away fails a send, it does not end the probe
+  try {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() >= 2) {
+      const auto port = static_cast<std::uint16_t>(std::stoi(args[1]));
+      if (args[0] == "send" && (args.size() == 3 || (args.size() == 4 && args[3] == "--pause"))) {
+        return sendFolder(port, args[2], args.size() == 4);
+      }
+      if (args[0] == "hold" && args.size() == 3) return hold(port, std::stoi(args[2]));
+      if (args[0] == "flood" && args.size() == 2) return flood(port);
+    }
+    std::cerr << "usage: send_probe send PORT FOLDER [--pause] | hold PORT COUNT | flood PORT\n";
+    return 2;
+  } catch (const std::exception& error) {
+    std::cerr << "send_probe: " << error.what() << "\n";
+    return 1;
+  }
+}
