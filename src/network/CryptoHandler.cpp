@@ -73,7 +73,8 @@ void mergeHeader(securemessage::Header& header, ByteView bytes) {
 
 }  // namespace
 
-CryptoHandler::CryptoHandler() = default;
+CryptoHandler::CryptoHandler() : CryptoHandler(Entropy{P256PrivateKey::generateCompactRepresentable, Data::random}) {}
+CryptoHandler::CryptoHandler(Entropy entropy) : entropy_(std::move(entropy)) {}
 CryptoHandler::~CryptoHandler() = default;
 
 const Bytes& CryptoHandler::d2dSalt() {
@@ -119,7 +120,7 @@ HandshakeResult CryptoHandler::processClientInit(ByteView message) {
   }
   clientCipherCommitment_ = Bytes(commitment->begin(), commitment->end());
 
-  privateKey_ = P256PrivateKey::generateCompactRepresentable();
+  privateKey_ = entropy_.newPrivateKey();
   serverInitRaw_ = buildServerInit();
   state_ = HandshakeState::awaitingClientFinish;
   Log::write("[CryptoHandler] Sent SERVER_INIT, awaiting CLIENT_FINISH");
@@ -140,6 +141,7 @@ Bytes CryptoHandler::toSignedBytes(ByteView coordinate) {
 }
 
 Bytes CryptoHandler::buildServerInit() const {
+  if (!privateKey_) return {};
   const Bytes point = privateKey_->publicKeyX963();
   const ByteView coordinates(point);
 
@@ -162,7 +164,7 @@ Bytes CryptoHandler::buildServerInit() const {
   };
   securegcm::Ukey2ServerInit serverInit;
   serverInit.set_version(1);
-  serverInit.set_random(byteString(Data::random(32)));
+  serverInit.set_random(byteString(entropy_.randomBytes(32)));
   serverInit.set_handshake_cipher(securegcm::P256_SHA512);
   serverInit.set_public_key(byteString(serialize(publicKey, "GenericPublicKey")));
 
@@ -282,7 +284,7 @@ std::string CryptoHandler::derivePIN() const {
 // frame is never copied. The bytes are those the message types serialise to.
 Bytes CryptoHandler::encrypt(ByteView data, std::int32_t sequenceNumber) {
   if (!encryptKey_ || !sendHmacKey_) throw CryptoError::notInitialized;
-  const Bytes iv = Data::random(AesCbc::blockSize);
+  const Bytes iv = entropy_.randomBytes(AesCbc::blockSize);
   const Bytes header = serializedHeader(iv);
 
   // DeviceToDeviceMessage {message = data, sequence_number}; a negative
