@@ -29,7 +29,6 @@ void AppDelegate::setupServices() {
   connectionManager_->setOnReady([weakSelf](std::uint16_t port) {
     if (auto self = weakSelf.lock()) self->handleReady(port);
   });
-  Analytics::shared().record("app_launched");
   try {
     connectionManager_->startListening();
   } catch (const std::system_error& error) {
@@ -37,6 +36,7 @@ void AppDelegate::setupServices() {
     Log::write("[Orvel] Failed to start listening: " + text);
     notifications_->showStatus("Could not listen for senders: " + text);
   }
+  Analytics::shared().record("app_launched");
 }
 
 void AppDelegate::handleReady(std::uint16_t port) {

@@ -63,14 +63,18 @@ std::uint8_t* writeKeyAndLength(std::uint8_t* out, std::uint8_t key, std::size_t
 // The header of a received HeaderAndBody: every occurrence merges into one
 // message, as the parser does for a message field that appears more than once.
 void mergeHeader(securemessage::Header& header, ByteView bytes) {
+  const int recursionLimit = WireFieldReader::defaultRecursionLimit - 1;
+  // The runtime takes a key modulo 2^32; the reader refuses one beyond 32 bits.
+  WireFieldReader::forEachField(bytes, [](const WireFieldReader::Field&) {}, recursionLimit);
   google::protobuf::io::CodedInputStream input(bytes.data(), static_cast<int>(bytes.size()));
-  input.SetRecursionLimit(WireFieldReader::defaultRecursionLimit - 1);
+  input.SetRecursionLimit(recursionLimit);
   if (!header.MergePartialFromCodedStream(&input) || !input.ConsumedEntireMessage()) throw MessageError::malformed;
 }
 
 }  // namespace
 
-CryptoHandler::CryptoHandler() = default;
+CryptoHandler::CryptoHandler() : CryptoHandler(Entropy{P256PrivateKey::generateCompactRepresentable, Data::random}) {}
+CryptoHandler::CryptoHandler(Entropy entropy) : entropy_(std::move(entropy)) {}
 CryptoHandler::~CryptoHandler() = default;
 
 const Bytes& CryptoHandler::d2dSalt() {
@@ -116,7 +120,7 @@ HandshakeResult CryptoHandler::processClientInit(ByteView message) {
   }
   clientCipherCommitment_ = Bytes(commitment->begin(), commitment->end());
 
-  privateKey_ = P256PrivateKey::generateCompactRepresentable();
+  privateKey_ = entropy_.newPrivateKey();
   serverInitRaw_ = buildServerInit();
   state_ = HandshakeState::awaitingClientFinish;
   Log::write("[CryptoHandler] Sent SERVER_INIT, awaiting CLIENT_FINISH");
@@ -137,6 +141,7 @@ Bytes CryptoHandler::toSignedBytes(ByteView coordinate) {
 }
 
 Bytes CryptoHandler::buildServerInit() const {
+  if (!privateKey_) return {};
   const Bytes point = privateKey_->publicKeyX963();
   const ByteView coordinates(point);
 
@@ -159,7 +164,7 @@ Bytes CryptoHandler::buildServerInit() const {
   };
   securegcm::Ukey2ServerInit serverInit;
   serverInit.set_version(1);
-  serverInit.set_random(byteString(Data::random(32)));
+  serverInit.set_random(byteString(entropy_.randomBytes(32)));
   serverInit.set_handshake_cipher(securegcm::P256_SHA512);
   serverInit.set_public_key(byteString(serialize(publicKey, "GenericPublicKey")));
 
@@ -279,7 +284,7 @@ std::string CryptoHandler::derivePIN() const {
 // frame is never copied. The bytes are those the message types serialise to.
 Bytes CryptoHandler::encrypt(ByteView data, std::int32_t sequenceNumber) {
   if (!encryptKey_ || !sendHmacKey_) throw CryptoError::notInitialized;
-  const Bytes iv = Data::random(AesCbc::blockSize);
+  const Bytes iv = entropy_.randomBytes(AesCbc::blockSize);
   const Bytes header = serializedHeader(iv);
 
   // DeviceToDeviceMessage {message = data, sequence_number}; a negative

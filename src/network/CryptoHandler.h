@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -19,7 +20,17 @@ namespace orvel {
 // encrypt and decrypt only read the keys and may run concurrently.
 class CryptoHandler {
  public:
+  // Where the handler's key pair and random fields (the SERVER_INIT random and
+  // the IVs) come from: the system's generator for every connection; fixed
+  // values in tests that reproduce known answers byte for byte. randomBytes is
+  // called on whichever thread encrypts.
+  struct Entropy {
+    std::function<P256PrivateKey()> newPrivateKey;
+    std::function<Bytes(std::size_t length)> randomBytes;
+  };
+
   CryptoHandler();
+  explicit CryptoHandler(Entropy entropy);
   ~CryptoHandler();  // the key material is wiped as its holders are destroyed
   CryptoHandler(const CryptoHandler&) = delete;
   CryptoHandler& operator=(const CryptoHandler&) = delete;
@@ -52,6 +63,7 @@ class CryptoHandler {
   static const Bytes& d2dSalt();
   static const Bytes& sessionSalt();
 
+  const Entropy entropy_;
   HandshakeState state_ = HandshakeState::awaitingClientInit;
   std::optional<P256PrivateKey> privateKey_;
   std::optional<P256PublicKey> peerPublicKey_;

@@ -17,12 +17,13 @@
 #include "network/FileWriterError.h"
 #include "platform/Log.h"
 #include "platform/Settings.h"
+#include "platform/Unicode.h"
 #include "platform/Uuid.h"
 
 namespace orvel {
 namespace {
 
-constexpr std::size_t kLongestExtension = 32;  // with its dot; a longer "extension" is part of the name
+constexpr std::size_t kLongestKeptExtension = 32;  // with its dot; a longer one may be cut with the name
 constexpr std::size_t kLongestUniqueSuffix = 9;  // "_" and 8 hex digits; " (1000)" is shorter
 constexpr int kUniqueAttempts = 1000;
 constexpr int kMoveAttempts = 64;
@@ -35,6 +36,38 @@ constexpr std::string_view kTemporarySuffix = ".part";
 }
 
 bool isUtf8Continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+// "/" and NUL would make the name a path. Control characters would act on the
+// terminal that shows "File saved to: ", and bidirectional controls could make
+// a name ending in ".exe" show as one ending in ".pdf". A byte that is not
+// UTF-8 is no character at all.
+bool isHarmful(const Unicode::CodePoint& character) {
+  return !character.valid || character.value == '/' || Unicode::isControl(character.value) ||
+         Unicode::isBidiControl(character.value);
+}
+
+std::string withHarmfulCharactersReplaced(std::string_view filename) {
+  std::string name;
+  name.reserve(filename.size());
+  while (!filename.empty()) {
+    auto character = Unicode::first(filename);
+    if (isHarmful(character)) {
+      name += '_';
+    } else {
+      name += filename.substr(0, character.length);
+    }
+    filename.remove_prefix(character.length);
+  }
+  return name;
+}
+
+// The extension with its dot: what follows the last dot, when that is neither
+// the first nor the last character.
+std::string_view extensionOf(std::string_view name) {
+  auto dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == name.size()) return {};
+  return name.substr(dot);
+}
 
 // The first `limit` bytes of `text`, shortened to end on a character boundary.
 std::string cutToBoundary(const std::string& text, std::size_t limit) {
@@ -80,34 +113,27 @@ bool lockNewFile(int descriptor) {
 }  // namespace
 
 // The received name becomes one harmless component of the download folder:
-// "/", NUL and control characters turn into "_"; leading dots are dropped, so
-// the file is not hidden, is never "." or "..", and cannot meet our own
-// ".orvel-*.part" temporary names; nothing left gives "file". The name is cut
-// on a UTF-8 character boundary so that it still fits the file system's limit
-// with the longest unique suffix; a short extension is kept whole.
+// "/", control characters, bidirectional controls and bytes that are not UTF-8
+// turn into "_"; leading dots are dropped, so the file is not hidden, is never
+// "." or "..", and cannot meet our own ".orvel-*.part" temporary names; nothing
+// left gives "file". A name too long for the file system with the longest
+// unique suffix is cut on a UTF-8 character boundary, a short extension kept
+// whole. Base and extension then split at the last dot.
 FileWriter::SafeName FileWriter::splitSafeName(const std::string& filename, std::size_t nameMax) {
-  std::string name;
-  for (char c : filename) {
-    auto byte = static_cast<unsigned char>(c);
-    name.push_back(byte == '/' || byte < 0x20 || byte == 0x7F ? '_' : c);
-  }
+  std::string name = withHarmfulCharactersReplaced(filename);
   name.erase(0, name.find_first_not_of('.'));
   if (name.empty()) name = "file";
 
-  SafeName safe{name, ""};
-  if (auto dot = name.rfind('.'); dot != std::string::npos && dot > 0 && name.size() - dot > 1 &&
-                                  name.size() - dot <= kLongestExtension) {
-    safe.base = name.substr(0, dot);
-    safe.extension = name.substr(dot);
-  }
   std::size_t budget = nameMax > kLongestUniqueSuffix ? nameMax - kLongestUniqueSuffix : 1;
-  if (safe.extension.size() >= budget) {
-    safe.base += safe.extension;
-    safe.extension.clear();
+  if (name.size() > budget) {
+    std::string extension(extensionOf(name));
+    if (extension.size() > kLongestKeptExtension || extension.size() >= budget) extension.clear();
+    std::string base = cutToBoundary(name.substr(0, name.size() - extension.size()), budget - extension.size());
+    name = (base.empty() ? "file" : base) + extension;
   }
-  safe.base = cutToBoundary(safe.base, budget - safe.extension.size());
-  if (safe.base.empty()) safe.base = "file";
-  return safe;
+
+  std::string extension(extensionOf(name));
+  return {name.substr(0, name.size() - extension.size()), extension};
 }
 
 std::string FileWriter::safeFilename(const std::string& filename, std::size_t nameMax) {
@@ -117,7 +143,8 @@ std::string FileWriter::safeFilename(const std::string& filename, std::size_t na
 
 // No descriptor is kept on the folder: each file still arriving costs one,
 // however many files a transfer has.
-FileWriter::FileWriter(const std::string& filename, std::int64_t /*expectedSize*/) : folder_(Settings::downloadFolder()) {
+FileWriter::FileWriter(const std::string& filename, std::int64_t /*expectedSize*/)
+    : folder_(Settings::preparedDownloadFolder()) {
   struct stat status;
   if (::stat(folder_.c_str(), &status) != 0) throwSystemError("cannot open download folder " + folder_.string());
   if (!S_ISDIR(status.st_mode)) {

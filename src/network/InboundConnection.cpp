@@ -36,15 +36,22 @@ std::string bytesText(std::size_t length) { return "(" + std::to_string(length) 
 
 std::shared_ptr<InboundConnection> InboundConnection::create(std::shared_ptr<Connection> connection, Uuid sessionId,
                                                              std::shared_ptr<SerialQueue> queue) {
-  return std::make_shared<InboundConnection>(Private{}, std::move(connection), sessionId, std::move(queue));
+  return create(std::move(connection), sessionId, std::move(queue), std::make_unique<CryptoHandler>());
+}
+
+std::shared_ptr<InboundConnection> InboundConnection::create(std::shared_ptr<Connection> connection, Uuid sessionId,
+                                                             std::shared_ptr<SerialQueue> queue,
+                                                             std::unique_ptr<CryptoHandler> cryptoHandler) {
+  return std::make_shared<InboundConnection>(Private{}, std::move(connection), sessionId, std::move(queue),
+                                             std::move(cryptoHandler));
 }
 
 InboundConnection::InboundConnection(Private, std::shared_ptr<Connection> connection, Uuid sessionId,
-                                     std::shared_ptr<SerialQueue> queue)
+                                     std::shared_ptr<SerialQueue> queue, std::unique_ptr<CryptoHandler> cryptoHandler)
     : sessionId_(sessionId),
       connection_(std::move(connection)),
       queue_(std::move(queue)),
-      cryptoHandler_(std::make_unique<CryptoHandler>()),
+      cryptoHandler_(std::move(cryptoHandler)),
       frameProcessor_(std::make_unique<FrameProcessor>()) {}
 
 // The writers' own destructors delete whatever temporary file is left.

@@ -48,6 +48,10 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
 
   static std::shared_ptr<InboundConnection> create(std::shared_ptr<Connection> connection, Uuid sessionId,
                                                    std::shared_ptr<SerialQueue> queue);
+  // With a given CryptoHandler: tests give one whose entropy they fixed.
+  static std::shared_ptr<InboundConnection> create(std::shared_ptr<Connection> connection, Uuid sessionId,
+                                                   std::shared_ptr<SerialQueue> queue,
+                                                   std::unique_ptr<CryptoHandler> cryptoHandler);
   ~InboundConnection();
   InboundConnection(const InboundConnection&) = delete;
   InboundConnection& operator=(const InboundConnection&) = delete;
@@ -70,7 +74,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
 
  public:
   InboundConnection(Private, std::shared_ptr<Connection> connection, Uuid sessionId,
-                    std::shared_ptr<SerialQueue> queue);
+                    std::shared_ptr<SerialQueue> queue, std::unique_ptr<CryptoHandler> cryptoHandler);
 
  private:
   // Framing and the plaintext handshake.

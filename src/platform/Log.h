@@ -9,7 +9,9 @@ namespace orvel {
 // The system log: one line per event, written to syslog under the identity
 // "orvel". Tests read the exact lines through a LogCapture.
 namespace Log {
-void write(std::string_view line);
+// Control characters in `text` are escaped ("\n", "\x1b", "\u0085"), so that
+// whatever it holds stays one line; the capture sees the escaped line.
+void write(std::string_view text);
 }
 
 // While alive, collects every line written by any thread (in addition to syslog).

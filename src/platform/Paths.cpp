@@ -1,12 +1,16 @@
 #include "platform/Paths.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <system_error>
 
 namespace orvel {
 namespace {
@@ -67,7 +71,37 @@ std::filesystem::path Paths::downloadsDirectory() {
   }
   auto downloads = homeDirectory() / "Downloads";
   if (std::filesystem::is_directory(downloads, error)) return downloads;
-  return temporaryDirectory();
+  return privateTemporaryDirectory();
+}
+
+std::filesystem::path Paths::privateTemporaryDirectory() {
+  return temporaryDirectory() / ("orvel-" + std::to_string(::geteuid()));
+}
+
+void Paths::preparePrivateTemporaryDirectory() {
+  const auto folder = privateTemporaryDirectory();
+  auto refuse = [&folder](int error, const std::string& reason) {
+    throw std::system_error(error, std::system_category(),
+                            "cannot receive into " + folder.string() + ", " + reason);
+  };
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) refuse(errno, "which cannot be created");
+  // Not followed if it is a link: the check is on the entry itself.
+  const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (descriptor < 0) {
+    if (errno == ELOOP || errno == ENOTDIR) refuse(ENOTDIR, "which is not a directory");
+    refuse(errno, "which cannot be opened");
+  }
+  auto closeAndRefuse = [&](int error, const std::string& reason) {
+    ::close(descriptor);
+    refuse(error, reason);
+  };
+  struct stat status;
+  if (::fstat(descriptor, &status) != 0) closeAndRefuse(errno, "which cannot be examined");
+  if (status.st_uid != ::geteuid()) closeAndRefuse(EPERM, "which belongs to another user");
+  if ((status.st_mode & 07777) != 0700 && ::fchmod(descriptor, 0700) != 0) {
+    closeAndRefuse(errno, "whose mode cannot be set to 0700");
+  }
+  ::close(descriptor);
 }
 
 std::filesystem::path Paths::temporaryDirectory() {

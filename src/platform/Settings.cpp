@@ -51,6 +51,12 @@ std::filesystem::path Settings::downloadFolder() {
   return Paths::downloadsDirectory();
 }
 
+std::filesystem::path Settings::preparedDownloadFolder() {
+  auto folder = downloadFolder();
+  if (folder == Paths::privateTemporaryDirectory()) Paths::preparePrivateTemporaryDirectory();
+  return folder;
+}
+
 std::optional<std::string> Settings::string(std::string_view key) {
   auto defaults = readDefaults();
   auto entry = defaults.find(key);

@@ -22,6 +22,10 @@ class Settings {
 
   // Where received files go: "Orvel.downloadPath", else the user's download folder.
   static std::filesystem::path downloadFolder();
+  // downloadFolder(), about to receive a file: when that is the private
+  // temporary folder, it is made ready first. Throws std::system_error,
+  // naming the folder, when it cannot be used.
+  static std::filesystem::path preparedDownloadFolder();
 
   static std::filesystem::path filePath();
 

@@ -7,23 +7,27 @@
 #include <cstdlib>
 #include <optional>
 
+#include "platform/Unicode.h"
+
 namespace orvel {
 namespace {
 
-std::optional<int> hexDigit(char c) {
+std::optional<int> hexDigit(std::string_view character) {
+  if (character.size() != 1) return std::nullopt;
+  const char c = character.front();
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return std::nullopt;
 }
 
-// One pair read as the standard unsigned 8-bit parser reads it: two digits,
-// or a sign and one digit ("+f" is 15, "-0" is 0, "-1" does not fit).
-std::optional<std::uint8_t> readPair(char first, char second) {
+// One pair of characters read as the standard unsigned 8-bit parser reads it:
+// two digits, or a sign and one digit ("+f" is 15, "-0" is 0, "-1" does not fit).
+std::optional<std::uint8_t> readPair(std::string_view first, std::string_view second) {
   auto low = hexDigit(second);
   if (!low) return std::nullopt;
-  if (first == '+') return static_cast<std::uint8_t>(*low);
-  if (first == '-') return *low == 0 ? std::optional<std::uint8_t>(0) : std::nullopt;
+  if (first == "+") return static_cast<std::uint8_t>(*low);
+  if (first == "-") return *low == 0 ? std::optional<std::uint8_t>(0) : std::nullopt;
   auto high = hexDigit(first);
   if (!high) return std::nullopt;
   return static_cast<std::uint8_t>(*high * 16 + *low);
@@ -34,9 +38,16 @@ std::optional<std::uint8_t> readPair(char first, char second) {
 Bytes Data::fromHex(std::string_view text) {
   Bytes result;
   result.reserve(text.size() / 2);
-  for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-    if (auto byte = readPair(text[i], text[i + 1])) result.push_back(*byte);
-  }
+  std::optional<std::string> first;
+  Unicode::forEachCharacter(text, [&](std::string_view character) {
+    if (!first) {
+      first = std::string(character);
+    } else {
+      if (auto byte = readPair(*first, character)) result.push_back(*byte);
+      first.reset();
+    }
+    return true;
+  });
   return result;
 }
 

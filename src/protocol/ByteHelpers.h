@@ -17,9 +17,12 @@ using ByteView = std::span<const std::uint8_t>;
 
 namespace Data {
 
-// Bytes from a text of hexadecimal pairs. Each pair is read like an unsigned
-// 8-bit number in base 16 ("0a", "FF", "+f", "-0"); a pair that does not read
-// is skipped without re-aligning, and a lone last character is ignored.
+// Bytes from a text of hexadecimal pairs. The text is taken as pairs of
+// characters (user-perceived ones, not bytes: "ü0aff" is "ü0", "af" and a
+// lone "f"), a byte that is not UTF-8 counting as one character. Each pair is
+// read like an unsigned 8-bit number in base 16 ("0a", "FF", "+f", "-0"); a
+// pair that does not read is skipped without re-aligning, and a lone last
+// character is ignored.
 Bytes fromHex(std::string_view text);
 
 // `length` bytes from the system's secure generator. A failing generator

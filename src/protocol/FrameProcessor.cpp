@@ -243,18 +243,22 @@ void FrameProcessor::processSharingFrame(ByteView bytes, const Handler& handler)
 // --- Outgoing frames ---
 
 std::vector<Bytes> FrameProcessor::buildConnectionResponseFrames(ConnectionResponseStatus status) {
-  return buildBytesPayloadFrames(buildConnectionResponse(status));
+  return payloadFramesOf(buildConnectionResponse(status));
 }
 
 std::vector<Bytes> FrameProcessor::buildPairedKeyEncryptionFrames() {
-  return buildBytesPayloadFrames(buildPairedKeyEncryption());
+  return payloadFramesOf(buildPairedKeyEncryption());
 }
 
 std::vector<Bytes> FrameProcessor::buildPairedKeyResultFrames() {
-  return buildBytesPayloadFrames(buildPairedKeyResult());
+  return payloadFramesOf(buildPairedKeyResult());
 }
 
-Bytes FrameProcessor::buildConnectionResponse(ConnectionResponseStatus status) {
+std::vector<Bytes> FrameProcessor::payloadFramesOf(const std::optional<Bytes>& sharingFrame) {
+  return sharingFrame ? buildBytesPayloadFrames(*sharingFrame) : std::vector<Bytes>{};
+}
+
+std::optional<Bytes> FrameProcessor::buildConnectionResponse(ConnectionResponseStatus status) {
   auto frame = v1SharingFrame(share::V1Frame::RESPONSE);
   frame.mutable_v1()->mutable_connection_response()->set_status(
       status == ConnectionResponseStatus::accept ? share::ConnectionResponseFrame::ACCEPT
@@ -263,7 +267,7 @@ Bytes FrameProcessor::buildConnectionResponse(ConnectionResponseStatus status) {
 }
 
 // The paired-key material is random filler: no signature is ever made or checked.
-Bytes FrameProcessor::buildPairedKeyEncryption() {
+std::optional<Bytes> FrameProcessor::buildPairedKeyEncryption() {
   auto secretIdHash = Data::random(6);
   auto signedData = Data::random(72);
   auto frame = v1SharingFrame(share::V1Frame::PAIRED_KEY_ENCRYPTION);
@@ -273,7 +277,7 @@ Bytes FrameProcessor::buildPairedKeyEncryption() {
   return serializeSharingFrame(frame, "PAIRED_KEY_ENCRYPTION");
 }
 
-Bytes FrameProcessor::buildPairedKeyResult() {
+std::optional<Bytes> FrameProcessor::buildPairedKeyResult() {
   auto frame = v1SharingFrame(share::V1Frame::PAIRED_KEY_RESULT);
   auto* result = frame.mutable_v1()->mutable_paired_key_result();
   result->set_status(share::PairedKeyResultFrame::UNABLE);
@@ -281,7 +285,7 @@ Bytes FrameProcessor::buildPairedKeyResult() {
   return serializeSharingFrame(frame, "PAIRED_KEY_RESULT");
 }
 
-Bytes FrameProcessor::serializeSharingFrame(const share::Frame& frame, std::string_view name) {
+std::optional<Bytes> FrameProcessor::serializeSharingFrame(const share::Frame& frame, std::string_view name) {
   try {
     auto bytes = MessageCodec::serialize(frame);
     Log::write("[FrameProcessor] Built Sharing_Nearby " + std::string(name) + " (" + to_string(bytes.size()) +
@@ -289,14 +293,13 @@ Bytes FrameProcessor::serializeSharingFrame(const share::Frame& frame, std::stri
     return bytes;
   } catch (MessageError error) {
     Log::write("[FrameProcessor] Failed to serialize " + std::string(name) + ": " + std::string(toString(error)));
-    return {};
+    return std::nullopt;
   }
 }
 
-// One payload is always two frames: all of its bytes, then an empty last chunk.
-// Empty content is a Sharing frame that failed to serialise: nothing is sent.
+// One payload is always two frames: all of its bytes (none at all for empty
+// content), then an empty last chunk.
 std::vector<Bytes> FrameProcessor::buildBytesPayloadFrames(const Bytes& content) {
-  if (content.empty()) return {};
   connections::PayloadHeader header;
   header.set_id(randomNegativePayloadId());
   header.set_type(connections::PayloadHeader::BYTES);

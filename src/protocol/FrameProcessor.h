@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -44,10 +45,10 @@ class FrameProcessor {
   // Empty when serialising failed.
   Bytes buildKeepAlive();
 
-  // The serialised Sharing frames alone, before wrapping; empty on failure.
-  Bytes buildConnectionResponse(ConnectionResponseStatus status);
-  Bytes buildPairedKeyEncryption();
-  Bytes buildPairedKeyResult();
+  // The serialised Sharing frames alone, before wrapping; none when serialising failed.
+  std::optional<Bytes> buildConnectionResponse(ConnectionResponseStatus status);
+  std::optional<Bytes> buildPairedKeyEncryption();
+  std::optional<Bytes> buildPairedKeyResult();
 
  private:
   void processPayloadTransfer(const location::nearby::connections::PayloadTransferFrame& transfer,
@@ -56,8 +57,12 @@ class FrameProcessor {
   void processSharingFrame(ByteView bytes, const Handler& handler);
   void failTransfer(const std::string& line);
 
-  static Bytes serializeSharingFrame(const sharing::nearby::Frame& frame, std::string_view name);
+  static std::optional<Bytes> serializeSharingFrame(const sharing::nearby::Frame& frame, std::string_view name);
+  // No frames when the Sharing frame failed to serialise.
+  static std::vector<Bytes> payloadFramesOf(const std::optional<Bytes>& sharingFrame);
   static std::vector<Bytes> buildBytesPayloadFrames(const Bytes& content);
+
+  friend struct FrameProcessorTesting;
 
   std::unordered_map<std::int64_t, Bytes> bytesPayloadBuffers_;
   std::int64_t bufferedBytes_ = 0;  // the sum of the buffers' lengths

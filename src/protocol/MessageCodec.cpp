@@ -3,13 +3,12 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/stubs/logging.h>
-#include <google/protobuf/wire_format_lite.h>
 
 #include <cctype>
 #include <climits>
-#include <optional>
 #include <string_view>
 
+#include "platform/Unicode.h"
 #include "protocol/WireFieldReader.h"
 
 namespace orvel {
@@ -20,7 +19,6 @@ using google::protobuf::Descriptor;
 using google::protobuf::FieldDescriptor;
 using google::protobuf::Message;
 using google::protobuf::io::CodedInputStream;
-using google::protobuf::internal::WireFormatLite;
 
 // The runtime counts only nested levels against its limit; the in-place
 // reader keeps the same budget, so both accept the same messages.
@@ -38,91 +36,43 @@ void silenceRuntimeLog() {
 // Also at load time, for runtime use that comes before the first codec call.
 [[maybe_unused]] const bool runtimeLogSilencedAtLoad = (silenceRuntimeLog(), true);
 
-// Strict UTF-8: shortest form only, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    int length;
-    unsigned char low = 0x80;  // allowed range of the second byte
-    unsigned char high = 0xbf;
-    if (c >= 0xc2 && c <= 0xdf) {
-      length = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      length = 3;
-      if (c == 0xe0) low = 0xa0;       // overlong
-      else if (c == 0xed) high = 0x9f;  // surrogates
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      length = 4;
-      if (c == 0xf0) low = 0x90;       // overlong
-      else if (c == 0xf4) high = 0x8f;  // above U+10FFFF
-    } else {
-      return false;
-    }
-    if (end - p < length || p[1] < low || p[1] > high) return false;
-    for (int i = 2; i < length; ++i) {
-      if ((p[i] & 0xc0) != 0x80) return false;
-    }
-    p += length;
-  }
-  return true;
+// A second pass over input that the runtime parsed, for what the runtime lets
+// through: it takes a key's varint modulo 2^32, and it does not check proto2
+// string fields. The in-place reader reads every key again, at every depth
+// and inside unknown groups, and refuses one beyond 32 bits; every string
+// field on the wire, repeated occurrences of a singular field included, must
+// hold UTF-8. Every other field (file chunk bodies among them) is passed over.
+// A malformed key anywhere wins over invalid UTF-8 met before it.
+void recheck(ByteView bytes, const Descriptor& type, int recursionLimit, bool& utf8Valid) {
+  WireFieldReader::forEachField(
+      bytes,
+      [&](const WireFieldReader::Field& wireField) {
+        if (wireField.kind != WireFieldReader::Field::Kind::lengthDelimited) return;
+        const FieldDescriptor* field = type.FindFieldByNumber(wireField.number);
+        if (!field) return;
+        if (field->type() == FieldDescriptor::TYPE_STRING) {
+          utf8Valid = utf8Valid && Unicode::isValid({reinterpret_cast<const char*>(wireField.bytes.data()),
+                                                     wireField.bytes.size()});
+        } else if (field->type() == FieldDescriptor::TYPE_MESSAGE) {
+          recheck(wireField.bytes, *field->message_type(), recursionLimit - 1, utf8Valid);
+        }
+      },
+      recursionLimit);
 }
 
-// proto2 string fields are not checked by the C++ runtime. This second pass
-// over input that already parsed checks every string field on the wire,
-// repeated occurrences of a singular field included, at every depth; every
-// other field (file chunk bodies among them) is skipped by its length.
-bool stringsAreUtf8(CodedInputStream& input, const Descriptor& type) {
-  while (std::uint32_t tag = input.ReadTag()) {
-    const FieldDescriptor* field = nullptr;
-    if (WireFormatLite::GetTagWireType(tag) == WireFormatLite::WIRETYPE_LENGTH_DELIMITED) {
-      field = type.FindFieldByNumber(WireFormatLite::GetTagFieldNumber(tag));
-    }
-    bool isString = field && field->type() == FieldDescriptor::TYPE_STRING;
-    bool isMessage = field && field->type() == FieldDescriptor::TYPE_MESSAGE;
-    if (!isString && !isMessage) {
-      if (!WireFormatLite::SkipField(&input, tag)) return false;
-      continue;
-    }
-    std::uint32_t length;
-    if (!input.ReadVarint32(&length) || length > static_cast<std::uint32_t>(INT_MAX)) return false;
-    if (isString) {
-      const void* data = nullptr;
-      int available = 0;
-      if (length > 0 && (!input.GetDirectBufferPointer(&data, &available) ||
-                         static_cast<std::uint32_t>(available) < length ||
-                         !isValidUtf8({static_cast<const char*>(data), length}))) {
-        return false;
-      }
-      if (!input.Skip(static_cast<int>(length))) return false;
-    } else {
-      auto limit = input.PushLimit(static_cast<int>(length));
-      bool valid = stringsAreUtf8(input, *field->message_type()) && input.ConsumedEntireMessage();
-      input.PopLimit(limit);
-      if (!valid) return false;
-    }
-  }
-  return true;
-}
-
-std::optional<MessageError> parseFailure(Message& message, ByteView bytes) {
-  if (bytes.size() > static_cast<std::size_t>(INT_MAX)) return MessageError::malformed;
+// Throws the first failure: malformed input, invalid UTF-8, a missing required field.
+void parseChecked(Message& message, ByteView bytes) {
+  if (bytes.size() > static_cast<std::size_t>(INT_MAX)) throw MessageError::malformed;
   CodedInputStream input(bytes.data(), static_cast<int>(bytes.size()));
   input.SetRecursionLimit(kNestedLevelLimit);
   // Partial parsing, so that a missing required field is told apart and never logged.
   if (!message.MergePartialFromCodedStream(&input) || !input.ConsumedEntireMessage()) {
-    return MessageError::malformed;
+    throw MessageError::malformed;
   }
-  CodedInputStream rescan(bytes.data(), static_cast<int>(bytes.size()));
-  rescan.SetRecursionLimit(kNestedLevelLimit);
-  if (!stringsAreUtf8(rescan, *message.GetDescriptor())) return MessageError::invalidUtf8;
-  if (!message.IsInitialized()) return MessageError::missingRequiredFields;
-  return std::nullopt;
+  bool utf8Valid = true;
+  recheck(bytes, *message.GetDescriptor(), kNestedLevelLimit, utf8Valid);
+  if (!utf8Valid) throw MessageError::invalidUtf8;
+  if (!message.IsInitialized()) throw MessageError::missingRequiredFields;
 }
 
 // Splits at underscores and before a letter that follows a digit.
@@ -152,9 +102,11 @@ std::string lowerCamelCase(std::string_view name) {
 void MessageCodec::parseInto(Message& message, ByteView bytes) {
   silenceRuntimeLog();
   message.Clear();
-  if (auto error = parseFailure(message, bytes)) {
+  try {
+    parseChecked(message, bytes);
+  } catch (MessageError) {
     message.Clear();
-    throw *error;
+    throw;
   }
 }
 
@@ -167,6 +119,12 @@ Bytes MessageCodec::serialize(const Message& message) {
   Bytes bytes(size);
   if (!message.SerializePartialToArray(bytes.data(), static_cast<int>(size))) throw MessageError::malformed;
   return bytes;
+}
+
+// Serialisation writes the known fields in number order and then the unknown
+// ones as they were met, so equal messages and equal serialisations coincide.
+bool MessageCodec::equal(const Message& a, const Message& b) {
+  return a.GetDescriptor() == b.GetDescriptor() && a.SerializePartialAsString() == b.SerializePartialAsString();
 }
 
 std::string MessageCodec::enumDisplayName(const google::protobuf::EnumDescriptor& type, int number) {

@@ -28,6 +28,12 @@ class MessageCodec {
   // Throws MessageError::missingRequiredFields instead of writing an incomplete message.
   static Bytes serialize(const google::protobuf::Message& message);
 
+  // Messages of one type are equal when every field has the same presence and
+  // value in both (nested messages alike, lists element by element) and their
+  // unknown fields are the same bytes in the same order. Messages of
+  // different types are never equal.
+  static bool equal(const google::protobuf::Message& a, const google::protobuf::Message& b);
+
   // The enum value's proto name in lower camel case: AES_256_CBC -> "aes256Cbc".
   template <class E>
   static std::string displayName(E value) {

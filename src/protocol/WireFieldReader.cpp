@@ -7,9 +7,10 @@ namespace {
 
 enum WireType : std::uint32_t { varint = 0, fixed64 = 1, lengthDelimited = 2, startGroup = 3, endGroup = 4, fixed32 = 5 };
 
-// A reader with the limits of the protocol-buffer parser: tags of at most five
-// bytes (value taken modulo 2^32), varints of at most ten, lengths of at most
-// five and below 2^31. Anything else, or running past the end, is malformed.
+// A reader with the limits of the protocol-buffer wire form: keys of at most
+// five bytes whose value fits in 32 bits, varints of at most ten, lengths of
+// at most five and below 2^31. Anything else, or running past the end, is
+// malformed.
 class Cursor {
  public:
   explicit Cursor(ByteView bytes) : position_(bytes.data()), end_(bytes.data() + bytes.size()) {}
@@ -17,7 +18,7 @@ class Cursor {
   bool atEnd() const { return position_ == end_; }
   const std::uint8_t* position() const { return position_; }
 
-  std::uint32_t tag() { return static_cast<std::uint32_t>(read(5, 0x80)); }
+  std::uint32_t tag() { return static_cast<std::uint32_t>(read(5, 0x10)); }
   std::uint64_t varint() { return read(10, 0x80); }
   std::size_t length() { return static_cast<std::size_t>(read(5, 0x08)); }
 

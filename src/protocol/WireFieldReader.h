@@ -9,10 +9,10 @@ namespace orvel {
 
 // Walks the top-level fields of a serialised message in place, so large bytes
 // fields are seen where they lie instead of being copied out. It accepts and
-// refuses exactly what the protocol-buffer parser does: a malformed wire form
-// throws MessageError::malformed, and fields that the caller does not pick
-// (other numbers, other wire types, groups) are checked and passed over, as
-// the parser would keep them among the unknown fields.
+// refuses exactly what MessageCodec does: a malformed wire form (a key beyond
+// 32 bits among them) throws MessageError::malformed, and fields that the
+// caller does not pick (other numbers, other wire types, groups) are checked
+// and passed over, as the parser would keep them among the unknown fields.
 class WireFieldReader {
  public:
   struct Field {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
 #include "platform/LoopbackSupport.h"
@@ -47,6 +49,13 @@ TEST(AppDelegateLoopback, StartsListeningReportsThePortAndStopsAtTheEnd) {
                   noAdvertising};
     }
     EXPECT_EQ(prompt->statuses, expected);
+    // The launch is recorded once listening has started.
+    auto lines = log.lines();
+    auto created = "[ConnectionManager] Created listener on port " + (troubled ? std::string("0") : first);
+    auto listeningLine = std::find(lines.begin(), lines.end(), created);
+    auto launched = std::find(lines.begin(), lines.end(), "[Analytics] app_launched {}");
+    EXPECT_LT(listeningLine, launched);
+    EXPECT_NE(launched, lines.end());
 
     app->applicationWillTerminate();
     EXPECT_FALSE(app->connectionManager()->listeningPort().has_value());

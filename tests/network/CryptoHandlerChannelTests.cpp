@@ -39,6 +39,7 @@ class CryptoHandlerChannel : public testing::Test {
     std::optional<securemessage::SigScheme> signatureScheme = securemessage::HMAC_SHA256;
     std::optional<securemessage::EncScheme> encryptionScheme = securemessage::AES_256_CBC;
     std::optional<Bytes> iv = Bytes(16, 0x24);
+    Bytes headerTail = {};                          // raw bytes after the header's fields
     std::optional<Bytes> plaintext = std::nullopt;  // encrypted into the body with the sender's key
     std::optional<Bytes> rawBody = std::nullopt;    // or a body as given
   };
@@ -50,6 +51,7 @@ class CryptoHandlerChannel : public testing::Test {
     if (e.iv) header.set_iv(byteString(*e.iv));
     std::string headerBytes;
     header.SerializePartialToString(&headerBytes);
+    headerBytes += byteString(e.headerTail);
     headerAndBody.push_back(0x0a);
     headerAndBody.push_back(static_cast<std::uint8_t>(headerBytes.size()));
     headerAndBody.insert(headerAndBody.end(), headerBytes.begin(), headerBytes.end());
@@ -247,6 +249,9 @@ TEST_F(CryptoHandlerChannel, MissingOrBrokenFieldsAreRefused) {
       {"empty body", sealed({.rawBody = Bytes{}}), CryptoError::decryptionFailed},
       {"bad padding", sealed({.rawBody = badPadding}), CryptoError::decryptionFailed},
       {"inner not a message", sealed({.plaintext = Bytes{0x0a, 0x09, 0x01}}), MessageError::malformed},
+      // modulo 2^32 this key would be field 1, signature_scheme HMAC_SHA256 again
+      {"header key beyond 32 bits", sealed({.headerTail = {0x88, 0x80, 0x80, 0x80, 0x10, 0x01}, .plaintext = inner}),
+       MessageError::malformed},
       {"header and body not a message", initiator.sign(Bytes{0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}),
        MessageError::malformed},
   };

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <optional>
+#include <stdexcept>
 
 #include "network/CryptoError.h"
 #include "network/CryptoHandler.h"
@@ -12,6 +14,7 @@
 #include "securemessage.pb.h"
 #include "support/CryptoHandlerTesting.h"
 #include "support/ExpectError.h"
+#include "support/TestVectors.h"
 #include "support/Ukey2Initiator.h"
 #include "ukey.pb.h"
 
@@ -70,6 +73,60 @@ TEST(CryptoHandlerHandshake, CompletesWithAnInitiatorAndThenIgnoresMessages) {
                              "[CryptoHandler] Session keys derived successfully",
                              "[CryptoHandler] Handshake complete",
                          }));
+}
+
+// Known answers computed by an independent implementation: with the same
+// private key and random fields, every byte we send and every key we derive
+// must match, whichever form the sender gave its coordinates in.
+TEST(CryptoHandlerHandshake, MatchesKnownAnswersOfAnIndependentImplementation) {
+  const auto cases = test::testDataFile("key-exchange-kat.json").at("cases");
+  ASSERT_EQ(cases.size(), 5u);
+  for (std::size_t index = 0; index < cases.size(); ++index) {
+    const auto& c = cases[index];
+    SCOPED_TRACE(c.at("name").get<std::string>());
+    auto text = [&](const char* key) { return c.at(key).get<std::string>(); };
+    auto bytes = [&](const char* key) { return Data::fromHex(text(key)); };
+    const auto sentServerInit = MessageCodec::parse<securegcm::Ukey2ServerInit>(
+        byteView(MessageCodec::parse<securegcm::Ukey2Message>(bytes("serverInit")).message_data()));
+    std::deque<Bytes> randomFields{Bytes(sentServerInit.random().begin(), sentServerInit.random().end()),
+                                   bytes("receiverFrameIv")};
+    CryptoHandler responder({[&] { return P256PrivateKey::fromScalar(bytes("serverPrivateScalar")); },
+                             [&](std::size_t length) {
+                               if (randomFields.empty() || randomFields.front().size() != length) {
+                                 throw std::logic_error("unexpected draw of random bytes");
+                               }
+                               Bytes field = std::move(randomFields.front());
+                               randomFields.pop_front();
+                               return field;
+                             }});
+
+    EXPECT_EQ(hexString(responder.processHandshakeMessage(bytes("clientInit")).reply), text("serverInit"));
+    const HandshakeResult done = responder.processHandshakeMessage(bytes("clientFinish"));
+    ASSERT_EQ(done.kind, HandshakeResult::Kind::handshakeComplete);
+    EXPECT_EQ(done.pin, text("pin"));
+    const auto derived = CryptoHandlerTesting::derived(responder);
+    EXPECT_EQ(derived.peerPublicKey, text("clientPublicX963")) << text("clientCoordinates");
+    EXPECT_EQ(derived.decryptKey, text("receiverDecryptKey"));
+    EXPECT_EQ(derived.receiveHmacKey, text("receiverReceiveHmacKey"));
+    EXPECT_EQ(derived.encryptKey, text("receiverEncryptKey"));
+    EXPECT_EQ(derived.sendHmacKey, text("receiverSendHmacKey"));
+    EXPECT_EQ(derived.authenticationString, text("authString"));
+    const SecretBytes secret = P256PrivateKey::fromScalar(bytes("serverPrivateScalar"))
+                                   .sharedSecret(P256PublicKey::fromX963(bytes("clientPublicX963")));
+    EXPECT_EQ(hexString(secret), text("sharedSecretX"));
+    EXPECT_EQ(hexString(CryptoHandlerTesting::trimmedSecret(secret)), text("sharedSecretTrimmed"));
+
+    const DecryptedMessage opened = responder.decrypt(bytes("senderFrameSealed"));
+    EXPECT_EQ(hexString(opened.message), text("frame"));
+    EXPECT_EQ(opened.sequenceNumber, c.at("senderFrameSequence").get<std::int32_t>());
+    EXPECT_EQ(hexString(responder.encrypt(bytes("frame"), c.at("receiverFrameSequence").get<std::int32_t>())),
+              text("receiverFrameSealed"));
+
+    // Another CLIENT_FINISH after completion changes neither the keys nor the PIN's source.
+    const Bytes otherFinish = Data::fromHex(cases[(index + 1) % cases.size()].at("clientFinish").get<std::string>());
+    EXPECT_EQ(responder.processHandshakeMessage(otherFinish).kind, HandshakeResult::Kind::noAction);
+    EXPECT_EQ(CryptoHandlerTesting::derived(responder), derived);
+  }
 }
 
 // The transcript is the CLIENT_INIT as received: unknown fields included.
@@ -155,6 +212,7 @@ TEST(CryptoHandlerHandshake, DerivingWithoutKeysFailsAndStoresNothing) {
   CryptoHandler handler;
   expectError([&] { CryptoHandlerTesting::deriveSessionKeys(handler); }, CryptoError::missingKeys);
   expectError([&] { handler.encrypt(Bytes{1}, 1); }, CryptoError::notInitialized);
+  EXPECT_TRUE(CryptoHandlerTesting::serverInitWithoutKey().empty());
 }
 
 struct ClientInitCase {
@@ -163,7 +221,7 @@ struct ClientInitCase {
   std::vector<std::string> lines;  // after the "Processing" line
 };
 
-TEST(CryptoHandlerHandshake, RefusesClientInitsWithoutAUsableCommitment) {
+TEST(CryptoHandlerHandshake, RefusesClientInitsWithoutAUsableCommitmentAndWaitsForAValidOne) {
   const std::string noCommitment = "[CryptoHandler] No P256_SHA512 cipher commitment found";
   const std::vector<ClientInitCase> cases{
       {"wrong type", ukey2Message(securegcm::Ukey2Message::CLIENT_FINISH, Bytes{}),
@@ -183,6 +241,12 @@ TEST(CryptoHandlerHandshake, RefusesClientInitsWithoutAUsableCommitment) {
     ASSERT_FALSE(lines.empty()) << c.name;
     EXPECT_EQ(lines.front(), "[CryptoHandler] Processing CLIENT_INIT (" + std::to_string(c.message.size()) + " bytes)");
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()), c.lines) << c.name;
+
+    // The failed step left the handler waiting: a valid exchange still completes.
+    test::Ukey2Initiator initiator;
+    const auto reply = handler.processHandshakeMessage(initiator.clientInit());
+    ASSERT_EQ(reply.kind, HandshakeResult::Kind::sendToPeer) << c.name;
+    EXPECT_EQ(handler.processHandshakeMessage(initiator.clientFinish(reply.reply)).pin, initiator.pin()) << c.name;
   }
 }
 

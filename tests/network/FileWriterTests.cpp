@@ -13,6 +13,7 @@
 
 #include "network/FileWriterError.h"
 #include "platform/Log.h"
+#include "platform/Paths.h"
 #include "support/TestSupport.h"
 
 namespace orvel {
@@ -64,6 +65,27 @@ TEST(FileWriterFolder, SettingThenUserDirsThenHomeDownloads) {
   EXPECT_EQ(receive("b.txt", "4"), home.home() / "Incoming" / "b.txt");
 }
 
+TEST(FileWriterFolder, WithoutOneThePrivateTemporaryFolderAndNeverTheSharedOne) {
+  test::ScopedHome home;
+  test::TemporaryDirectory shared, planted;
+  test::ScopedEnvironment environment;
+  environment.set("TMPDIR", shared.path().string());
+  const auto privateFolder = Paths::privateTemporaryDirectory();
+  EXPECT_EQ(receive("a.txt", "1"), privateFolder / "a.txt");
+
+  // A link planted by another user is refused, and the shared folder not used instead.
+  fs::remove_all(privateFolder);
+  fs::create_directory_symlink(planted.path(), privateFolder);
+  try {
+    FileWriter writer("b.txt", 1);
+    ADD_FAILURE() << "created";
+  } catch (const std::system_error& error) {
+    EXPECT_THAT(error.what(), testing::HasSubstr(privateFolder.string()));
+  }
+  EXPECT_TRUE(fs::is_empty(planted.path()));
+  EXPECT_EQ(entries(shared.path()), std::set<std::string>{privateFolder.filename().string()});
+}
+
 TEST_F(FileWriterTest, TemporaryFileIsHiddenInTheDownloadFolderUntilFinalized) {
   FileWriter writer("photo.jpg", 3);
   auto names = entries(folder());
@@ -92,6 +114,7 @@ TEST_F(FileWriterTest, UniqueNames) {
       {"README", {"README"}, "README (1)"},
       {"archive.tar.gz", {"archive.tar.gz", "archive.tar (1).gz"}, "archive.tar (2).gz"},
       {"a (1).txt", {"a (1).txt"}, "a (1) (1).txt"},
+      {"a." + std::string(40, 'x'), {"a." + std::string(40, 'x')}, "a (1)." + std::string(40, 'x')},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name + " -> " + c.expected);
@@ -287,10 +310,23 @@ TEST(FileWriterNames, HostileNamesBecomeOneReadableComponent) {
       {"/", 255, "_"},
       {std::string("a\0b.txt", 7), 255, "a_b.txt"},
       {"a\nb\tc\x1b[31m\x7f.txt", 255, "a_b_c_[31m_.txt"},
+      // C1 controls: CSI and NEL
+      {"a\xC2\x9B" "31mb\xC2\x85" "c.txt", 255, "a_31mb_c.txt"},
+      // every bidirectional control: the first would show this .exe as "invoiceexe.pdf"
+      {"invoice\xE2\x80\xAE" "fdp.exe", 255, "invoice_fdp.exe"},
+      {"x\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD\xE2\x80\xAE"
+       "\xE2\x81\xA6\xE2\x81\xA7\xE2\x81\xA8\xE2\x81\xA9\xD8\x9C.txt",
+       255, "x____________.txt"},
+      // their neighbours stay: no-break space, narrow no-break space, zero-width joiner, U+2065
+      {"a\xC2\xA0" "b\xE2\x80\xAF" "c\xE2\x80\x8D" "d\xE2\x81\xA5.txt", 255,
+       "a\xC2\xA0" "b\xE2\x80\xAF" "c\xE2\x80\x8D" "d\xE2\x81\xA5.txt"},
+      // bytes that are no UTF-8, a cut sequence among them
+      {"a\xFF" "b\xC3.txt", 255, "a_b_.txt"},
       // Cut on a character boundary, the extension kept, room left for " (1000)" and "_XXXXXXXX".
       {euros + ".jpg", 255, euros.substr(0, 240) + ".jpg"},
       {std::string(300, 'a') + ".jpg", 255, std::string(242, 'a') + ".jpg"},
       {"a." + std::string(300, 'b'), 255, "a." + std::string(244, 'b')},
+      {"a." + std::string(40, 'b'), 255, "a." + std::string(40, 'b')},
       {"abcdefghijklmnopqrstuvwxyz.txt", 20, "abcdefg.txt"},
       {"abc.toolongforthislimit", 20, "abc.toolong"},
   };
@@ -316,6 +352,12 @@ TEST_F(FileWriterTest, HostileNamesLandInsideTheDownloadFolder) {
   auto second = receive(longName, "2");
   EXPECT_EQ(first.filename().string(), std::string(242, 'n') + ".mov");
   EXPECT_EQ(second.filename().string(), std::string(242, 'n') + " (1).mov");
+
+  // The terminal line shows the name as it is on disk.
+  testing::internal::CaptureStdout();
+  receive("photo\xE2\x80\xAEgpj.exe\xC2\x9B" "2J", "x");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "File saved to: " + (folder() / "inner" / "photo_gpj.exe_2J").string() + "\n");
 }
 
 // Runs only inside FileWriterFailure.test.sh, which mounts a 64 KiB tmpfs there.

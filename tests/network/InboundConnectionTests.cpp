@@ -29,6 +29,7 @@ class RecordingDelegate final : public InboundConnectionDelegate {
   }
   void connectionDidCompleteTransfer(InboundConnection&, const TransferSession& session) override {
     completions.push_back(session);
+    if (onCompletion) onCompletion();
   }
   void connectionDidFail(InboundConnection&, const EngineError& error) override { failures.push_back(error); }
   void connectionDidClose(InboundConnection&) override { ++closes; }
@@ -37,6 +38,7 @@ class RecordingDelegate final : public InboundConnectionDelegate {
   std::vector<TransferSession> completions;
   std::vector<EngineError> failures;
   int closes = 0;
+  std::function<void()> onCompletion;  // runs as the completion is reported
 };
 
 Bytes patterned(std::size_t length, std::uint8_t seed) {
@@ -188,6 +190,8 @@ TEST_F(InboundConnectionTest, ReceivesSeveralFilesAndReportsCompletion) {
   run();
   EXPECT_EQ(inbound_->state(), InboundConnection::State::transferring);
 
+  std::vector<Bytes> sentWhenReported;
+  delegate_->onCompletion = [&] { sentWhenReported = connection_->sentFrames(); };
   for (const auto& file : files) push(sender_.fileChunks(file));
 
   EXPECT_EQ(log_.linesStartingWith("[InboundConnection] File complete: "),
@@ -227,6 +231,8 @@ TEST_F(InboundConnectionTest, ReceivesSeveralFilesAndReportsCompletion) {
   EXPECT_EQ(received_[4].sharing->v1().connection_response().status(),
             sharing::nearby::ConnectionResponseFrame::ACCEPT);
   EXPECT_EQ(hexString(sent[4]), "0801120608063a021001");
+  ASSERT_FALSE(sentWhenReported.empty());
+  EXPECT_EQ(sentWhenReported.back(), sent[4]) << "the completion notice goes out before completion is reported";
 
   // Further frames are dropped, and reading goes on.
   push(TestSender::keepAlive());
@@ -405,10 +411,29 @@ TEST_F(InboundConnectionTest, PairedKeyExchangeCompletesInEitherOrder) {
   }
 }
 
-TEST_F(InboundConnectionTest, IntroductionBeforeThePairedKeysStillReachesTheUser) {
-  handshake();
-  introduce({{"a.txt", patterned(5, 0), 7}});
-  EXPECT_EQ(delegate_->requests.size(), 1u);
+// Completion follows the last chunk of an announced file, so a transfer of no
+// files is asked about and accepted, but never completes.
+TEST_F(InboundConnectionTest, IntroductionReachesTheUserBeforeThePairedKeysAndWithoutFiles) {
+  struct Case {
+    std::string name;
+    bool pairedKeysFirst;
+    std::vector<TestFile> files;
+  };
+  for (const auto& item : std::vector<Case>{{"before the paired keys", false, {{"a.txt", patterned(5, 0), 7}}},
+                                            {"no files", true, {}}}) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    handshake();
+    if (item.pairedKeysFirst) exchangePairedKeys();
+    introduce(item.files);
+    ASSERT_EQ(delegate_->requests.size(), 1u);
+    EXPECT_EQ(delegate_->requests[0].files.size(), item.files.size());
+    acceptOffer();
+    run();
+    push(sender_.fileChunk(99, 0, patterned(3, 0), true));  // announced by no one
+    EXPECT_EQ(inbound_->state(), InboundConnection::State::transferring);
+    EXPECT_TRUE(delegate_->completions.empty());
+  }
 }
 
 TEST_F(InboundConnectionTest, PlaintextKeepAliveIsProbedUpTo49Bytes) {

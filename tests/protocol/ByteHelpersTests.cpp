@@ -23,7 +23,13 @@ INSTANTIATE_TEST_SUITE_P(
                     HexCase{"+f", {0x0f}}, HexCase{"-0", {0x00}}, HexCase{"-1", {}}, HexCase{"+g", {}},
                     HexCase{" 1", {}},
                     // no re-alignment after a bad pair: "a1" "2b" read, "x" lonely
-                    HexCase{"zza12b", {0xa1, 0x2b}}, HexCase{"abc", {0xab}}, HexCase{"0x10", {0x10}}));
+                    HexCase{"zza12b", {0xa1, 0x2b}}, HexCase{"abc", {0xab}}, HexCase{"0x10", {0x10}},
+                    // pairs of characters, not of bytes: "ü0" "af" "f"
+                    HexCase{"\xC3\xBC" "0aff", {0xaf}},
+                    // an accented a is one character: "0á" "ff"
+                    HexCase{"0a\xCC\x81" "ff", {0xff}},
+                    // a byte that is no UTF-8 is one character: "\xFF0" "af" "f"
+                    HexCase{"\xFF" "0aff", {0xaf}}));
 
 TEST(DataFromHex, SixtyFourDigitsGiveThirtyTwoBytes) {
   auto bytes = Data::fromHex("82AA55A0D397F88346CA1CEE8D3909B95F13FA7DEB1D4AB38376B8256DA85510");

@@ -15,6 +15,13 @@
 #include "wire_format.pb.h"
 
 namespace orvel {
+
+struct FrameProcessorTesting {
+  static std::vector<Bytes> bytesPayloadFrames(const Bytes& content) {
+    return FrameProcessor::buildBytesPayloadFrames(content);
+  }
+};
+
 namespace {
 
 namespace connections = location::nearby::connections;
@@ -560,6 +567,7 @@ void expectPayloadFrames(const std::vector<Bytes>& frames, const Bytes& content)
   const auto& body = first.v1().payload_transfer().payload_chunk();
   EXPECT_EQ(body.flags(), 0);
   EXPECT_EQ(body.offset(), 0);
+  EXPECT_TRUE(body.has_body());
   EXPECT_EQ(body.body(), std::string(content.begin(), content.end()));
   const auto& end = last.v1().payload_transfer().payload_chunk();
   EXPECT_EQ(end.flags(), 1);
@@ -576,11 +584,11 @@ TEST(FrameBuilders, KeepAliveIsTenExactBytes) {
 
 TEST(FrameBuilders, SharingFramesSerialiseExactly) {
   FrameProcessor processor;
-  EXPECT_EQ(hexString(processor.buildConnectionResponse(ConnectionResponseStatus::accept)), "0801120608021a020801");
-  EXPECT_EQ(hexString(processor.buildConnectionResponse(ConnectionResponseStatus::reject)), "0801120608021a020802");
-  EXPECT_EQ(hexString(processor.buildPairedKeyResult()), "0801120808042a0408031003");
+  EXPECT_EQ(hexString(*processor.buildConnectionResponse(ConnectionResponseStatus::accept)), "0801120608021a020801");
+  EXPECT_EQ(hexString(*processor.buildConnectionResponse(ConnectionResponseStatus::reject)), "0801120608021a020802");
+  EXPECT_EQ(hexString(*processor.buildPairedKeyResult()), "0801120808042a0408031003");
 
-  auto encryption = processor.buildPairedKeyEncryption();
+  auto encryption = *processor.buildPairedKeyEncryption();
   ASSERT_EQ(encryption.size(), 90u);
   EXPECT_EQ(hexString(ByteView(encryption).first(10)), "08011256080322520a48");
   EXPECT_EQ(hexString(ByteView(encryption).subspan(82, 2)), "1206");
@@ -626,6 +634,12 @@ TEST(FrameBuilders, EveryTwoFrameBuilder) {
                                 hexString(byteView(content)),
                             "[FrameProcessor] Built PAYLOAD_TRANSFER frames: 127 bytes + 35 bytes"));
   }
+}
+
+TEST(FrameBuilders, EmptyContentStillGivesTwoFrames) {
+  LogCapture capture;
+  expectPayloadFrames(FrameProcessorTesting::bytesPayloadFrames({}), {});
+  EXPECT_THAT(capture.lines(), ElementsAre("[FrameProcessor] Built PAYLOAD_TRANSFER frames: 37 bytes + 35 bytes"));
 }
 
 TEST(FrameBuilders, EachPayloadDrawsItsOwnId) {

@@ -34,14 +34,6 @@ inline std::string unknownFieldsHex(const google::protobuf::Message& message) {
   return hexString(byteView(bytes));
 }
 
-// Equality of wire messages: same type, same presence and values, and unknown
-// fields that are the same bytes in the same order. Serialisation writes known
-// fields in number order and then the unknown ones as met, so equal messages
-// and equal serialisations coincide.
-inline bool sameMessage(const google::protobuf::Message& a, const google::protobuf::Message& b) {
-  return a.GetDescriptor() == b.GetDescriptor() && a.SerializePartialAsString() == b.SerializePartialAsString();
-}
-
 // Parses hex as the type of `prototype`; throws MessageError like MessageCodec::parse.
 inline std::unique_ptr<google::protobuf::Message> parseAs(const google::protobuf::Message& prototype,
                                                           std::string_view hex) {

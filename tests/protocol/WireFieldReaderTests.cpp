@@ -66,6 +66,7 @@ TEST(WireFieldReader, AcceptsAndRefusesExactlyAsTheCodec) {
       {"tag in five bytes", {0x8a, 0x80, 0x80, 0x80, 0x00, 0x01, 0x07}},
       {"tag in six bytes", {0x8a, 0x80, 0x80, 0x80, 0x80, 0x00, 0x01, 0x07}},
       {"tag with high bits", {0x8a, 0x80, 0x80, 0x80, 0x70, 0x01, 0x07}},
+      {"largest key", {0xfa, 0xff, 0xff, 0xff, 0x0f, 0x00}},
       {"length in five bytes", {0x0a, 0x81, 0x80, 0x80, 0x80, 0x00, 0x07}},
       {"length in six bytes", {0x0a, 0x81, 0x80, 0x80, 0x80, 0x80, 0x00, 0x07}},
       {"length past the end", {0x0a, 0x03, 0x01, 0x02}},
@@ -90,6 +91,13 @@ TEST(WireFieldReader, AcceptsAndRefusesExactlyAsTheCodec) {
   for (const auto& [name, bytes] : cases) {
     EXPECT_EQ(readInPlace(bytes), readByCodec(bytes)) << name;
   }
+}
+
+// Taken modulo 2^32, this key would be field 1 as bytes, holding 07.
+TEST(WireFieldReader, RefusesAKeyBeyond32Bits) {
+  const Bytes keyBeyond32Bits{0x8a, 0x80, 0x80, 0x80, 0x10, 0x01, 0x07};
+  EXPECT_EQ(readInPlace(keyBeyond32Bits), std::nullopt);
+  EXPECT_EQ(readByCodec(keyBeyond32Bits), std::nullopt);
 }
 
 TEST(WireFieldReader, GivesViewsIntoTheMessage) {

@@ -22,7 +22,6 @@ using google::protobuf::util::MessageDifferencer;
 using test::as;
 using test::hexText;
 using test::parseAs;
-using test::sameMessage;
 using test::serializedHex;
 using test::unknownFieldsHex;
 
@@ -49,7 +48,7 @@ TEST_P(WireMessageBuilt, SerialisesToItsBytesAndParsesBackEqual) {
   auto message = GetParam().make();
   ASSERT_EQ(serializedHex(*message), hexText(GetParam().written));
   auto parsed = parseAs(*message, GetParam().written);
-  EXPECT_TRUE(sameMessage(*parsed, *message));
+  EXPECT_TRUE(MessageCodec::equal(*parsed, *message));
   EXPECT_TRUE(MessageDifferencer::Equals(*parsed, *message));
 }
 
@@ -373,7 +372,7 @@ INSTANTIATE_TEST_SUITE_P(
                     EXPECT_EQ(as<lnc::UpgradePathInfo>(m).medium(), lnc::UpgradePathInfo::BLUETOOTH);
                   }},
         ParseCase{"ClientIntroductionAckWithContent", typeOf<lnc::ClientIntroductionAck>(), "08 01", "08 01", "08 01",
-                  [](const Message& m) { EXPECT_FALSE(sameMessage(m, lnc::ClientIntroductionAck())); }},
+                  [](const Message& m) { EXPECT_FALSE(MessageCodec::equal(m, lnc::ClientIntroductionAck())); }},
         ParseCase{"FormatSentAsVarint", typeOf<lnc::LocationHint>(), "10 05", "10 05", "10 05",
                   [](const Message& m) { EXPECT_FALSE(as<lnc::LocationHint>(m).has_format()); }},
         ParseCase{"InvalidTextIsFineInBytes", typeOf<lnc::WifiLanSocket>(), "0a 01 ff", "0a 01 ff", "",
@@ -479,21 +478,21 @@ TEST(WireMessageEquality, PresenceAndUnknownFieldOrderCount) {
   lnc::OfflineFrame absent, zero;
   zero.set_version(lnc::OfflineFrame::UNKNOWN_VERSION);
   EXPECT_EQ(absent.version(), zero.version());
-  EXPECT_FALSE(sameMessage(absent, zero));
+  EXPECT_FALSE(MessageCodec::equal(absent, zero));
   EXPECT_FALSE(MessageDifferencer::Equals(absent, zero));
 
   lnc::ConnectionResponseFrame noStatus, statusZero;
   statusZero.set_status(0);
-  EXPECT_FALSE(sameMessage(noStatus, statusZero));
+  EXPECT_FALSE(MessageCodec::equal(noStatus, statusZero));
 
   lnc::PayloadChunk noBody, emptyBody;
   emptyBody.set_body("");
-  EXPECT_FALSE(sameMessage(noBody, emptyBody));
+  EXPECT_FALSE(MessageCodec::equal(noBody, emptyBody));
 
   auto oneOrder = parseAs(lnc::OfflineFrame::default_instance(), "78 05 80 01 01");
   auto otherOrder = parseAs(lnc::OfflineFrame::default_instance(), "80 01 01 78 05");
-  EXPECT_FALSE(sameMessage(*oneOrder, *otherOrder));
-  EXPECT_TRUE(sameMessage(*oneOrder, *parseAs(lnc::OfflineFrame::default_instance(), "78 05 80 01 01")));
+  EXPECT_FALSE(MessageCodec::equal(*oneOrder, *otherOrder));
+  EXPECT_TRUE(MessageCodec::equal(*oneOrder, *parseAs(lnc::OfflineFrame::default_instance(), "78 05 80 01 01")));
 
   // a copy is independent of its source
   lnc::OfflineFrame copy = zero;
@@ -563,7 +562,7 @@ TEST_P(WireMessageRequired, IncompleteMessagesAreRefusedBothWays) {
   std::string partial = message->SerializePartialAsString();
   if (GetParam().initialised) {
     EXPECT_EQ(hexString(MessageCodec::serialize(*message)), hexString(byteView(partial)));
-    EXPECT_TRUE(sameMessage(*parseAs(*message, hexString(byteView(partial))), *message));
+    EXPECT_TRUE(MessageCodec::equal(*parseAs(*message, hexString(byteView(partial))), *message));
     return;
   }
   for (auto attempt : {std::function<void()>([&] { MessageCodec::serialize(*message); }),

@@ -143,25 +143,48 @@ TEST_F(ConnectionManagerLoopback, RegistersEachSenderUnderItsOwnSessionAndDropsI
   EXPECT_TRUE(delegate->calls.empty()) << "an ended stream is not reported to the shell";
 }
 
-TEST_F(ConnectionManagerLoopback, FailureReachesTheShellWithAnUnknownSenderAndLeavesTheRegistry) {
+// Whether the sender said nothing yet or already introduced its files, the
+// failure carries no files and no PIN, and the sender's name once it gave one.
+TEST_F(ConnectionManagerLoopback, FailureReachesTheShellWithoutFilesOrPinAndLeavesTheRegistry) {
   listen();
-  LoopbackClient client(*manager->listeningPort());
-  ASSERT_TRUE(waitForSessions(1));
-  auto sessionId = manager->activeSessionIds().front();
-  asio::write(client.socket(), asio::buffer(std::string(4, '\0')));  // a frame length of zero
+  for (bool introduced : {false, true}) {
+    SCOPED_TRACE(introduced ? "after the INTRODUCTION" : "before any frame");
+    delegate->calls.clear();
+    delegate->failedSessions.clear();
+    LoopbackClient client(*manager->listeningPort());
+    ASSERT_TRUE(waitForSessions(1));
+    auto sessionId = manager->activeSessionIds().front();
+    if (introduced) {
+      test::TestSender sender;
+      auto send = [&](ByteView body) { asio::write(client.socket(), asio::buffer(test::framed(body))); };
+      send(sender.connectionRequest());
+      send(sender.clientInit());
+      std::uint8_t prefix[4];
+      asio::read(client.socket(), asio::buffer(prefix));
+      Bytes serverInit(fromBigEndian32(prefix));
+      asio::read(client.socket(), asio::buffer(serverInit));
+      send(sender.clientFinish(serverInit));
+      send(sender.connectionResponse());
+      for (const auto& body : sender.introduction({{"a.txt", Bytes(5, 0x61), 7}})) send(body);
+      ASSERT_TRUE(runMainLoopUntil([&] { return !delegate->calls.empty(); }));
+      EXPECT_EQ(delegate->calls.front().kind, "request");
+      EXPECT_EQ(delegate->calls.front().detail, sender.pin());
+    }
+    asio::write(client.socket(), asio::buffer(std::string(4, '\0')));  // a frame length of zero
 
-  ASSERT_TRUE(runMainLoopUntil([&] { return !delegate->calls.empty(); }));
-  ASSERT_TRUE(waitForSessions(0));
-  auto& call = delegate->calls.front();
-  EXPECT_EQ(call.kind, "fail");
-  EXPECT_EQ(call.sessionId, sessionId);
-  EXPECT_EQ(call.detail, "transferFailed");
-  EXPECT_TRUE(call.onMainThread);
-  auto& session = delegate->failedSessions.front();
-  EXPECT_EQ(session.senderName, "Unknown");
-  EXPECT_TRUE(session.files.empty());
-  EXPECT_TRUE(session.pin.empty());
-  EXPECT_EQ(session.state, TransferState::failed);
+    ASSERT_TRUE(runMainLoopUntil([&] { return !delegate->failedSessions.empty(); }));
+    ASSERT_TRUE(waitForSessions(0));
+    auto& call = delegate->calls.back();
+    EXPECT_EQ(call.kind, "fail");
+    EXPECT_EQ(call.sessionId, sessionId);
+    EXPECT_EQ(call.detail, "transferFailed");
+    EXPECT_TRUE(call.onMainThread);
+    auto& session = delegate->failedSessions.front();
+    EXPECT_EQ(session.senderName, introduced ? "Pixel 9" : "Unknown");
+    EXPECT_TRUE(session.files.empty());
+    EXPECT_TRUE(session.pin.empty());
+    EXPECT_EQ(session.state, TransferState::failed);
+  }
 }
 
 TEST_F(ConnectionManagerLoopback, DeclineDuringTheHandshakeSendsNothingAndLeavesTheConnectionOpenUntilStopListening) {

@@ -22,6 +22,22 @@ struct CryptoHandlerTesting {
     return {trimmed.begin(), trimmed.end()};
   }
   static void deriveSessionKeys(CryptoHandler& handler) { handler.deriveSessionKeys(); }
+  static Bytes serverInitWithoutKey() { return CryptoHandler().buildServerInit(); }
+
+  // What the handshake derived, as hex (empty when absent).
+  struct Derived {
+    std::string peerPublicKey, decryptKey, receiveHmacKey, encryptKey, sendHmacKey, authenticationString;
+    bool operator==(const Derived&) const = default;
+  };
+  static Derived derived(const CryptoHandler& handler) {
+    auto hex = [](const std::optional<SecretBytes>& value) { return value ? hexString(*value) : std::string(); };
+    return {handler.peerPublicKey_ ? hexString(handler.peerPublicKey_->x963()) : std::string(),
+            hex(handler.decryptKey_),
+            hex(handler.receiveHmacKey_),
+            hex(handler.encryptKey_),
+            hex(handler.sendHmacKey_),
+            hex(handler.authenticationString_)};
+  }
   // Fixed channel keys, for exercising the channel without a handshake.
   static void installKeys(CryptoHandler& handler, ByteView receiveKey, ByteView receiveHmacKey, ByteView sendKey,
                           ByteView sendHmacKey) {

@@ -60,6 +60,9 @@ class TestSender {
   std::vector<Bytes> fileChunks(const TestFile& file);
   Bytes fileChunk(std::int64_t payloadId, std::int64_t offset, ByteView body, bool isLast);
   std::int32_t nextSequenceNumber() const { return sequenceNumber_ + 1; }
+  // Counts encrypted frames from 1 again, as a new connection with the same
+  // keys would (the connection's fuzz target reuses one handshake).
+  void restartSequenceNumbers() { sequenceNumber_ = 0; }
 
   // Plaintext Connections frames.
   static Bytes keepAlive();

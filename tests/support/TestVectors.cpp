@@ -20,8 +20,8 @@ std::string trimmed(const std::string& text) {
 
 }  // namespace
 
-nlohmann::json wycheproofFile(const std::string& name) {
-  auto in = open(std::string(ORVEL_SHARED_DIR) + "/testdata/wycheproof/" + name);
+nlohmann::json testDataFile(const std::string& relativePath) {
+  auto in = open(std::string(ORVEL_TEST_DATA_DIR) + "/" + relativePath);
   return nlohmann::json::parse(in);
 }
 

@@ -8,8 +8,10 @@
 
 namespace orvel::test {
 
-// A Wycheproof file of the shared test data, parsed; throws when it is missing.
-nlohmann::json wycheproofFile(const std::string& name);
+// A JSON file of the project's test data (tests/data), parsed; throws when it is missing.
+nlohmann::json testDataFile(const std::string& relativePath);
+// A Wycheproof file of the test data, parsed.
+inline nlohmann::json wycheproofFile(const std::string& name) { return testDataFile("wycheproof/" + name); }
 
 // One record of a "KEY = value" vector file (RFC and NIST formats); the
 // enclosing "[SECTION]" header, if any, is under the key "section".
