@@ -265,7 +265,7 @@ TEST_F(TransferQuestionEndToEndTest, ASwappedOfferIsAskedAgainAndOnlyWhatTheUser
   std::string error;
   std::atomic<bool> done = false;
   bool completionNotice = false;
-  std::thread client([&] {
+  std::jthread client([&] {  // joined also when an assertion ends the test early
     try {
       TestSender sender("Pixel 9");
       LoopbackPeer peer(port_);
@@ -312,13 +312,13 @@ TEST_F(TransferQuestionEndToEndTest, ASenderThatLeavesWhileAskedIsWithdrawnAndTh
     TestFile half{"half.bin", patterned(700'000, 7), 41};
     TestFile kept{sendsCancel ? "kept-2.bin" : "kept-1.bin", patterned(900, 8), 42};
     std::promise<void> leave;
-    std::thread leaving([&, leaveSignal = leave.get_future()] {
+    std::jthread leaving([&, leaveSignal = leave.get_future()] {
       try {
         TestSender sender("Leaving");
         LoopbackPeer peer(port_);
         introduce(sender, peer, {half});
         peer.send(sender.fileChunk(half.payloadId, 0, ByteView(half.contents).first(1000), false));
-        leaveSignal.wait();
+        leaveSignal.wait_for(60s);
         if (sendsCancel) peer.send(sender.cancel());
       } catch (const std::exception&) {
       }
@@ -331,7 +331,7 @@ TEST_F(TransferQuestionEndToEndTest, ASenderThatLeavesWhileAskedIsWithdrawnAndTh
     })) << "the first chunk is in a temporary file";
     SenderOutcome staying;
     std::atomic<bool> stayed = false;
-    std::thread stayingThread([&] {
+    std::jthread stayingThread([&] {
       staying = runSender(port_, "Staying", {kept});
       stayed = true;
     });
