@@ -14,6 +14,7 @@
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
 #include "platform/Settings.h"
+#include "platform/Unicode.h"
 
 namespace orvel {
 namespace {
@@ -24,17 +25,15 @@ constexpr std::size_t longestLine = 256;
 // Names come from the sender: no control characters may reach the terminal.
 std::string printable(std::string_view text) {
   std::string result;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto byte = static_cast<unsigned char>(text[i]);
-    if (byte == 0xc2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-        static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
-      result += '?';  // a C1 control character in UTF-8
-      ++i;
-    } else if (byte < 0x20 || byte == 0x7f) {
+  result.reserve(text.size());
+  while (!text.empty()) {
+    auto character = Unicode::first(text);
+    if (character.valid && Unicode::isControl(character.value)) {
       result += '?';
     } else {
-      result += static_cast<char>(byte);
+      result += text.substr(0, character.length);
     }
+    text.remove_prefix(character.length);
   }
   return result;
 }
