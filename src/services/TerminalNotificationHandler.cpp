@@ -22,13 +22,15 @@ namespace {
 // An answer is a short word; anything longer is dropped instead of kept.
 constexpr std::size_t longestLine = 256;
 
-// Names come from the sender: no control characters may reach the terminal.
+// Names come from the sender: no control characters may reach the terminal,
+// and no bidirectional control may make "txt.exe" read as "exe.txt" in the
+// question the user answers.
 std::string printable(std::string_view text) {
   std::string result;
   result.reserve(text.size());
   while (!text.empty()) {
     auto character = Unicode::first(text);
-    if (character.valid && Unicode::isControl(character.value)) {
+    if (character.valid && (Unicode::isControl(character.value) || Unicode::isBidiControl(character.value))) {
       result += '?';
     } else {
       result += text.substr(0, character.length);

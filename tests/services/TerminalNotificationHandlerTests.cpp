@@ -186,10 +186,15 @@ TEST(TerminalNotificationHandlerThreaded, NamesFromTheSenderCannotControlTheTerm
   TerminalHarness terminal;
   Answers answers;
   auto handler = askOn(terminal);
-  handler->showTransferRequest(requestFrom("Evil\x1b[2J\r", {{1, "a\nb\xc2\x9b.txt", 10, ""}}, "12\a34"),
-                               answers.decisionFor("x"));
+  // U+202E, right-to-left override, would show the second name as "cvexe.pdf".
+  handler->showTransferRequest(
+      requestFrom("Evil\x1b[2J\r", {{1, "a\nb\xc2\x9b.txt", 10, ""}, {2, "cv\xe2\x80\xae" "fdp.exe", 20, ""}},
+                  "12\a34"),
+      answers.decisionFor("x"));
   auto text = terminal.printed();
-  EXPECT_NE(text.find("Incoming transfer from Evil?[2J?\n  a?b?.txt (10 bytes)\nPIN: 12?34\n"), std::string::npos)
+  EXPECT_NE(text.find("Incoming transfer from Evil?[2J?\n  a?b?.txt (10 bytes)\n  cv?fdp.exe (20 bytes)\n"
+                      "PIN: 12?34\n"),
+            std::string::npos)
       << text;
   EXPECT_EQ(text.find('\x1b'), std::string::npos);
 }
