@@ -7,6 +7,7 @@
 
 #include "network/CryptoError.h"
 #include "network/CryptoHandler.h"
+#include "platform/AesCbc.h"
 #include "platform/Log.h"
 #include "protocol/MessageCodec.h"
 #include "protocol/MessageError.h"
@@ -234,8 +235,18 @@ TEST_F(CryptoHandlerChannel, MissingOrBrokenFieldsAreRefused) {
   noSignature.set_header_and_body("0123456789abcdefghijklmnop");
   std::string noSignatureBytes;
   noSignature.SerializePartialToString(&noSignatureBytes);
-  Bytes badPadding = initiator.encryptBody(inner, Bytes(16, 0x24));
-  badPadding.back() ^= 0x01;
+  // A body whose last block decrypts to `finalBlock`, padding and all: the
+  // padding block the sender's cipher appends is cut off again.
+  auto endingIn = [&](Bytes finalBlock) {
+    Bytes plaintext = inner;
+    plaintext.resize((plaintext.size() + AesCbc::blockSize - 1) / AesCbc::blockSize * AesCbc::blockSize);
+    plaintext.insert(plaintext.end(), finalBlock.begin(), finalBlock.end());
+    Bytes body = initiator.encryptBody(plaintext, Bytes(16, 0x24));
+    body.resize(plaintext.size());
+    return body;
+  };
+  Bytes padsDisagree(16, 0x03);
+  padsDisagree[14] = 0x04;
   const std::vector<Case> cases{
       {"no iv", sealed({.iv = std::nullopt, .plaintext = inner}), CryptoError::invalidMessage},
       {"short iv", sealed({.iv = Bytes(15, 1), .rawBody = Bytes(32, 0)}), CryptoError::decryptionFailed},
@@ -247,7 +258,9 @@ TEST_F(CryptoHandlerChannel, MissingOrBrokenFieldsAreRefused) {
       {"no signature", Bytes(noSignatureBytes.begin(), noSignatureBytes.end()), MessageError::missingRequiredFields},
       {"body of partial block", sealed({.rawBody = Bytes(31, 0)}), CryptoError::decryptionFailed},
       {"empty body", sealed({.rawBody = Bytes{}}), CryptoError::decryptionFailed},
-      {"bad padding", sealed({.rawBody = badPadding}), CryptoError::decryptionFailed},
+      {"padding of zero", sealed({.rawBody = endingIn(Bytes(16, 0x00))}), CryptoError::decryptionFailed},
+      {"padding beyond a block", sealed({.rawBody = endingIn(Bytes(16, 0x11))}), CryptoError::decryptionFailed},
+      {"padding bytes that disagree", sealed({.rawBody = endingIn(padsDisagree)}), CryptoError::decryptionFailed},
       {"inner not a message", sealed({.plaintext = Bytes{0x0a, 0x09, 0x01}}), MessageError::malformed},
       // modulo 2^32 this key would be field 1, signature_scheme HMAC_SHA256 again
       {"header key beyond 32 bits", sealed({.headerTail = {0x88, 0x80, 0x80, 0x80, 0x10, 0x01}, .plaintext = inner}),
