@@ -6,10 +6,10 @@
 
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
-#include "platform/LoopbackSupport.h"
 #include "platform/Settings.h"
 #include "platform/TcpListener.h"
 #include "services/FakeNotificationHandler.h"
+#include "support/PrivateNetwork.h"
 #include "support/TestSupport.h"
 
 namespace orvel {
@@ -29,10 +29,11 @@ TEST(AppDelegateLoopback, StartsListeningReportsThePortAndStopsAtTheEnd) {
     test::ScopedHome home;
     if (troubled) home.writeSettings("{not json");
     LogCapture log;
+    test::PrivateNetwork network;  // where nothing else can hold the first port
     auto prompt = std::make_shared<test::FakeNotificationHandler>();
-    auto firstPort = test::unusedPort();
+    const std::uint16_t firstPort = ConnectionManager::defaultPort;
     auto occupant = troubled ? TcpListener::create(firstPort) : nullptr;
-    auto app = std::make_shared<AppDelegate>(prompt, firstPort);
+    auto app = std::make_shared<AppDelegate>(prompt);
 
     app->applicationDidFinishLaunching();
     ASSERT_TRUE(MainLoop::shared().runUntil(
@@ -59,6 +60,8 @@ TEST(AppDelegateLoopback, StartsListeningReportsThePortAndStopsAtTheEnd) {
 
     app->applicationWillTerminate();
     EXPECT_FALSE(app->connectionManager()->listeningPort().has_value());
+    // The row ends once the listener's last line is in its own capture.
+    EXPECT_TRUE(MainLoop::shared().runUntil([&] { return log.contains("[ConnectionManager] Listener cancelled"); }, 10s));
   }
 }
 

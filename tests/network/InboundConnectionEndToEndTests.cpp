@@ -19,6 +19,7 @@
 #include "services/TerminalNotificationHandler.h"
 #include "services/TransferCoordinator.h"
 #include "support/MemoryConnection.h"
+#include "support/StopListening.h"
 #include "support/TerminalHarness.h"
 #include "support/TestSender.h"
 #include "support/TestSupport.h"
@@ -156,7 +157,7 @@ class InboundConnectionEndToEndTest : public ::testing::Test {
     manager_->startListening();
     ASSERT_TRUE(MainLoop::shared().runUntil([this] { return port_ != 0; }, 10s));
   }
-  void TearDown() override { manager_->stopListening(); }
+  void TearDown() override { EXPECT_TRUE(test::stopListeningAndWait(*manager_)); }
 
   std::vector<std::string> downloadEntries() const { return test::folderEntries(downloads_.path()); }
 

@@ -8,7 +8,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <random>
 #include <system_error>
 #include <vector>
 
@@ -16,21 +15,6 @@
 #include "platform/TcpListener.h"
 
 namespace orvel::test {
-
-// A port that nothing listens on, drawn below the range the system hands out
-// for port 0, so that a test running in parallel cannot be given it meanwhile.
-inline std::uint16_t unusedPort() {
-  std::mt19937 random{std::random_device{}()};
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    auto port = static_cast<std::uint16_t>(20000 + random() % 12000);
-    try {
-      TcpListener::create(port);
-      return port;
-    } catch (const std::system_error&) {
-    }
-  }
-  throw std::runtime_error("no unused port found");
-}
 
 // Values reported from other threads, with a bounded wait for them.
 template <class T>

@@ -9,6 +9,7 @@
 #include "services/FakeNotificationHandler.h"
 #include "services/TransferCoordinator.h"
 #include "support/MemoryConnection.h"
+#include "support/StopListening.h"
 #include "support/TestSender.h"
 #include "support/TestSupport.h"
 
@@ -115,7 +116,7 @@ class ConnectionManagerEndToEnd : public ::testing::Test {
     manager->startListening();
     ASSERT_TRUE(runMainLoopUntil([&] { return *ready; }));
   }
-  void TearDown() override { manager->stopListening(); }
+  void TearDown() override { EXPECT_TRUE(test::stopListeningAndWait(*manager)); }
 
   std::uint16_t port() const { return *manager->listeningPort(); }
   std::string downloaded(const std::string& name) const { return test::readFile(downloads.path() / name); }
@@ -126,7 +127,7 @@ class ConnectionManagerEndToEnd : public ::testing::Test {
   Analytics analytics;
   std::shared_ptr<test::FakeNotificationHandler> prompt = std::make_shared<test::FakeNotificationHandler>();
   std::shared_ptr<TransferCoordinator> coordinator = TransferCoordinator::create(prompt, analytics);
-  std::shared_ptr<ConnectionManager> manager = ConnectionManager::create(TcpListener::create(0)->port());
+  std::shared_ptr<ConnectionManager> manager = ConnectionManager::create(0);
 };
 
 TEST_F(ConnectionManagerEndToEnd, AnAcceptedTransferIsWrittenAndReportedOnce) {

@@ -14,6 +14,8 @@
 #include "platform/MainLoop.h"
 #include "platform/StrandQueue.h"
 #include "support/MemoryConnection.h"
+#include "support/PrivateNetwork.h"
+#include "support/StopListening.h"
 #include "support/TestSender.h"
 
 namespace orvel {
@@ -58,7 +60,7 @@ bool runMainLoopUntil(const std::function<bool()>& done) { return MainLoop::shar
 class ConnectionManagerLoopback : public ::testing::Test {
  protected:
   void SetUp() override { manager->setDelegate(delegate); }
-  void TearDown() override { manager->stopListening(); }
+  void TearDown() override { EXPECT_TRUE(test::stopListeningAndWait(*manager)); }
 
   // Starts listening and waits (on the main loop) until onReady ran.
   void listen() {
@@ -72,14 +74,15 @@ class ConnectionManagerLoopback : public ::testing::Test {
   }
 
   LogCapture log;
-  std::shared_ptr<ConnectionManager> manager = ConnectionManager::create(test::unusedPort());
+  std::shared_ptr<ConnectionManager> manager = ConnectionManager::create(0);
   std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
   std::shared_ptr<std::vector<std::uint16_t>> readyPorts = std::make_shared<std::vector<std::uint16_t>>();
 };
 
 TEST_F(ConnectionManagerLoopback, ListensOnTheFirstPortAndReportsItOnTheMainLoop) {
-  auto firstPort = test::unusedPort();
-  manager = ConnectionManager::create(firstPort);
+  test::PrivateNetwork network;  // where nothing else can hold the port
+  const std::uint16_t firstPort = ConnectionManager::defaultPort;
+  manager = ConnectionManager::create();
   EXPECT_FALSE(manager->listeningPort().has_value());
   listen();
 
@@ -94,6 +97,7 @@ TEST_F(ConnectionManagerLoopback, ListensOnTheFirstPortAndReportsItOnTheMainLoop
   EXPECT_EQ(lines, expected);
   EXPECT_EQ(*readyPorts, std::vector<std::uint16_t>{firstPort});
   EXPECT_EQ(manager->listeningPort(), firstPort);
+  EXPECT_NO_THROW(LoopbackClient{firstPort});
 
   manager->stopListening();
   EXPECT_FALSE(manager->listeningPort().has_value());
