@@ -247,20 +247,21 @@ TEST_F(InboundConnectionEndToEndTest, TwoSendersAtOnceOneAcceptedOneDeclined) {
 // The real shell between the manager and the user: the coordinator and a prompt.
 class TransferQuestionEndToEndTest : public InboundConnectionEndToEndTest {
  protected:
-  void useShell(std::shared_ptr<NotificationHandler> prompt) {
-    coordinator_ = TransferCoordinator::create(std::move(prompt), analytics_);
-    manager_->setDelegate(coordinator_);
+  // The manager holds its delegate weakly: the shell lives as long as the caller keeps it.
+  std::shared_ptr<TransferCoordinator> useShell(std::shared_ptr<NotificationHandler> prompt) {
+    auto coordinator = TransferCoordinator::create(std::move(prompt), analytics_);
+    manager_->setDelegate(coordinator);
+    return coordinator;
   }
   bool runMainLoopUntil(const std::function<bool()>& done) { return MainLoop::shared().runUntil(done, 60s); }
 
   LogCapture log_;
   Analytics analytics_;
-  std::shared_ptr<TransferCoordinator> coordinator_;
 };
 
 TEST_F(TransferQuestionEndToEndTest, ASwappedOfferIsAskedAgainAndOnlyWhatTheUserAcceptedLands) {
   auto prompt = std::make_shared<test::FakeNotificationHandler>();
-  useShell(prompt);
+  auto shell = useShell(prompt);
   TestFile harmless{"harmless.txt", patterned(300, 5), 31};
   TestFile swapped{"other.bin", patterned(600'000, 6), 32};
   std::string error;
@@ -303,8 +304,7 @@ TEST_F(TransferQuestionEndToEndTest, ASenderThatLeavesWhileAskedIsWithdrawnAndTh
   for (bool sendsCancel : {false, true}) {
     SCOPED_TRACE(sendsCancel ? "Sharing CANCEL" : "stream closed");
     test::TerminalHarness terminal;
-    useShell(TerminalNotificationHandler::create(terminal.terminal(), terminal.output(),
-                                                 test::TerminalHarness::timeToRead));
+    auto shell = useShell(terminal.ask());
     std::string screen;
     auto shows = [&](const std::string& text) {
       screen += terminal.printed();
@@ -357,7 +357,9 @@ TEST_F(TransferQuestionEndToEndTest, ASenderThatLeavesWhileAskedIsWithdrawnAndTh
     EXPECT_TRUE(std::find(entries.begin(), entries.end(), kept.name) != entries.end());
     EXPECT_TRUE(std::none_of(entries.begin(), entries.end(), isTemporary)) << "no temporary file is left";
     EXPECT_TRUE(std::find(entries.begin(), entries.end(), half.name) == entries.end());
-    coordinator_.reset();  // and with it the prompt on this row's terminal
+    // The row ends once the completion reached its own screen: reported
+    // later, it would go to the next row's shell.
+    EXPECT_TRUE(runMainLoopUntil([&] { return shows("Received " + kept.name + " from Staying"); })) << screen;
   }
 }
 

@@ -29,14 +29,10 @@ struct Answers {
 
 bool runMainLoopUntil(const std::function<bool()>& done) { return MainLoop::shared().runUntil(done, 10s); }
 
-std::shared_ptr<TerminalNotificationHandler> askOn(const TerminalHarness& terminal) {
-  return TerminalNotificationHandler::create(terminal.terminal(), terminal.output(), TerminalHarness::timeToRead);
-}
-
 TEST(TerminalNotificationHandlerThreaded, AsksOneQuestionAtATimeInArrivalOrder) {
   TerminalHarness terminal;
   Answers answers;
-  auto handler = askOn(terminal);
+  auto handler = terminal.ask();
   handler->showTransferRequest(
       requestFrom("Pixel 7", {{1, "photo.jpg", 2621440, ""}, {2, "notes.txt", 512, ""}}, "0421"),
       answers.decisionFor("first"));
@@ -68,7 +64,7 @@ TEST(TerminalNotificationHandlerThreaded, AWithdrawnQuestionTakesNoAnswerAndTheN
   for (const auto& [why, expected] : notices) {
     TerminalHarness terminal;
     Answers answers;
-    auto handler = askOn(terminal);
+    auto handler = terminal.ask();
     auto withdrawn = requestFrom("Pixel", {{1, "a.bin", 10, ""}}, "1111");
     auto queuedThenWithdrawn = requestFrom("Moto", {{1, "b.bin", 10, ""}}, "2222");
     handler->showTransferRequest(withdrawn, answers.decisionFor("withdrawn"));
@@ -94,7 +90,7 @@ TEST(TerminalNotificationHandlerThreaded, AWithdrawnQuestionTakesNoAnswerAndTheN
 TEST(TerminalNotificationHandlerThreaded, ANewRequestOfTheSameSessionIsAskedInTheOldOnesPlace) {
   TerminalHarness terminal;
   Answers answers;
-  auto handler = askOn(terminal);
+  auto handler = terminal.ask();
   auto first = requestFrom("Pixel", {{1, "harmless.txt", 10, ""}}, "1111");
   auto swapped = first;
   swapped.files = {{2, "other.bin", 99, ""}};
@@ -121,7 +117,7 @@ TEST(TerminalNotificationHandlerThreaded, ANewRequestOfTheSameSessionIsAskedInTh
 TEST(TerminalNotificationHandlerThreaded, InputTypedBeforeTheQuestionOrWithinTheReadingTimeIsNotTaken) {
   TerminalHarness terminal;
   Answers answers;
-  auto handler = TerminalNotificationHandler::create(terminal.terminal(), terminal.output());
+  auto handler = terminal.ask(TerminalNotificationHandler::readingTime);
   ASSERT_GE(TerminalNotificationHandler::readingTime, 1s);
   // A whole line, read by the reader before the question shows, and half a
   // line still waiting in the terminal: both were meant for something else.
@@ -155,7 +151,7 @@ TEST(TerminalNotificationHandlerThreaded, InputThatIsNotATerminalDeclinesEveryRe
   ASSERT_EQ(pipe(input), 0);
   Answers answers;
   {
-    auto handler = TerminalNotificationHandler::create(input[0], terminal.output());
+    auto handler = terminal.askReadingFrom(input[0]);
     auto request = requestFrom("Pixel", {{1, "a.bin", 10, ""}}, "1234");
     handler->showTransferRequest(request, answers.decisionFor("only"));
     EXPECT_TRUE(answers.given.empty()) << "the answer comes from the main loop, not from inside the call";
@@ -172,7 +168,7 @@ TEST(TerminalNotificationHandlerThreaded, InputThatIsNotATerminalDeclinesEveryRe
 TEST(TerminalNotificationHandlerThreaded, AnEndedInputDeclinesTheOpenQuestionAndLaterOnes) {
   TerminalHarness terminal;
   Answers answers;
-  auto handler = askOn(terminal);
+  auto handler = terminal.ask();
   handler->showTransferRequest(requestFrom("Pixel", {{1, "a.bin", 10, ""}}, "1234"), answers.decisionFor("open"));
   terminal.hangUp();
   ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 1; }));
@@ -185,7 +181,7 @@ TEST(TerminalNotificationHandlerThreaded, AnEndedInputDeclinesTheOpenQuestionAnd
 TEST(TerminalNotificationHandlerThreaded, NamesFromTheSenderCannotControlTheTerminal) {
   TerminalHarness terminal;
   Answers answers;
-  auto handler = askOn(terminal);
+  auto handler = terminal.ask();
   // U+202E, right-to-left override, would show the second name as "cvexe.pdf".
   handler->showTransferRequest(
       requestFrom("Evil\x1b[2J\r", {{1, "a\nb\xc2\x9b.txt", 10, ""}, {2, "cv\xe2\x80\xae" "fdp.exe", 20, ""}},
@@ -201,7 +197,7 @@ TEST(TerminalNotificationHandlerThreaded, NamesFromTheSenderCannotControlTheTerm
 
 TEST(TerminalNotificationHandlerThreaded, CompletionAndStatusArePrinted) {
   TerminalHarness terminal;
-  auto handler = askOn(terminal);
+  auto handler = terminal.ask();
   handler->showStatus("Receiving on port 8686.");
   handler->showStatus("Evil\x1b[2J cancelled the transfer.");
   handler->showTransferComplete(

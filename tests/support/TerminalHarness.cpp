@@ -28,9 +28,27 @@ TerminalHarness::TerminalHarness() {
 }
 
 TerminalHarness::~TerminalHarness() {
+  for (const auto& handler : handlers_) {
+    if (!handler.expired()) {
+      ADD_FAILURE() << "a handler outlives its terminal; its descriptors are left open";
+      return;
+    }
+  }
   for (int fd : {master_, terminal_, outputRead_, outputWrite_}) {
     if (fd >= 0) close(fd);
   }
+}
+
+std::shared_ptr<TerminalNotificationHandler> TerminalHarness::ask(std::chrono::milliseconds readingTime) {
+  auto handler = TerminalNotificationHandler::create(terminal_, outputWrite_, readingTime);
+  handlers_.push_back(handler);
+  return handler;
+}
+
+std::shared_ptr<TerminalNotificationHandler> TerminalHarness::askReadingFrom(int input) {
+  auto handler = TerminalNotificationHandler::create(input, outputWrite_, timeToRead);
+  handlers_.push_back(handler);
+  return handler;
 }
 
 void TerminalHarness::type(const std::string& text) const {
