@@ -266,8 +266,12 @@ std::string describeEndpoint(const asio::ip::tcp::endpoint& endpoint) {
   if (address.is_v6() && address.to_v6().is_v4_mapped()) {
     address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
   }
-  auto port = std::to_string(endpoint.port());
-  return address.is_v6() ? "[" + address.to_string() + "]:" + port : address.to_string() + ":" + port;
+  // Appended, not prefixed: GCC 12 takes a text put in front of a string for an overlapping copy.
+  std::string text = address.is_v6() ? "[" : "";
+  text += address.to_string();
+  text += address.is_v6() ? "]:" : ":";
+  text += std::to_string(endpoint.port());
+  return text;
 }
 
 }  // namespace orvel

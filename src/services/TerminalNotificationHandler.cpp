@@ -153,7 +153,9 @@ void TerminalNotificationHandler::showTransferRequest(const TransferRequest& req
   bool onScreen = asking_ && asked == questions_.begin();
   *asked = std::move(question);
   if (onScreen) {
-    print("\n" + printable(request.senderName) + " changed the offered files; asking again.\n");
+    // Appended, not prefixed: GCC 12 takes a text put in front of a string for an overlapping copy.
+    auto notice = std::string("\n").append(printable(request.senderName));
+    print(notice.append(" changed the offered files; asking again.\n"));
     askNext();
   }
 }

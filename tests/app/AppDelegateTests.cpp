@@ -61,7 +61,8 @@ TEST(AppDelegateLoopback, StartsListeningReportsThePortAndStopsAtTheEnd) {
     app->applicationWillTerminate();
     EXPECT_FALSE(app->connectionManager()->listeningPort().has_value());
     // The row ends once the listener's last line is in its own capture.
-    EXPECT_TRUE(MainLoop::shared().runUntil([&] { return log.contains("[ConnectionManager] Listener cancelled"); }, 10s));
+    EXPECT_TRUE(
+        MainLoop::shared().runUntil([&] { return log.contains("[ConnectionManager] Listener cancelled"); }, 10s));
   }
 }
 
