@@ -121,13 +121,15 @@ void TerminalNotificationHandler::readInput(std::weak_ptr<TerminalNotificationHa
       break;
     }
     if (fds[1].revents != 0) return;
+    // Stamped before the read: bytes taken ahead of a question's flush count
+    // as typed before it, however late this thread runs after the read.
+    const auto readAt = Clock::now();
     auto length = ::read(input, buffer, sizeof buffer);
     if (length < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (length <= 0) break;
-    MainLoop::shared().async(
-        [handler, bytes = std::string(buffer, static_cast<std::size_t>(length)), readAt = Clock::now()] {
-          if (auto self = handler.lock()) self->handleInput(bytes, readAt);
-        });
+    MainLoop::shared().async([handler, bytes = std::string(buffer, static_cast<std::size_t>(length)), readAt] {
+      if (auto self = handler.lock()) self->handleInput(bytes, readAt);
+    });
   }
   MainLoop::shared().async([handler] {
     if (auto self = handler.lock()) self->handleInputEnded();
