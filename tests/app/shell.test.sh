@@ -9,9 +9,9 @@ trap 'kill "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
 # No system bus: the advertisement cannot reach an avahi-daemon on real interfaces.
 export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-bus"
 
-# Waits up to ten seconds for a line of the program's output that matches.
+# Waits up to a minute for a line of the program's output that matches.
 said() {
-  for _ in $(seq 100); do
+  for _ in $(seq 600); do
     grep -q "$1" "$work/out" && return 0
     sleep 0.1
   done
