@@ -11,7 +11,6 @@
 #include "network/FileWriter.h"
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
-#include "platform/Settings.h"
 #include "platform/WorkerPool.h"
 #include "services/TerminalNotificationHandler.h"
 
@@ -41,7 +40,7 @@ int main() {
   std::signal(SIGPIPE, SIG_IGN);
   Log::write("[Orvel] Application starting");
   raiseOpenFileLimit();
-  FileWriter::deleteAbandonedTemporaryFiles(Settings::downloadFolder());
+  FileWriter::deleteAbandonedTemporaryFiles();
 
   auto& mainLoop = MainLoop::shared();
   WorkerPool::shared();  // created after the main loop, so stopped before it at exit
