@@ -47,7 +47,9 @@ int main() {
   auto notifications = TerminalNotificationHandler::create(STDIN_FILENO, STDOUT_FILENO);
   auto appDelegate = std::make_shared<AppDelegate>(notifications);
 
-  asio::signal_set terminationSignals(mainLoop.context(), SIGINT, SIGTERM);
+  // SIGHUP comes when the terminal window is closed: unfinished files are
+  // deleted then as on any other stop, not left until the next start.
+  asio::signal_set terminationSignals(mainLoop.context(), SIGINT, SIGTERM, SIGHUP);
   terminationSignals.async_wait([&](std::error_code error, int) {
     if (error) return;
     appDelegate->applicationWillTerminate();
