@@ -24,6 +24,8 @@ class TerminalHarness {
   TerminalHarness(const TerminalHarness&) = delete;
   TerminalHarness& operator=(const TerminalHarness&) = delete;
 
+  // The handler's side of the terminal, for settings and jobs of its own.
+  int terminal() const { return terminal_; }
   // The handler under test, answered on this terminal and printing here.
   std::shared_ptr<TerminalNotificationHandler> ask(std::chrono::milliseconds readingTime = timeToRead);
   // One that reads its answers from `input` instead.
@@ -35,6 +37,8 @@ class TerminalHarness {
   void hangUp();
   // Everything printed since the last call.
   std::string printed();
+  // Everything written to the terminal itself since the last call.
+  std::string shown() const;
 
  private:
   int master_ = -1;
