@@ -87,6 +87,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
       core.socket_.close(ignored);
       core.pendingSends_.clear();
       core.pending_.reset();
+      core.releaseReadAhead();
       if (report && core.queue_ && core.stateHandler_) {
         core.queue_->async([handler = core.stateHandler_] { handler(State::cancelled, {}); });
       }
@@ -121,6 +122,11 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
 
   bool endReached() const { return readEnded_ && readAheadBegin_ == readAheadEnd_; }
 
+  void releaseReadAhead() {
+    readAhead_.reset();
+    readAheadBegin_ = readAheadEnd_ = 0;
+  }
+
   // Moves what the read-ahead holds, up to what the pending receive still takes.
   void takeReadAhead() {
     auto& content = pending_->content;
@@ -145,7 +151,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
         takeReadAhead();
       }
       if (error == asio::error::would_block || error == asio::error::try_again) {
-        readAhead_.reset();  // empty now: a connection waiting for its sender holds no buffer
+        releaseReadAhead();  // empty now: a connection waiting for its sender holds no buffer
         return waitUntilReadable();
       }
       if (error == asio::error::eof) {
@@ -192,6 +198,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
     }
     std::optional<Bytes> content;
     if (!receive.content.empty()) content = std::move(receive.content);
+    if (endReached()) releaseReadAhead();  // nothing more will come through it
     deliver([completion = std::move(receive.completion), content = std::move(content), ended = endReached()]() mutable {
       completion(std::move(content), ended, {});
     });

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/LoopbackSupport.h"
+#include "support/TestSupport.h"
 
 namespace orvel {
 namespace {
@@ -277,6 +278,31 @@ TEST_F(TcpConnectionLoopback, SendsFromSeveralThreadsLeaveWholeAndInCallOrder) {
   ASSERT_TRUE(completions.waitForCount(threads * perThread));
   for (auto& error : completions.values()) EXPECT_FALSE(error);
 }
+
+// What a connection read ahead is given back once nothing more can come
+// through it: at the end of the stream, and when it is cancelled.
+class TcpConnectionLoopbackReadAhead : public TcpConnectionLoopback, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(TcpConnectionLoopbackReadAhead, IsReleasedOnceReadingEnds) {
+  const bool cancelled = GetParam();
+  clientWrite(cancelled ? "abcdefgh" : "abcd");
+  if (!cancelled) client->socket().shutdown(asio::socket_base::shutdown_send);
+  receive(4, 4);
+  ASSERT_TRUE(received.waitForCount(1));
+  const auto reading = static_cast<std::int64_t>(test::heapInUse());
+  if (cancelled) {
+    connection->cancel();
+    ASSERT_TRUE(states.waitForCount(2));
+  } else {
+    receive(4, 4);
+    ASSERT_TRUE(received.waitForCount(2));
+    EXPECT_TRUE(received.values().back().isComplete);
+  }
+  EXPECT_LT(static_cast<std::int64_t>(test::heapInUse()) - reading, -32 * 1024);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, TcpConnectionLoopbackReadAhead, ::testing::Bool(),
+                         [](const auto& row) { return row.param ? "Cancelled" : "EndOfStream"; });
 
 TEST_F(TcpConnectionLoopback, SendsFromOneThreadKeepTheirOrder) {
   connection->send(bytesOf("one "), {});
