@@ -1,6 +1,8 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include "platform/Log.h"
 #include "platform/LoopbackSupport.h"
@@ -31,6 +33,9 @@ Bytes patterned(std::size_t length, std::uint8_t seed) {
 class LoopbackSender {
  public:
   explicit LoopbackSender(std::uint16_t port, std::string name) : client_(port), sender_(std::move(name)) {}
+  // One that stops reading once introduced, with the smallest receive buffer.
+  LoopbackSender(std::uint16_t port, std::string name, test::LoopbackClient::NotReading notReading)
+      : client_(port, notReading), sender_(std::move(name)) {}
 
   void send(ByteView body) {
     asio::write(client_.socket(), asio::buffer(test::framed(body)));
@@ -80,6 +85,30 @@ class LoopbackSender {
     asio::read(client_.socket(), asio::dynamic_buffer(rest), error);
     return error == asio::error::eof;
   }
+  // Reads what is left until the receiver ends the connection, whether it
+  // closed it or reset it over unread bytes; false if it is still open after
+  // a generous while.
+  bool receiverEnded() {
+    timeval patience{10, 0};
+    setsockopt(client_.socket().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    std::vector<std::uint8_t> rest(64 * 1024);
+    std::error_code error;
+    while (!error) client_.socket().read_some(asio::buffer(rest), error);
+    return error == asio::error::eof || error == asio::error::connection_reset;
+  }
+  // Plaintext KEEP_ALIVEs, each of which the receiver answers; false once
+  // the receiver ended the connection.
+  bool sendKeepAlives(std::size_t count) {
+    Bytes frames;
+    for (std::size_t i = 0; i < count; ++i) {
+      auto frame = test::framed(TestSender::keepAlive());
+      frames.insert(frames.end(), frame.begin(), frame.end());
+    }
+    std::error_code error;
+    asio::write(client_.socket(), asio::buffer(frames), error);
+    return !error;
+  }
+  asio::ip::tcp::socket& socket() { return client_.socket(); }
 
   // Everything up to the receiver's question to its user.
   void introduce(const std::vector<TestFile>& files) {
@@ -183,6 +212,31 @@ TEST_F(ConnectionManagerEndToEnd, AfterCompletionTheConnectionLivesUntilTheSende
   EXPECT_EQ(test::folderEntries(downloads.path()), (std::vector<std::string>{"clip.mp4", "list.txt"}));
   EXPECT_EQ(prompt->completed.size(), 1u);
   EXPECT_TRUE(log.linesStartingWith("[TransferCoordinator] Transfer failed").empty());
+}
+
+// A sender that reads nothing and floods KEEP_ALIVEs: once more answers wait
+// to be sent than a connection may keep, it is ended, and the receiver's
+// memory does not grow with the flood.
+TEST_F(ConnectionManagerEndToEnd, ASenderThatFloodsWithoutReadingIsEndedAndCostsBoundedMemory) {
+  LoopbackSender phone(port(), "Pixel 9", test::LoopbackClient::NotReading{});
+  ASSERT_TRUE(test::shrinkSendBufferOfAcceptedEnd(phone.socket()));
+  phone.introduce({{"a.bin", patterned(100, 1), 7}});
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+
+  // 100,000 answers unsent would hold far more than the limit below.
+  const auto before = static_cast<std::int64_t>(test::heapInUse());
+  std::int64_t growth = 0;
+  auto measure = [&] { growth = std::max(growth, static_cast<std::int64_t>(test::heapInUse()) - before); };
+  for (int batch = 0; batch < 100 && phone.sendKeepAlives(1000); ++batch) measure();
+  const bool ended = runMainLoopUntil([&] {
+    measure();
+    return log.contains("[TransferCoordinator] Transfer failed from Pixel 9: No buffer space available");
+  });
+  measure();
+  EXPECT_LT(growth, 8 << 20);
+  ASSERT_TRUE(ended);
+  EXPECT_TRUE(manager->activeSessionIds().empty());
+  EXPECT_TRUE(phone.receiverEnded());
 }
 
 TEST_F(ConnectionManagerEndToEnd, TwoSendersAtOnceAreDecidedSeparately) {
