@@ -61,7 +61,11 @@ void InboundConnection::setDelegate(std::weak_ptr<InboundConnectionDelegate> del
   delegate_ = std::move(delegate);
 }
 
+// Until the platform reports the connection ready, and the first read holds
+// it, the connection holds itself: an owner that lets it go in between (a
+// decline during the handshake) must not end it.
 void InboundConnection::start() {
+  startingSelf_ = shared_from_this();
   connection_->setStateUpdateHandler([weakSelf = weak_from_this()](Connection::State state, std::error_code error) {
     if (auto self = weakSelf.lock()) self->handleConnectionState(state, error);
   });
@@ -85,30 +89,31 @@ std::optional<std::string> InboundConnection::senderName() const { return sender
 
 // Platform states and reading.
 
+// Called through a handler that holds the connection while it runs.
 void InboundConnection::handleConnectionState(Connection::State platformState, std::error_code error) {
   switch (platformState) {
     case Connection::State::ready:
-      if (ended_ || state() != State::connecting) return;  // reading starts once
+      if (ended_ || state() != State::connecting) break;  // reading starts once
       setState(State::awaitingConnectionRequest);
       receiveFrame();
-      return;
-    case Connection::State::failed: {
-      if (ended_) return;  // already ended and reported
+      break;
+    case Connection::State::failed:
+      if (ended_) break;  // already ended and reported
       ended_ = true;
       setState(State::failed);
       cleanupWriters();
       if (auto delegate = delegate_.lock()) delegate->connectionDidFail(*this, EngineError(error));
-      return;
-    }
+      break;
     case Connection::State::cancelled:
       ended_ = true;
       cleanupWriters();  // no temporary file outlives the connection, whoever ended it
       if (auto delegate = delegate_.lock()) delegate->connectionDidClose(*this);
-      return;
+      break;
     case Connection::State::setup:
     case Connection::State::preparing:
     case Connection::State::waiting: return;
   }
+  startingSelf_.reset();  // the outstanding read holds the connection now, or it has ended
 }
 
 // The outstanding read holds the connection: once the owner has let it go

@@ -145,6 +145,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   std::set<std::int64_t> awaitingConsentPayloadIds_;  // whole files kept aside until the user accepts
   bool ended_ = false;             // nothing more is read, handled or reported as a failure
   bool cancelRequested_ = false;   // the platform connection is cancelled or will be after the last send
+  std::shared_ptr<InboundConnection> startingSelf_;  // from start() until the platform's first report
 };
 
 const char* toString(InboundConnection::State state);

@@ -757,6 +757,26 @@ TEST_F(InboundConnectionTest, SendErrorFailsTheConnection) {
   EXPECT_TRUE(failedWith(std::make_error_code(std::errc::broken_pipe))) << failureText();
 }
 
+// The owner may let the connection go before the platform reports it ready
+// (a decline during the handshake): it still runs until the sender ends it.
+TEST_F(InboundConnectionTest, AConnectionLetGoBeforeItIsReadyStillRunsTheHandshake) {
+  endConnection();
+  connection_ = std::make_shared<test::MemoryConnection>();
+  auto inbound = InboundConnection::create(connection_, Uuid::random(), queue_);
+  inbound->setDelegate(delegate_);
+  inbound->start();
+  std::weak_ptr<InboundConnection> watch = inbound;
+  inbound.reset();
+  run();
+  connection_->becomeReady();
+  push(sender_.connectionRequest());
+  push(sender_.clientInit());
+  EXPECT_EQ(connection_->takeSentFrames().size(), 1u) << "the SERVER_INIT";
+  ASSERT_FALSE(watch.expired());
+  EXPECT_EQ(watch.lock()->state(), InboundConnection::State::awaitingUkey2ClientFinish);
+  EXPECT_FALSE(connection_->isCancelled());
+}
+
 TEST_F(InboundConnectionTest, CloseFromAnotherThreadRunsOnTheQueue) {
   std::thread([this] { inbound_->close(); }).join();
   EXPECT_FALSE(connection_->isCancelled());
