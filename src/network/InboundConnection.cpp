@@ -582,14 +582,14 @@ void InboundConnection::declineOnQueue() {
   });
   if (!sent) return closeOnQueue();
   ended_ = true;
-  cancelRequested_ = true;
   cleanupWriters();
 }
 
+// Also after a decline whose REJECT has not left yet: a close does not wait for it.
 void InboundConnection::closeOnQueue() {
   ended_ = true;
-  if (!cancelRequested_) {
-    cancelRequested_ = true;
+  if (!cancelled_) {
+    cancelled_ = true;
     connection_->cancel();
   }
   cleanupWriters();

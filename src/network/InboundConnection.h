@@ -63,7 +63,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void close();
   // Accepts the files the user was shown; ignored when a later INTRODUCTION has replaced them.
   void acceptTransfer(std::vector<FileMetadata> offeredFiles);
-  void declineTransfer();  // REJECT is sent, then the connection closes after the send completed
+  void declineTransfer();  // REJECT is sent, then the connection closes after the send completed, or at close()
 
   const Uuid& sessionId() const { return sessionId_; }
   State state() const { return state_.load(); }   // any thread
@@ -144,7 +144,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   bool transferAccepted_ = false;  // the user accepted the files of the last INTRODUCTION
   std::set<std::int64_t> awaitingConsentPayloadIds_;  // whole files kept aside until the user accepts
   bool ended_ = false;             // nothing more is read, handled or reported as a failure
-  bool cancelRequested_ = false;   // the platform connection is cancelled or will be after the last send
+  bool cancelled_ = false;         // this object cancelled the platform connection
   std::shared_ptr<InboundConnection> startingSelf_;  // from start() until the platform's first report
 };
 

@@ -541,32 +541,43 @@ TEST_F(InboundConnectionTest, DuplicatePayloadIdsInTheIntroductionFail) {
   EXPECT_TRUE(delegate_->requests.empty());
 }
 
+// The cancel waits for the REJECT to leave, unless the connection is closed
+// first (stopListening()): then it does not wait for a sender that may never read.
 TEST_F(InboundConnectionTest, ChunksBeforeTheDecisionAreDeletedOnDecline) {
-  TestFile file{"big.bin", patterned(1'200'000, 4), 9};
-  reachPendingAcceptance({file});
-  receiveEncrypted();
-  auto chunks = sender_.fileChunks(file);
-  push(chunks[0]);
-  EXPECT_EQ(downloadEntries().size(), 1u) << "the temporary file";
+  for (bool closedBeforeTheRejectLeft : {false, true}) {
+    SCOPED_TRACE(closedBeforeTheRejectLeft ? "closed before the REJECT left" : "the REJECT left");
+    SetUp();
+    TestFile file{"big.bin", patterned(1'200'000, 4), 9};
+    reachPendingAcceptance({file});
+    receiveEncrypted();
+    auto chunks = sender_.fileChunks(file);
+    push(chunks[0]);
+    EXPECT_EQ(downloadEntries().size(), 1u) << "the temporary file";
 
-  connection_->holdSends = true;
-  inbound_->declineTransfer();
-  run();
-  EXPECT_TRUE(downloadEntries().empty());
-  auto reject = receiveEncrypted();
-  ASSERT_EQ(reject.size(), 2u);
-  EXPECT_EQ(reject[0].sharing->v1().connection_response().status(), sharing::nearby::ConnectionResponseFrame::REJECT);
-  EXPECT_FALSE(connection_->isCancelled()) << "the close waits for the REJECT to leave";
+    connection_->holdSends = true;
+    inbound_->declineTransfer();
+    run();
+    EXPECT_TRUE(downloadEntries().empty());
+    auto reject = receiveEncrypted();
+    ASSERT_EQ(reject.size(), 2u);
+    EXPECT_EQ(reject[0].sharing->v1().connection_response().status(), sharing::nearby::ConnectionResponseFrame::REJECT);
+    EXPECT_FALSE(connection_->isCancelled()) << "the close waits for the REJECT to leave";
 
-  push(chunks[1]);  // ignored: the connection is ending
-  EXPECT_TRUE(downloadEntries().empty());
-  connection_->releaseSends();
-  run();
-  EXPECT_TRUE(connection_->isCancelled());
-  EXPECT_EQ(connection_->events.back(), "cancel");
-  EXPECT_EQ(std::count(connection_->events.begin(), connection_->events.end(), "sent"), 8);
-  EXPECT_TRUE(delegate_->failures.empty());
-  EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance);
+    push(chunks[1]);  // ignored: the connection is ending
+    EXPECT_TRUE(downloadEntries().empty());
+    if (closedBeforeTheRejectLeft) {
+      inbound_->close();
+    } else {
+      connection_->releaseSends();
+    }
+    run();
+    EXPECT_TRUE(connection_->isCancelled());
+    EXPECT_EQ(connection_->events.back(), "cancel");
+    EXPECT_EQ(std::count(connection_->events.begin(), connection_->events.end(), "sent"),
+              closedBeforeTheRejectLeft ? 6 : 8);
+    EXPECT_TRUE(delegate_->failures.empty());
+    EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance);
+  }
 }
 
 TEST_F(InboundConnectionTest, DeclineStillSendsAfterTheOwnerDroppedTheConnection) {

@@ -108,6 +108,7 @@ class LoopbackSender {
     asio::write(client_.socket(), asio::buffer(frames), error);
     return !error;
   }
+  void halfClose() { client_.socket().shutdown(asio::socket_base::shutdown_send); }
   asio::ip::tcp::socket& socket() { return client_.socket(); }
 
   // Everything up to the receiver's question to its user.
@@ -238,6 +239,48 @@ TEST_F(ConnectionManagerEndToEnd, ASenderThatFloodsWithoutReadingIsEndedAndCosts
   EXPECT_TRUE(manager->activeSessionIds().empty());
   EXPECT_TRUE(phone.receiverEnded());
 }
+
+// A sender that stops reading with answers still waiting to be sent, then
+// leaves the connection without reading them, or is declined: whatever of
+// it the receiver still holds, stopListening() closes and waits for.
+enum class StalledEnd { halfCloses, isDeclined };
+
+class ConnectionManagerEndToEndStalledSender : public ConnectionManagerEndToEnd,
+                                       public ::testing::WithParamInterface<StalledEnd> {};
+
+TEST_P(ConnectionManagerEndToEndStalledSender, LeavesNoSocketOpenOnceStopListeningReturns) {
+  LoopbackSender phone(port(), "Pixel 9", test::LoopbackClient::NotReading{});
+  ASSERT_TRUE(test::shrinkSendBufferOfAcceptedEnd(phone.socket()));
+  const auto descriptorsConnected = test::openDescriptorCount();  // the listener's and the accepted socket among them
+  phone.introduce({{"a.bin", patterned(100, 1), 7}});
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+  // More answers than the two small socket buffers hold, far fewer than may wait.
+  constexpr std::size_t keepAlives = 150;
+  ASSERT_TRUE(phone.sendKeepAlives(keepAlives));
+  ASSERT_TRUE(runMainLoopUntil([&] {
+    return log.linesStartingWith("[InboundConnection] Sending KEEP_ALIVE").size() == keepAlives;
+  }));
+
+  if (GetParam() == StalledEnd::isDeclined) {
+    prompt->decisions.front()(false);
+    ASSERT_TRUE(runMainLoopUntil([&] { return log.contains("[InboundConnection] CONNECTION_RESPONSE: sending 2 frames"); }));
+  } else {
+    phone.halfClose();
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->withdrawn.size() == 1; }));
+  }
+  EXPECT_TRUE(manager->activeSessionIds().empty());
+
+  EXPECT_TRUE(manager->stopListening()) << "a connection was not released in time";
+  EXPECT_TRUE(runMainLoopUntil([&] { return test::openDescriptorCount() <= descriptorsConnected - 2; }))
+      << test::openDescriptorCount() << " descriptors, " << descriptorsConnected << " while connected";
+  EXPECT_TRUE(phone.receiverEnded());
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, ConnectionManagerEndToEndStalledSender,
+                         ::testing::Values(StalledEnd::halfCloses, StalledEnd::isDeclined),
+                         [](const auto& row) {
+                           return row.param == StalledEnd::halfCloses ? "HalfCloses" : "IsDeclined";
+                         });
 
 TEST_F(ConnectionManagerEndToEnd, TwoSendersAtOnceAreDecidedSeparately) {
   std::vector<TestFile> first{{"a.bin", patterned(1000, 1), 11}};
