@@ -65,7 +65,9 @@ struct AcceptedConnection {
     push(sender.connectionResponse());
     for (const auto& body : sender.pairedKeyEncryption()) push(body);
     for (const auto& body : sender.pairedKeyResult()) push(body);
-    for (const auto& body : sender.introduction({{"bench.bin", Bytes(1), payloadId}})) push(body);
+    test::TestFile file{"bench.bin", {}, payloadId, "application/octet-stream",
+                        chunksInFile * static_cast<std::int64_t>(chunkSize)};
+    for (const auto& body : sender.introduction({file})) push(body);
     inbound->acceptTransfer(delegate->offered);
     queue->drain();
   }

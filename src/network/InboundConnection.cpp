@@ -341,11 +341,16 @@ void InboundConnection::handleFrameEvent(const FrameEvent& event) {
 
 void InboundConnection::handleIntroduction(const std::string& announcedName, const std::vector<FileMetadata>& files) {
   log("Received INTRODUCTION with " + std::to_string(files.size()) + " files");
-  // Two files under one payload id would be written into one file.
+  // Two files under one payload id would be written into one file; a file
+  // of negative size can be neither shown nor received.
   std::map<std::int64_t, const FileMetadata*> offered;
   for (const auto& file : files) {
     if (!offered.emplace(file.payloadId, &file).second) {
       log("Duplicate payloadId in INTRODUCTION: " + std::to_string(file.payloadId));
+      return handleError(ConnectionError::transferFailed);
+    }
+    if (file.size < 0) {
+      log("Negative size in INTRODUCTION: " + std::to_string(file.size));
       return handleError(ConnectionError::transferFailed);
     }
   }
@@ -417,6 +422,11 @@ void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, 
   }
   found->second->write(data, offset);
   if (!isLast) return;
+  if (!found->second->reachedExpectedSize()) {
+    log("File " + std::to_string(payloadId) + " ended at " + std::to_string(found->second->bytesWritten()) +
+        " bytes, not at its announced size");
+    throw ConnectionError::transferFailed;
+  }
 
   // Nothing reaches the download folder without the user's consent: a file
   // that is whole before the decision waits in its temporary file, which a

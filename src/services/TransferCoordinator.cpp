@@ -92,10 +92,10 @@ std::optional<TransferCoordinator::PendingRequest> TransferCoordinator::forgetRe
 void TransferCoordinator::connectionManagerDidCompleteTransfer(ConnectionManager&, const TransferSession& session) {
   forgetRequest(session.id);
   notifications_->withdrawTransferRequest(session.id, NotificationHandler::Withdrawal::ended);
-  std::int64_t totalBytes = 0;
-  for (auto& file : session.files) totalBytes += file.size;
-  analytics_.record("transfer_received", {{"file_count", session.files.size()},
-                                          {"total_size_mb", static_cast<double>(totalBytes) / 1048576.0}});
+  double totalBytes = 0;  // announced sizes may be absurd: no sum of them may overflow
+  for (auto& file : session.files) totalBytes += static_cast<double>(file.size);
+  analytics_.record("transfer_received",
+                    {{"file_count", session.files.size()}, {"total_size_mb", totalBytes / 1048576.0}});
   if (session.files.size() == 1) {
     Log::write("[TransferCoordinator] Transfer complete: " + session.files.front().name + " saved to Downloads");
   } else {

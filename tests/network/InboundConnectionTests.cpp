@@ -532,13 +532,61 @@ TEST_F(InboundConnectionTest, UnknownPayloadIdIsDroppedAndTheTransferGoesOn) {
   EXPECT_EQ(downloadEntries(), std::vector<std::string>{"a.bin"});
 }
 
-TEST_F(InboundConnectionTest, DuplicatePayloadIdsInTheIntroductionFail) {
-  handshake();
-  exchangePairedKeys();
-  push(sender_.introduction({{"a.txt", patterned(5, 0), 7}, {"b.txt", patterned(5, 1), 7}}));
-  EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
-  EXPECT_TRUE(log_.contains("[InboundConnection] Duplicate payloadId in INTRODUCTION: 7"));
-  EXPECT_TRUE(delegate_->requests.empty());
+TEST_F(InboundConnectionTest, IntroductionsThatCannotBeReceivedFail) {
+  struct Case {
+    std::string name;
+    std::vector<TestFile> files;
+    std::string line;
+  };
+  for (const auto& item : std::vector<Case>{
+           {"duplicate payload ids",
+            {{"a.txt", patterned(5, 0), 7}, {"b.txt", patterned(5, 1), 7}},
+            "[InboundConnection] Duplicate payloadId in INTRODUCTION: 7"},
+           {"negative size",
+            {{"a.txt", patterned(5, 0), 7}, {"b.txt", {}, 8, "text/plain", -1}},
+            "[InboundConnection] Negative size in INTRODUCTION: -1"},
+       }) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    handshake();
+    exchangePairedKeys();
+    push(sender_.introduction(item.files));
+    EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
+    EXPECT_TRUE(log_.contains(item.line));
+    EXPECT_TRUE(delegate_->requests.empty());
+  }
+}
+
+// A file never grows past the size the user was shown, and is saved only at it.
+TEST_F(InboundConnectionTest, AChunkOutsideTheAnnouncedSizeOrAShortFileFailsAndLeavesNothing) {
+  const TestFile small{"small.txt", patterned(10, 1), 1};
+  struct Case {
+    std::string name;
+    bool accepted;
+    std::int64_t offset;
+    std::size_t length;
+    bool isLast;
+    EngineError error;
+  };
+  for (const auto& item : std::vector<Case>{
+           {"one byte far beyond", true, std::int64_t{1} << 36, 1, true, FileWriterError::writeFailed},
+           {"one byte past the end", true, 0, 11, false, FileWriterError::writeFailed},
+           {"past the end before the answer", false, 5, 6, false, FileWriterError::writeFailed},
+           {"short last chunk", true, 0, 5, true, ConnectionError::transferFailed},
+           {"short last chunk before the answer", false, 0, 9, true, ConnectionError::transferFailed},
+       }) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    reachPendingAcceptance({small});
+    if (item.accepted) {
+      acceptOffer();
+      run();
+    }
+    push(sender_.fileChunk(small.payloadId, item.offset, patterned(item.length, 2), item.isLast));
+    EXPECT_TRUE(failedWith(item.error)) << failureText();
+    EXPECT_TRUE(downloadEntries().empty());
+    EXPECT_TRUE(delegate_->completions.empty());
+  }
 }
 
 TEST_F(InboundConnectionTest, ChunksBeforeTheDecisionAreDeletedOnDecline) {
