@@ -127,11 +127,12 @@ class InboundConnectionTest : public ::testing::Test {
     introduce(files);
   }
 
-  // The user accepts the files of the last request.
-  void acceptOffer() {
-    auto offered = delegate_->requests.empty() ? std::vector<FileMetadata>{} : delegate_->requests.back().files;
-    inbound_->acceptTransfer(std::move(offered));
+  // The user answers the last request.
+  std::uint64_t lastOffer() const {
+    return delegate_->requests.empty() ? 0 : delegate_->requests.back().offerNumber;
   }
+  void acceptOffer() { inbound_->acceptTransfer(lastOffer()); }
+  void declineOffer() { inbound_->declineTransfer(lastOffer()); }
 
   // Opens the encrypted frames sent since the last call.
   std::vector<TestSender::Received> receiveEncrypted() {
@@ -598,7 +599,7 @@ TEST_F(InboundConnectionTest, ChunksBeforeTheDecisionAreDeletedOnDecline) {
   EXPECT_EQ(downloadEntries().size(), 1u) << "the temporary file";
 
   connection_->holdSends = true;
-  inbound_->declineTransfer();
+  declineOffer();
   run();
   EXPECT_TRUE(downloadEntries().empty());
   auto reject = receiveEncrypted();
@@ -620,7 +621,7 @@ TEST_F(InboundConnectionTest, ChunksBeforeTheDecisionAreDeletedOnDecline) {
 TEST_F(InboundConnectionTest, DeclineStillSendsAfterTheOwnerDroppedTheConnection) {
   reachPendingAcceptance({{"a.txt", patterned(5, 0), 7}});
   receiveEncrypted();
-  inbound_->declineTransfer();
+  declineOffer();
   inbound_.reset();
   run();
   EXPECT_EQ(receiveEncrypted().size(), 2u);
@@ -631,7 +632,7 @@ TEST_F(InboundConnectionTest, AcceptAndDeclineOutsidePendingAcceptanceDoNothing)
   handshake();
   receiveEncrypted();
   acceptOffer();
-  inbound_->declineTransfer();
+  declineOffer();
   run();
   EXPECT_TRUE(receiveEncrypted().empty());
   EXPECT_FALSE(connection_->isCancelled());
@@ -658,7 +659,7 @@ TEST_F(InboundConnectionTest, FileFinishedBeforeTheDecisionWaitsForIt) {
     EXPECT_NE(downloadEntries()[0], "early.txt");
 
     if (!accept) {
-      inbound_->declineTransfer();
+      declineOffer();
       run();
       EXPECT_TRUE(downloadEntries().empty());
       EXPECT_TRUE(delegate_->failures.empty());
@@ -674,38 +675,127 @@ TEST_F(InboundConnectionTest, FileFinishedBeforeTheDecisionWaitsForIt) {
   }
 }
 
-TEST_F(InboundConnectionTest, ANewIntroductionDiscardsWhatTheOldOfferLeftAndTheOldAnswer) {
-  TestFile harmless{"harmless.txt", patterned(100, 1), 1};  // whole before the decision
-  TestFile dropped{"dropped.bin", patterned(700'000, 2), 2};  // begun, not offered again
-  TestFile renamed{"renamed.bin", patterned(700'000, 3), 3};  // begun, offered again under another name
-  TestFile kept{"kept.bin", patterned(700'000, 4), 4};        // begun, offered again unchanged
-  reachPendingAcceptance({harmless, dropped, renamed, kept});
-  push(sender_.fileChunks(harmless));
-  auto firstChunk = [](const TestFile& file) { return ByteView(file.contents).first(TestSender::kChunkSize); };
-  for (const auto& file : {dropped, renamed, kept}) push(sender_.fileChunk(file.payloadId, 0, firstChunk(file), false));
-  ASSERT_EQ(downloadEntries().size(), 4u);
-  auto firstOffer = delegate_->requests.back().files;
+// Each INTRODUCTION is a new offer: an answer acts only on the offer it was
+// given to, however alike a later one looks.
+TEST_F(InboundConnectionTest, AnAnswerToAnEarlierOfferIsNeverApplied) {
+  const TestFile a{"a.txt", patterned(10, 1), 1};
+  const TestFile b{"b.exe", patterned(10, 2), 2};
+  struct Answer {
+    std::size_t offer;  // index into the requests
+    bool accept;
+  };
+  struct Case {
+    std::string name;
+    std::vector<std::vector<TestFile>> offers;
+    std::vector<Answer> staleAnswers;
+    bool acceptsTheLast;
+  };
+  for (const auto& item : std::vector<Case>{
+           {"the same offer twice", {{a}, {a}}, {{0, true}}, false},
+           {"A, B, then A again", {{a}, {b}, {a}}, {{0, true}, {1, true}, {0, false}, {1, false}}, true},
+       }) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    handshake();
+    exchangePairedKeys();
+    for (const auto& files : item.offers) introduce(files);
+    receiveEncrypted();
+    ASSERT_EQ(delegate_->requests.size(), item.offers.size());
+    for (auto [offer, accept] : item.staleAnswers) {
+      auto number = delegate_->requests[offer].offerNumber;
+      accept ? inbound_->acceptTransfer(number) : inbound_->declineTransfer(number);
+    }
+    run();
+    EXPECT_TRUE(receiveEncrypted().empty());
+    EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance);
+    EXPECT_FALSE(connection_->isCancelled());
+    EXPECT_EQ(log_.linesStartingWith("[InboundConnection] Answer ignored: ").size(), item.staleAnswers.size());
 
-  TestFile other{"other.bin", patterned(50, 5), 5};
-  introduce({kept, {"evil.sh", renamed.contents, 3}, other});
-  EXPECT_EQ(downloadEntries().size(), 1u) << "only kept.bin's temporary file is left";
-  receiveEncrypted();
-  inbound_->acceptTransfer(firstOffer);  // the answer to the replaced question
-  run();
-  EXPECT_TRUE(receiveEncrypted().empty());
-  EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance);
-  EXPECT_TRUE(log_.contains("[InboundConnection] Answer ignored: the sender has changed the offered files since"));
+    item.acceptsTheLast ? acceptOffer() : declineOffer();
+    run();
+    auto answer = receiveEncrypted();
+    ASSERT_EQ(answer.size(), 2u);
+    EXPECT_EQ(answer[0].sharing->v1().connection_response().status(),
+              item.acceptsTheLast ? sharing::nearby::ConnectionResponseFrame::ACCEPT
+                                  : sharing::nearby::ConnectionResponseFrame::REJECT);
+    if (!item.acceptsTheLast) continue;
+    push(sender_.fileChunks(a));
+    ASSERT_EQ(delegate_->completions.size(), 1u) << failureText();
+    EXPECT_EQ(downloadEntries(), std::vector<std::string>{"a.txt"});
+  }
+}
 
-  acceptOffer();
-  run();
-  ASSERT_EQ(receiveEncrypted().size(), 2u);
-  auto rest = ByteView(kept.contents).subspan(TestSender::kChunkSize);
-  push(sender_.fileChunk(kept.payloadId, TestSender::kChunkSize, rest, true));
-  push(sender_.fileChunks({"evil.sh", renamed.contents, 3}));
-  push(sender_.fileChunks(other));
-  ASSERT_EQ(delegate_->completions.size(), 1u) << failureText();
-  EXPECT_EQ(downloadEntries(), (std::vector<std::string>{"evil.sh", "kept.bin", "other.bin"}));
-  EXPECT_EQ(test::readFile(downloads_.path() / "kept.bin"), std::string(kept.contents.begin(), kept.contents.end()));
+TEST_F(InboundConnectionTest, ReplacingAnOfferAFourthTimeWithoutAnAnswerFails) {
+  struct Case {
+    std::string name;
+    int offersBeforeAccept;  // 0: never accepted
+    int offersAfter;
+    bool fails;
+  };
+  for (const auto& item : std::vector<Case>{
+           {"three replacements", 0, 4, false},
+           {"four replacements", 0, 5, true},
+           {"an accept starts the count again", 4, 4, false},
+       }) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    handshake();
+    exchangePairedKeys();
+    const std::vector<TestFile> files{{"a.txt", patterned(10, 1), 1}};
+    for (int offer = 0; offer < item.offersBeforeAccept; ++offer) introduce(files);
+    if (item.offersBeforeAccept > 0) {
+      acceptOffer();
+      run();
+      ASSERT_EQ(inbound_->state(), InboundConnection::State::transferring);
+    }
+    for (int offer = 0; offer < item.offersAfter; ++offer) push(sender_.introduction(files));
+    if (item.fails) {
+      EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
+      EXPECT_TRUE(log_.contains("[InboundConnection] Offer replaced 4 times without an answer"));
+    } else {
+      EXPECT_TRUE(delegate_->failures.empty()) << failureText();
+      EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance);
+    }
+  }
+}
+
+// Nothing received under an earlier offer carries over into a new one.
+TEST_F(InboundConnectionTest, ANewOfferStartsItsFilesAfresh) {
+  {
+    SCOPED_TRACE("a whole file, offered again unchanged, then a short one");
+    TestFile a{"a.txt", Bytes(10, 'A'), 1};
+    TestFile begun{"begun.bin", patterned(700'000, 2), 2};
+    reachPendingAcceptance({a, begun});
+    push(sender_.fileChunks(a));
+    push(sender_.fileChunk(2, 0, ByteView(begun.contents).first(TestSender::kChunkSize), false));
+    ASSERT_EQ(downloadEntries().size(), 2u);
+    introduce({a, begun});
+    EXPECT_TRUE(downloadEntries().empty()) << "both temporary files are gone";
+    push(sender_.fileChunk(1, 0, Bytes(5, 'B'), true));
+    EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
+    EXPECT_TRUE(downloadEntries().empty());
+  }
+  {
+    SCOPED_TRACE("a payload id completed under the old offer");
+    SetUp();
+    TestFile a{"a.txt", patterned(10, 1), 1};
+    TestFile b{"b.txt", patterned(10, 2), 2};
+    TestFile evil{"evil.exe", patterned(20, 3), 1};
+    TestFile c{"c.txt", patterned(10, 4), 3};
+    reachPendingAcceptance({a, b});
+    acceptOffer();
+    run();
+    push(sender_.fileChunks(a));
+    introduce({evil, c});
+    acceptOffer();
+    run();
+    push(sender_.fileChunks(c));
+    EXPECT_TRUE(delegate_->completions.empty()) << "evil.exe has not arrived";
+    push(sender_.fileChunks(evil));
+    ASSERT_EQ(delegate_->completions.size(), 1u) << failureText();
+    EXPECT_EQ(downloadEntries(), (std::vector<std::string>{"a.txt", "c.txt", "evil.exe"}));
+    EXPECT_EQ(test::readFile(downloads_.path() / "evil.exe"), byteString(evil.contents));
+  }
 }
 
 TEST_F(InboundConnectionTest, WriteErrorInTheSecondFileKeepsTheFirst) {

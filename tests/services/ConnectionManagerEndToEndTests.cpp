@@ -1,6 +1,11 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
 
 #include "platform/Log.h"
 #include "platform/LoopbackSupport.h"
@@ -21,6 +26,17 @@ using test::TestSender;
 
 bool runMainLoopUntil(const std::function<bool()>& done) { return MainLoop::shared().runUntil(done, 20s); }
 
+// Waits while the main loop stands still, so that what the connections post
+// to it stays unseen by the shell meanwhile.
+bool waitWithoutMainLoop(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
 Bytes patterned(std::size_t length, std::uint8_t seed) {
   Bytes bytes(length);
   for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 13 + i / 509);
@@ -39,6 +55,7 @@ class LoopbackSender {
     for (const auto& body : bodies) send(body);
   }
   Bytes receive() {
+    waitUntilReadable();
     std::uint8_t prefix[4];
     asio::read(client_.socket(), asio::buffer(prefix));
     Bytes body(fromBigEndian32(prefix));
@@ -75,9 +92,12 @@ class LoopbackSender {
   }
   // Reads the receiver's remaining frames until it closes the stream.
   bool receiverClosed() {
-    std::string rest;
+    std::uint8_t rest[4096];
     std::error_code error;
-    asio::read(client_.socket(), asio::dynamic_buffer(rest), error);
+    while (!error) {
+      waitUntilReadable();
+      client_.socket().read_some(asio::buffer(rest), error);
+    }
     return error == asio::error::eof;
   }
 
@@ -95,12 +115,20 @@ class LoopbackSender {
     EXPECT_EQ(receiveSharingFrame().v1().type(), sharing::nearby::V1Frame::PAIRED_KEY_RESULT);
     send(sender_.introduction(files));
   }
+  // Another INTRODUCTION on the open channel.
+  void offer(const std::vector<TestFile>& files) { send(sender_.introduction(files)); }
   void sendFiles(const std::vector<TestFile>& files) {
     for (const auto& file : files) send(sender_.fileChunks(file));
   }
   std::string pin() const { return sender_.pin(); }
 
  private:
+  // A receiver that never answers fails the test instead of hanging it.
+  void waitUntilReadable() {
+    pollfd readable{client_.socket().native_handle(), POLLIN, 0};
+    if (::poll(&readable, 1, 20'000) != 1) throw std::runtime_error("the receiver sent nothing for 20 s");
+  }
+
   test::LoopbackClient client_;
   TestSender sender_;
 };
@@ -201,7 +229,8 @@ TEST_F(ConnectionManagerEndToEnd, TwoSendersAtOnceAreDecidedSeparately) {
   EXPECT_EQ(declined.receiveSharingFrame().v1().connection_response().status(),
             sharing::nearby::ConnectionResponseFrame::REJECT);
   EXPECT_TRUE(declined.receiverClosed());
-  EXPECT_EQ(manager->activeSessionIds().size(), 1u) << "the other sender is still waiting";
+  EXPECT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().size() == 1; }))
+      << "the declined connection leaves as it closes; the other sender is still waiting";
 
   prompt->decisions[1 - declinedIndex](true);
   EXPECT_EQ(accepted.receiveSharingFrame().v1().connection_response().status(),
@@ -213,6 +242,52 @@ TEST_F(ConnectionManagerEndToEnd, TwoSendersAtOnceAreDecidedSeparately) {
   EXPECT_TRUE(log.contains("[TransferCoordinator] Transfer complete: b.bin saved to Downloads"));
   ASSERT_EQ(analytics.events().size(), 2u);
   EXPECT_EQ(analytics.events()[0].name, "transfer_declined");
+}
+
+// The answer to a question the sender has replaced by the time it reaches
+// the connection acts on nothing, and leaves the connection for the answer
+// to the question now on screen.
+TEST_F(ConnectionManagerEndToEnd, AnAnswerActsOnlyOnTheOfferItWasGivenTo) {
+  const TestFile a{"a.txt", patterned(10, 1), 1};
+  const TestFile b{"b.txt", patterned(20, 2), 2};
+  struct Case {
+    std::string name;
+    std::vector<TestFile> secondOffer;
+    bool firstAnswer;  // given as the second offer reaches the connection
+    bool secondAnswer;
+  };
+  for (const auto& item : std::vector<Case>{{"y to an offer made again unchanged, n to the new one", {a}, true, false},
+                                            {"n to an offer replaced, y to the new one", {b}, false, true}}) {
+    SCOPED_TRACE(item.name);
+    prompt->asked.clear();
+    prompt->decisions.clear();
+    log.clear();
+    LoopbackSender phone(port(), "Pixel 9");
+    phone.introduce({a});
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+    phone.offer(item.secondOffer);
+    ASSERT_TRUE(waitWithoutMainLoop(
+        [&] { return log.linesStartingWith("[InboundConnection] Received INTRODUCTION").size() == 2; }));
+    prompt->decisions[0](item.firstAnswer);
+    ASSERT_TRUE(runMainLoopUntil([&] {
+      return prompt->asked.size() == 2 && log.contains("[InboundConnection] Answer ignored: it was given to offer 1, "
+                                                       "and the sender has made offer 2 since");
+    }));
+    EXPECT_EQ(manager->activeSessionIds().size(), 1u);
+
+    prompt->decisions[1](item.secondAnswer);
+    auto status = phone.receiveSharingFrame().v1().connection_response().status();
+    if (!item.secondAnswer) {
+      EXPECT_EQ(status, sharing::nearby::ConnectionResponseFrame::REJECT);
+      EXPECT_TRUE(phone.receiverClosed());
+      continue;
+    }
+    EXPECT_EQ(status, sharing::nearby::ConnectionResponseFrame::ACCEPT);
+    phone.sendFiles(item.secondOffer);
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
+    EXPECT_EQ(test::folderEntries(downloads.path()), std::vector<std::string>{"b.txt"});
+  }
+  EXPECT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().empty(); }));
 }
 
 }  // namespace

@@ -111,6 +111,7 @@ TEST_F(TransferCoordinatorTest, AnAnswerCountsOnlyForTheRequestItWasGivenTo) {
   auto first = requestFrom("Pixel", {{1, "harmless.txt", 1, ""}});
   auto swapped = first;
   swapped.files = {{2, "other.bin", 1, ""}};
+  swapped.offerNumber = first.offerNumber + 1;
   coordinator->connectionManagerDidReceiveTransferRequest(*manager, first);
   coordinator->connectionManagerDidReceiveTransferRequest(*manager, swapped);
   ASSERT_EQ(prompt->asked.size(), 2u);
