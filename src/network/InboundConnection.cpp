@@ -27,6 +27,10 @@ constexpr std::uint32_t kMaximumFrameLength = 4'999'999;
 constexpr std::size_t kPlaintextProbeMinimum = 2;
 constexpr std::size_t kPlaintextProbeMaximum = 49;
 constexpr std::size_t kLoggedPrefixLength = 50;
+// The question may stay open for hours: until the user accepts, a sender may
+// leave only this much of its files with us, in bytes and in open files.
+constexpr std::int64_t kMostBytesBeforeAnswer = 1 << 20;
+constexpr std::size_t kMostFilesBeforeAnswer = 4;
 // Each new offer puts the question again; one that never stops would keep
 // the user from ever answering, and every other sender waiting.
 constexpr int kMostUnansweredReplacements = 3;
@@ -387,6 +391,7 @@ void InboundConnection::discardOffer() {
   cleanupWriters();
   completedPayloadIds_.clear();
   awaitingConsentPayloadIds_.clear();
+  bytesHeldBeforeAnswer_ = 0;
   transferAccepted_ = false;
 }
 
@@ -423,6 +428,7 @@ void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, 
     }
     writer = &writerFor(*file);
   }
+  if (!transferAccepted_) holdBeforeAnswer(*writer, offset, data.size());
   writer->write(data, offset);
   if (!isLast) return;
   if (!writer->reachedExpectedSize()) {
@@ -442,8 +448,26 @@ void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, 
 }
 
 FileWriter& InboundConnection::writerFor(const FileMetadata& file) {
+  if (!transferAccepted_ && fileWriters_.size() >= kMostFilesBeforeAnswer) {
+    log("More than " + std::to_string(kMostFilesBeforeAnswer) + " files begun before the answer");
+    throw ConnectionError::transferFailed;
+  }
   auto writer = std::make_unique<FileWriter>(file.name, file.size);
   return *fileWriters_.emplace(file.payloadId, std::move(writer)).first->second;
+}
+
+// Counted by the files' lengths, gaps included, as that is what they may come
+// to take on disk. A write the writer refuses anyway is left to it.
+void InboundConnection::holdBeforeAnswer(const FileWriter& writer, std::int64_t offset, std::size_t length) {
+  auto size = static_cast<std::int64_t>(length);
+  if (offset < 0 || size > std::numeric_limits<std::int64_t>::max() - offset) return;
+  std::int64_t growth = offset + size - writer.bytesWritten();
+  if (growth <= 0) return;
+  if (growth > kMostBytesBeforeAnswer - bytesHeldBeforeAnswer_) {
+    log("More than " + std::to_string(kMostBytesBeforeAnswer) + " bytes of files sent before the answer");
+    throw ConnectionError::transferFailed;
+  }
+  bytesHeldBeforeAnswer_ += growth;
 }
 
 void InboundConnection::finishFile(std::int64_t payloadId) {

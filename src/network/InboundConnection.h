@@ -101,6 +101,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
   void writeChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
   FileWriter& writerFor(const FileMetadata& file);
+  void holdBeforeAnswer(const FileWriter& writer, std::int64_t offset, std::size_t length);
   void finishFile(std::int64_t payloadId);
   bool everyAnnouncedFileComplete() const;
   void completeTransfer();
@@ -149,6 +150,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   int unansweredReplacements_ = 0;  // INTRODUCTIONs that replaced an offer still waiting for its answer
   bool transferAccepted_ = false;   // the user accepted the files of the last INTRODUCTION
   std::set<std::int64_t> awaitingConsentPayloadIds_;  // whole files kept aside until the user accepts
+  std::int64_t bytesHeldBeforeAnswer_ = 0;  // the length of every file begun under the unanswered offer
   bool ended_ = false;             // nothing more is read, handled or reported as a failure
   bool cancelRequested_ = false;   // the platform connection is cancelled or will be after the last send
 };

@@ -590,6 +590,77 @@ TEST_F(InboundConnectionTest, AChunkOutsideTheAnnouncedSizeOrAShortFileFailsAndL
   }
 }
 
+// Until the user answers, a sender may leave at most 1 MiB in at most four
+// files; past that the connection fails and takes its files with it.
+TEST_F(InboundConnectionTest, BeforeTheAnswerASenderMayLeaveOnlyALittle) {
+  const std::int64_t mebibyte = 1 << 20;
+  std::vector<TestFile> thousand;
+  for (std::int64_t id = 1; id <= 1000; ++id) thousand.push_back({"f" + std::to_string(id) + ".txt", {0x41}, id});
+  const TestFile streamed{"movie.mp4", {}, 1, "video/mp4", 100 * mebibyte};
+  std::vector<TestFile> fourQuarters;
+  for (std::int64_t id = 1; id <= 4; ++id) {
+    fourQuarters.push_back({"q" + std::to_string(id) + ".bin", patterned(1 << 18, static_cast<std::uint8_t>(id)), id});
+  }
+  // A chunk of `streamed`, in the order sent.
+  auto streamChunk = [&](std::int64_t index) {
+    auto offset = index * static_cast<std::int64_t>(TestSender::kChunkSize);
+    return sender_.fileChunk(streamed.payloadId, offset, patterned(TestSender::kChunkSize, 3), false);
+  };
+  struct Case {
+    std::string name;
+    std::vector<TestFile> offered;
+    std::function<std::vector<Bytes>()> chunks;
+    std::size_t chunksTaken;  // before the connection fails; all of them: it does not
+    std::string line;
+  };
+  std::vector<Case> cases = {
+      {"1,000 files of one byte", thousand,
+       [&] {
+         std::vector<Bytes> chunks;
+         for (const auto& file : thousand) chunks.push_back(sender_.fileChunk(file.payloadId, 0, file.contents, true));
+         return chunks;
+       },
+       4, "[InboundConnection] More than 4 files begun before the answer"},
+      {"one file streamed", {streamed},
+       [&] { return std::vector<Bytes>{streamChunk(0), streamChunk(1), streamChunk(2)}; }, 2,
+       "[InboundConnection] More than 1048576 bytes of files sent before the answer"},
+      {"one byte far into a large file", {streamed},
+       [&] { return std::vector<Bytes>{sender_.fileChunk(1, 50 * mebibyte, Bytes{0x41}, false)}; }, 0,
+       "[InboundConnection] More than 1048576 bytes of files sent before the answer"},
+      {"four whole files of 256 KiB", fourQuarters,
+       [&] {
+         std::vector<Bytes> chunks;
+         for (const auto& file : fourQuarters) chunks.push_back(sender_.fileChunks(file).at(0));
+         return chunks;
+       },
+       4, ""},
+  };
+  for (const auto& item : cases) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    reachPendingAcceptance(item.offered);
+    auto chunks = item.chunks();
+    for (std::size_t index = 0; index < chunks.size(); ++index) {
+      push(chunks[index]);
+      bool failed = inbound_->state() == InboundConnection::State::failed;
+      ASSERT_EQ(failed, index >= item.chunksTaken) << "after chunk " << index;
+      if (failed) break;
+    }
+    if (item.chunksTaken < chunks.size()) {
+      EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
+      EXPECT_TRUE(log_.contains(item.line));
+      EXPECT_TRUE(downloadEntries().empty());
+      continue;
+    }
+    // Within the bound, early files wait for the answer as before.
+    EXPECT_EQ(downloadEntries().size(), 4u) << "four hidden temporary files";
+    acceptOffer();
+    run();
+    ASSERT_EQ(delegate_->completions.size(), 1u) << failureText();
+    EXPECT_EQ(downloadEntries(), (std::vector<std::string>{"q1.bin", "q2.bin", "q3.bin", "q4.bin"}));
+  }
+}
+
 TEST_F(InboundConnectionTest, ChunksBeforeTheDecisionAreDeletedOnDecline) {
   TestFile file{"big.bin", patterned(1'200'000, 4), 9};
   reachPendingAcceptance({file});

@@ -54,6 +54,13 @@ class LoopbackSender {
   void send(const std::vector<Bytes>& bodies) {
     for (const auto& body : bodies) send(body);
   }
+  // For a sender the receiver may cut off: stops at the first failed write.
+  void sendUntilRefused(const std::vector<Bytes>& bodies) {
+    try {
+      send(bodies);
+    } catch (const std::system_error&) {
+    }
+  }
   Bytes receive() {
     waitUntilReadable();
     std::uint8_t prefix[4];
@@ -120,6 +127,7 @@ class LoopbackSender {
   void sendFiles(const std::vector<TestFile>& files) {
     for (const auto& file : files) send(sender_.fileChunks(file));
   }
+  TestSender& sender() { return sender_; }
   std::string pin() const { return sender_.pin(); }
 
  private:
@@ -288,6 +296,68 @@ TEST_F(ConnectionManagerEndToEnd, AnAnswerActsOnlyOnTheOfferItWasGivenTo) {
     EXPECT_EQ(test::folderEntries(downloads.path()), std::vector<std::string>{"b.txt"});
   }
   EXPECT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().empty(); }));
+}
+
+// Before the answer a sender may leave only a little with the receiver; one
+// that goes past it fails, leaves nothing behind, and the next sender is served.
+TEST_F(ConnectionManagerEndToEnd, ASenderThatSendsTooMuchBeforeTheAnswerFailsAndTheNextIsServed) {
+  std::vector<TestFile> thousand;
+  for (std::int64_t id = 1; id <= 1000; ++id) thousand.push_back({"f" + std::to_string(id) + ".txt", {0x41}, id});
+  const TestFile streamed{"movie.mp4", {}, 1, "video/mp4", std::int64_t{100} << 20};
+  struct Case {
+    std::string name;
+    std::vector<TestFile> offered;
+    std::function<std::vector<Bytes>(TestSender&)> chunks;
+  };
+  std::vector<Case> cases = {
+      {"1,000 files of one byte each", thousand,
+       [&](TestSender& sender) {
+         std::vector<Bytes> chunks;
+         for (const auto& file : thousand) chunks.push_back(sender.fileChunk(file.payloadId, 0, file.contents, true));
+         return chunks;
+       }},
+      {"one file streamed", {streamed},
+       [&](TestSender& sender) {
+         std::vector<Bytes> chunks;
+         for (std::int64_t offset = 0; offset < std::int64_t{4} << 20; offset += TestSender::kChunkSize) {
+           chunks.push_back(sender.fileChunk(1, offset, patterned(TestSender::kChunkSize, 4), false));
+         }
+         return chunks;
+       }},
+  };
+  const TestFile honest{"photo.jpg", patterned(700'000, 5), 7};
+  const auto descriptorsBefore = test::openDescriptorCount();
+  auto nothingLeftOpen = [&] {
+    return runMainLoopUntil([&] { return test::openDescriptorCount() <= descriptorsBefore; });
+  };
+  for (const auto& item : cases) {
+    SCOPED_TRACE(item.name);
+    prompt->asked.clear();
+    prompt->decisions.clear();
+    prompt->completed.clear();
+    log.clear();
+    auto hostile = std::make_unique<LoopbackSender>(port(), "Hostile");
+    hostile->introduce(item.offered);
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+    hostile->sendUntilRefused(item.chunks(hostile->sender()));
+    ASSERT_TRUE(runMainLoopUntil(
+        [&] { return log.contains("[TransferCoordinator] Transfer failed from Hostile: transferFailed"); }));
+    EXPECT_EQ(test::folderEntries(downloads.path()), std::vector<std::string>{});
+    hostile.reset();
+    EXPECT_TRUE(nothingLeftOpen()) << test::openDescriptorCount() << " descriptors, " << descriptorsBefore << " before";
+
+    auto phone = std::make_unique<LoopbackSender>(port(), "Pixel 9");
+    phone->introduce({honest});
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 2; }));
+    prompt->decisions[1](true);
+    phone->receiveSharingFrame();
+    phone->sendFiles({honest});
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
+    EXPECT_EQ(downloaded("photo.jpg"), byteString(honest.contents));
+    std::filesystem::remove(downloads.path() / "photo.jpg");
+    phone.reset();
+    EXPECT_TRUE(nothingLeftOpen());
+  }
 }
 
 }  // namespace
