@@ -11,7 +11,6 @@
 #include "network/FileWriter.h"
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
-#include "platform/Settings.h"
 #include "platform/WorkerPool.h"
 #include "services/TerminalNotificationHandler.h"
 
@@ -41,14 +40,16 @@ int main() {
   std::signal(SIGPIPE, SIG_IGN);
   Log::write("[Orvel] Application starting");
   raiseOpenFileLimit();
-  FileWriter::deleteAbandonedTemporaryFiles(Settings::downloadFolder());
+  FileWriter::deleteAbandonedTemporaryFiles();
 
   auto& mainLoop = MainLoop::shared();
   WorkerPool::shared();  // created after the main loop, so stopped before it at exit
   auto notifications = TerminalNotificationHandler::create(STDIN_FILENO, STDOUT_FILENO);
   auto appDelegate = std::make_shared<AppDelegate>(notifications);
 
-  asio::signal_set terminationSignals(mainLoop.context(), SIGINT, SIGTERM);
+  // SIGHUP comes when the terminal window is closed: unfinished files are
+  // deleted then as on any other stop, not left until the next start.
+  asio::signal_set terminationSignals(mainLoop.context(), SIGINT, SIGTERM, SIGHUP);
   terminationSignals.async_wait([&](std::error_code error, int) {
     if (error) return;
     appDelegate->applicationWillTerminate();

@@ -1,5 +1,6 @@
 #include "network/FileWriter.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <limits>
 #include <string_view>
@@ -77,28 +79,33 @@ std::string cutToBoundary(const std::string& text, std::size_t limit) {
   return text.substr(0, end);
 }
 
-// A rename that never replaces an existing file: renameat2 where the file
-// system supports it, else a hard link, else (FAT and the like) a rename
-// right after checking the name, which leaves only that short gap open.
-bool renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
-  if (::link(from.c_str(), to.c_str()) == 0) {
-    ::unlink(from.c_str());
-    return true;
-  }
-  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return false;
-  struct stat status;
-  if (::lstat(to.c_str(), &status) == 0) {
-    errno = EEXIST;
-    return false;
-  }
-  return ::rename(from.c_str(), to.c_str()) == 0;
+// The errors with which a file system refuses a name itself: a character it
+// cannot store, or a name too long for it.
+bool isRefusedName(int error) { return error == EINVAL || error == EILSEQ || error == ENAMETOOLONG; }
+
+// FAT and exFAT count a name's length in UTF-16 units, of which a UTF-8 name
+// has at most as many as bytes.
+constexpr std::size_t kPortableNameMax = 255;
+
+bool isForbiddenOnFat(char character) {
+  return std::string_view(R"(:?*"<>|\)").find(character) != std::string_view::npos;
 }
 
-bool isTemporaryName(const std::string& name) {
-  return name.starts_with(kTemporaryPrefix) && name.ends_with(kTemporarySuffix) &&
-         name.size() > kTemporaryPrefix.size() + kTemporarySuffix.size();
+// Exactly the names createTemporaryFile() makes: the prefix, a UUID in its
+// upper-case standard form, the suffix.
+bool isTemporaryName(std::string_view name) {
+  constexpr std::size_t uuidLength = 36;
+  if (name.size() != kTemporaryPrefix.size() + uuidLength + kTemporarySuffix.size() ||
+      !name.starts_with(kTemporaryPrefix) || !name.ends_with(kTemporarySuffix)) {
+    return false;
+  }
+  auto uuid = name.substr(kTemporaryPrefix.size(), uuidLength);
+  for (std::size_t i = 0; i < uuid.size(); ++i) {
+    bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+    char c = uuid[i];
+    if (hyphen ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
 }
 
 // Whether the new temporary file is locked and still ours: a start-up sweep
@@ -141,10 +148,16 @@ std::string FileWriter::safeFilename(const std::string& filename, std::size_t na
   return safe.base + safe.extension;
 }
 
+std::string FileWriter::portableFilename(const std::string& safeName, std::size_t nameMax) {
+  std::string name = safeName;
+  std::replace_if(name.begin(), name.end(), isForbiddenOnFat, '_');
+  return safeFilename(name, std::min(nameMax, kPortableNameMax));
+}
+
 // No descriptor is kept on the folder: each file still arriving costs one,
 // however many files a transfer has.
-FileWriter::FileWriter(const std::string& filename, std::int64_t /*expectedSize*/)
-    : folder_(Settings::preparedDownloadFolder()) {
+FileWriter::FileWriter(const std::string& filename, std::int64_t expectedSize)
+    : folder_(Settings::preparedDownloadFolder()), expectedSize_(expectedSize) {
   struct stat status;
   if (::stat(folder_.c_str(), &status) != 0) throwSystemError("cannot open download folder " + folder_.string());
   if (!S_ISDIR(status.st_mode)) {
@@ -159,6 +172,31 @@ FileWriter::FileWriter(const std::string& filename, std::int64_t /*expectedSize*
 }
 
 FileWriter::~FileWriter() { cleanup(); }
+
+// A rename that never replaces an existing file: renameat2 where the file
+// system supports it, else a hard link, else (FAT and the like) a rename
+// right after checking the name, which leaves only that short gap open.
+// renameat2's EINVAL means either a flag the file system lacks or a name it
+// refuses: only the plain calls after it tell which.
+FileWriter::MoveResult FileWriter::renameWithoutReplacing(const std::filesystem::path& from,
+                                                          const std::filesystem::path& to) {
+  using Outcome = MoveOutcome;
+  auto failure = [](int error) -> MoveResult {
+    if (error == EEXIST) return {Outcome::nameTaken, error};
+    return {isRefusedName(error) ? Outcome::nameRefused : Outcome::failed, error};
+  };
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {Outcome::moved, 0};
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return failure(errno);
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return {Outcome::moved, 0};
+  }
+  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return failure(errno);
+  struct stat status;
+  if (::lstat(to.c_str(), &status) == 0) return failure(EEXIST);
+  if (::rename(from.c_str(), to.c_str()) == 0) return {Outcome::moved, 0};
+  return failure(errno);
+}
 
 // The file stays locked while this writer lives: another instance starting
 // meanwhile must not take it for one left by a killed process.
@@ -182,8 +220,9 @@ void FileWriter::createTemporaryFile() {
 
 bool FileWriter::nameExists(const std::string& name) const {
   struct stat status;
-  // Anything but "no such entry" counts as taken, dangling links included.
-  return ::lstat((folder_ / name).c_str(), &status) == 0 || errno != ENOENT;
+  // Anything but "no such entry" counts as taken, dangling links included;
+  // a name the file system refuses is no one's, and the move then tells.
+  return ::lstat((folder_ / name).c_str(), &status) == 0 || (errno != ENOENT && !isRefusedName(errno));
 }
 
 std::string FileWriter::uniqueFilename() const {
@@ -200,6 +239,7 @@ void FileWriter::write(ByteView data, std::int64_t offset) {
   if (fileDescriptor_ < 0) throw FileWriterError::notOpen;
   auto size = static_cast<std::int64_t>(data.size());
   if (offset < 0 || size > std::numeric_limits<std::int64_t>::max() - offset) throw FileWriterError::writeFailed;
+  if (offset + size > expectedSize_) throw FileWriterError::writeFailed;  // larger than the user was shown
   std::size_t done = 0;
   while (done < data.size()) {
     ssize_t written = ::pwrite(fileDescriptor_, data.data() + done, data.size() - done,
@@ -214,23 +254,59 @@ void FileWriter::write(ByteView data, std::int64_t offset) {
 
 // Another transfer may have taken the chosen name since; then the next free
 // name is taken instead, so that no received file is lost.
-void FileWriter::moveIntoPlace() {
+FileWriter::MoveResult FileWriter::moveUnderFreeName() {
   for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
-    if (renameWithoutReplacing(temporaryPath(), finalPath())) return;
-    if (errno != EEXIST) throwSystemError("cannot move file to " + finalPath().string());
+    auto result = renameWithoutReplacing(temporaryPath(), finalPath());
+    if (result.outcome != MoveOutcome::nameTaken) return result;
     finalName_ = uniqueFilename();
   }
-  throw std::system_error(EEXIST, std::system_category(), "no free name for " + finalPath().string());
+  return {MoveOutcome::failed, EEXIST};
+}
+
+// A drive formatted FAT or exFAT, such as a USB stick, refuses names that
+// ext4 takes; the file is then saved under a name it takes rather than lost.
+void FileWriter::moveIntoPlace() {
+  auto result = moveUnderFreeName();
+  if (result.outcome == MoveOutcome::nameRefused) {
+    auto portable = splitSafeName(portableFilename(candidate_.base + candidate_.extension, nameMax_), nameMax_);
+    if (portable != candidate_) {
+      candidate_ = std::move(portable);
+      finalName_ = uniqueFilename();
+      result = moveUnderFreeName();
+    }
+  }
+  if (result.outcome != MoveOutcome::moved) {
+    throw std::system_error(result.error, std::system_category(), "cannot move file to " + finalPath().string());
+  }
+}
+
+// Network and FUSE file systems may report a failed write only when a
+// descriptor of the file is closed: closing a duplicate brings such an error
+// out while the file still has its temporary name, and the lock, held by the
+// file's own descriptor, stays. Without a descriptor to spare, syncing the
+// data reports the same errors.
+void FileWriter::flushWrites() {
+  int duplicate = ::fcntl(fileDescriptor_, F_DUPFD_CLOEXEC, 0);
+  if (duplicate >= 0) {
+    if (::close(duplicate) != 0 && errno != EINTR) throwSystemError("cannot write " + temporaryName_);
+    return;
+  }
+  if (::fdatasync(fileDescriptor_) != 0 && errno != EINVAL && errno != EROFS) {
+    throwSystemError("cannot write " + temporaryName_);
+  }
 }
 
 // The file is moved while it is still open and locked, so that no sweep can
-// take it on the way; closing it then releases the last descriptor.
+// take it on the way; closing it then releases the last descriptor, with
+// nothing written since the flush.
 void FileWriter::finalize() {
   if (fileDescriptor_ < 0) throw FileWriterError::notOpen;
+  flushWrites();
   moveIntoPlace();
   temporaryName_.clear();
-  int descriptor = std::exchange(fileDescriptor_, -1);
-  if (::close(descriptor) != 0 && errno != EINTR) throwSystemError("cannot close " + finalPath().string());
+  if (::close(std::exchange(fileDescriptor_, -1)) != 0 && errno != EINTR) {
+    Log::write("[FileWriter] Closing " + finalPath().string() + " after its move failed: " + std::strerror(errno));
+  }
   std::cout << "File saved to: " << finalPath().string() << std::endl;
 }
 
@@ -243,21 +319,46 @@ void FileWriter::cleanup() noexcept {
 }
 
 // Files of writers that no process holds any more: those of a process that
-// was killed, or of a machine that lost power, mid-transfer.
+// was killed, or of a machine that lost power, mid-transfer. Only a folder
+// that writers would take is swept: a private temporary folder refused as
+// planted is no place of ours.
+void FileWriter::deleteAbandonedTemporaryFiles() {
+  std::filesystem::path folder;
+  try {
+    folder = Settings::preparedDownloadFolder();
+  } catch (const std::system_error& error) {
+    Log::write(std::string("[FileWriter] Not looking for unfinished files of an earlier run: ") + error.what());
+    return;
+  }
+  deleteAbandonedTemporaryFiles(folder);
+}
+
+// Opened for writing, without following a link or waiting on a FIFO: on NFS
+// a lock needs a descriptor that may write. A file some writer holds stays.
 void FileWriter::deleteAbandonedTemporaryFiles(const std::filesystem::path& folder) {
-  std::error_code error;
-  for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end; entry.increment(error)) {
-    const auto& path = entry->path();
-    if (!isTemporaryName(path.filename().string())) continue;
-    int descriptor = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) continue;
+  int directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0) return;
+  DIR* listing = ::fdopendir(directory);
+  if (!listing) {
+    ::close(directory);
+    return;
+  }
+  while (const dirent* entry = ::readdir(listing)) {
+    const char* name = entry->d_name;
     struct stat status;
+    if (!isTemporaryName(name) || ::fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(status.st_mode)) {
+      continue;
+    }
+    int descriptor = ::openat(directory, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) continue;
     if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && ::flock(descriptor, LOCK_EX | LOCK_NB) == 0 &&
-        ::unlink(path.c_str()) == 0) {
-      Log::write("[FileWriter] Deleted the unfinished file of an earlier run: " + path.string());
+        ::unlinkat(directory, name, 0) == 0) {
+      Log::write("[FileWriter] Deleted the unfinished file of an earlier run: " + (folder / name).string());
     }
     ::close(descriptor);
   }
+  ::closedir(listing);
 }
 
 }  // namespace orvel

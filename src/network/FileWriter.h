@@ -17,8 +17,8 @@ namespace orvel {
 class FileWriter {
  public:
   // Throws std::system_error when the download folder or the temporary file
-  // cannot be opened.
-  // The announced size is not needed: chunks say where they go.
+  // cannot be opened. The file never grows past `expectedSize`, the size the
+  // user was shown.
   FileWriter(const std::string& filename, std::int64_t expectedSize);
   ~FileWriter();  // calls cleanup()
   FileWriter(const FileWriter&) = delete;
@@ -26,37 +26,59 @@ class FileWriter {
 
   // Writes at the absolute offset; chunks may come in any order. Throws
   // FileWriterError::notOpen after finalize() or cleanup(),
-  // FileWriterError::writeFailed for a negative offset, std::system_error.
+  // FileWriterError::writeFailed for a negative offset or for bytes past the
+  // expected size, std::system_error.
   void write(ByteView data, std::int64_t offset);
-  // Moves the file into place, never over an existing file, and closes it.
-  // Throws FileWriterError::notOpen after finalize() or cleanup(), std::system_error.
+  // Makes the file system report any write it failed, then moves the file
+  // into place, never over an existing file, and closes it. A name the file
+  // system refuses (FAT and exFAT drives) is tried once more as
+  // portableFilename(). Throws FileWriterError::notOpen after finalize() or
+  // cleanup(), std::system_error; the file then keeps its temporary name.
   void finalize();
   // Deletes the temporary file and closes it; ignores every error.
   void cleanup() noexcept;
 
-  // At start-up: deletes the temporary files in `folder` that no writer of a
-  // running process holds, logging each one.
+  // At start-up: deletes the temporary files that no writer of a running
+  // process holds in the download folder, as writers would use it; nothing
+  // when that folder is refused.
+  static void deleteAbandonedTemporaryFiles();
+  // The same in `folder`, logging each file deleted.
   static void deleteAbandonedTemporaryFiles(const std::filesystem::path& folder);
 
   // The highest end position written so far.
   std::int64_t bytesWritten() const { return bytesWritten_; }
+  // Whether the file is as long as announced: only then may it be finalized.
+  bool reachedExpectedSize() const { return bytesWritten_ == expectedSize_; }
   // Where the file is (after finalize()) or is meant to go.
   std::filesystem::path finalPath() const { return folder_ / finalName_; }
 
   // The name a received file name becomes in the download folder, before
   // any unique suffix; `nameMax` is the file system's limit per name.
   static std::string safeFilename(const std::string& filename, std::size_t nameMax);
+  // What a safe name becomes on a file system that refuses it: the
+  // characters FAT and exFAT forbid turn into "_", and the name is cut to
+  // fit their limit of 255 UTF-16 units.
+  static std::string portableFilename(const std::string& safeName, std::size_t nameMax);
 
  private:
   struct SafeName {
     std::string base;
     std::string extension;  // with its dot, or empty
+    friend bool operator==(const SafeName&, const SafeName&) = default;
+  };
+  enum class MoveOutcome { moved, nameTaken, nameRefused, failed };
+  struct MoveResult {
+    MoveOutcome outcome;
+    int error;  // errno, unless moved
   };
   static SafeName splitSafeName(const std::string& filename, std::size_t nameMax);
   void createTemporaryFile();
   std::string uniqueFilename() const;
   bool nameExists(const std::string& name) const;
+  void flushWrites();
   void moveIntoPlace();
+  MoveResult moveUnderFreeName();
+  static MoveResult renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
   std::filesystem::path temporaryPath() const { return folder_ / temporaryName_; }
 
   std::filesystem::path folder_;
@@ -65,6 +87,7 @@ class FileWriter {
   std::string finalName_;
   std::string temporaryName_;  // empty once moved or deleted
   int fileDescriptor_ = -1;
+  std::int64_t expectedSize_;
   std::int64_t bytesWritten_ = 0;
 };
 

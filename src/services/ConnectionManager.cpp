@@ -155,18 +155,19 @@ bool ConnectionManager::stopListening() {
 }
 
 void ConnectionManager::acceptTransfer(const TransferRequest& request) {
-  queue_->async([this, self = shared_from_this(), sessionId = request.sessionId, files = request.files]() mutable {
+  queue_->async([this, self = shared_from_this(), sessionId = request.sessionId, offer = request.offerNumber] {
     auto found = activeConnections_.find(sessionId);
-    if (found != activeConnections_.end()) found->second->acceptTransfer(std::move(files));
+    if (found != activeConnections_.end()) found->second->acceptTransfer(offer);
   });
 }
 
-void ConnectionManager::declineTransfer(const Uuid& sessionId) {
-  queue_->async([this, self = shared_from_this(), sessionId] {
+// A decline that the connection carries out closes it, and the close removes
+// it; one given to an offer the sender has replaced must leave it here, or
+// the answer to the offer now on screen would find no connection.
+void ConnectionManager::declineTransfer(const TransferRequest& request) {
+  queue_->async([this, self = shared_from_this(), sessionId = request.sessionId, offer = request.offerNumber] {
     auto found = activeConnections_.find(sessionId);
-    if (found == activeConnections_.end()) return;
-    found->second->declineTransfer();
-    activeConnections_.erase(found);
+    if (found != activeConnections_.end()) found->second->declineTransfer(offer);
   });
 }
 

@@ -40,10 +40,11 @@ class ConnectionManager final : public InboundConnectionDelegate,
   // registered or not, and every socket one left behind, waiting (at most two
   // seconds) until each is released. Returns whether each was released in time.
   bool stopListening();
-  // On the main thread; unknown sessions are ignored. An accept takes the
-  // request the user was shown, and is ignored when the sender has replaced it.
+  // On the main thread, with the request the user answered; unknown sessions
+  // are ignored, and so is an answer to an offer the sender has replaced. A
+  // connection leaves the registry when it really ends, a decline included.
   void acceptTransfer(const TransferRequest& request);
-  void declineTransfer(const Uuid& sessionId);
+  void declineTransfer(const TransferRequest& request);
 
   // Any thread. Set once the listener is ready; absent before and after stopListening().
   std::optional<std::uint16_t> listeningPort() const;

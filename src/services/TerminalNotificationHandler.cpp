@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <system_error>
 
@@ -22,15 +23,22 @@ namespace {
 // An answer is a short word; anything longer is dropped instead of kept.
 constexpr std::size_t longestLine = 256;
 
+// Why a background job declines: the terminal's input belongs to the job in
+// the foreground.
+constexpr const char* notForegroundJob = "this program is not the terminal's foreground job";
+// How often a reader in the background looks whether it is in the foreground again.
+constexpr int foregroundCheckMilliseconds = 250;
+
 // Names come from the sender: no control characters may reach the terminal,
 // and no bidirectional control may make "txt.exe" read as "exe.txt" in the
-// question the user answers.
+// question the user answers. A byte that is not UTF-8 could be a C1 control
+// to a terminal that takes 8-bit controls, such as the Linux console.
 std::string printable(std::string_view text) {
   std::string result;
   result.reserve(text.size());
   while (!text.empty()) {
     auto character = Unicode::first(text);
-    if (character.valid && (Unicode::isControl(character.value) || Unicode::isBidiControl(character.value))) {
+    if (!character.valid || Unicode::isControl(character.value) || Unicode::isBidiControl(character.value)) {
       result += '?';
     } else {
       result += text.substr(0, character.length);
@@ -77,6 +85,11 @@ std::string lowercaseTrimmed(std::string_view line) {
 
 std::shared_ptr<TerminalNotificationHandler> TerminalNotificationHandler::create(int inputFd, int outputFd,
                                                                                  std::chrono::milliseconds timeToRead) {
+  // Reading or flushing the terminal from the background, or writing to it
+  // under `stty tostop`, would stop the whole receiver, senders and all;
+  // ignored, these signals let such a call fail or go ahead instead.
+  std::signal(SIGTTIN, SIG_IGN);
+  std::signal(SIGTTOU, SIG_IGN);
   auto handler = std::make_shared<TerminalNotificationHandler>(Private{}, inputFd, outputFd, timeToRead);
   if (!handler->inputEnded_) handler->startReading();
   return handler;
@@ -110,28 +123,46 @@ void TerminalNotificationHandler::startReading() {
 }
 
 // On the reader thread: touches only the descriptors and posts what it read,
-// with when it was read.
+// with when it was read. Input typed while this is a background job is the
+// foreground job's and stays unread. Input ends on a hang-up or a read error;
+// a read of nothing is Ctrl+D, an answer.
 void TerminalNotificationHandler::readInput(std::weak_ptr<TerminalNotificationHandler> handler) const {
   const int input = readerFd_ >= 0 ? readerFd_ : inputFd_;
   char buffer[512];
   for (;;) {
-    pollfd fds[2] = {{input, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    const bool foreground = !isBackgroundJob();
+    pollfd fds[2] = {{input, static_cast<short>(foreground ? POLLIN : 0), 0}, {stopPipe_[0], POLLIN, 0}};
+    if (::poll(fds, 2, foreground ? -1 : foregroundCheckMilliseconds) < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if (fds[1].revents != 0) return;
+    if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) break;
+    if ((fds[0].revents & POLLIN) == 0) continue;
     auto length = ::read(input, buffer, sizeof buffer);
     if (length < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (length <= 0) break;
-    MainLoop::shared().async(
-        [handler, bytes = std::string(buffer, static_cast<std::size_t>(length)), readAt = Clock::now()] {
-          if (auto self = handler.lock()) self->handleInput(bytes, readAt);
-        });
+    if (length < 0 && errno == EIO && isBackgroundJob()) continue;  // sent to the background meanwhile
+    if (length < 0) break;
+    auto readAt = Clock::now();
+    if (length == 0) {
+      MainLoop::shared().async([handler, readAt] {
+        if (auto self = handler.lock()) self->handleCtrlD(readAt);
+      });
+      continue;
+    }
+    MainLoop::shared().async([handler, bytes = std::string(buffer, static_cast<std::size_t>(length)), readAt] {
+      if (auto self = handler.lock()) self->handleInput(bytes, readAt);
+    });
   }
   MainLoop::shared().async([handler] {
     if (auto self = handler.lock()) self->handleInputEnded();
   });
+}
+
+// Another job of the shell has the terminal: this one cannot ask there.
+bool TerminalNotificationHandler::isBackgroundJob() const {
+  pid_t foreground = ::tcgetpgrp(inputFd_);
+  return foreground > 0 && foreground != ::getpgrp();
 }
 
 void TerminalNotificationHandler::showTransferRequest(const TransferRequest& request, Decision decision) {
@@ -158,7 +189,15 @@ void TerminalNotificationHandler::showTransferRequest(const TransferRequest& req
   }
 }
 
+// A background job has nobody at the terminal to answer it, and a sender
+// would wait with no end: it declines at once. Once the job is brought to the
+// foreground, requests are asked as usual.
 void TerminalNotificationHandler::askNext() {
+  while (!questions_.empty() && isBackgroundJob()) {
+    auto question = std::move(questions_.front());
+    questions_.pop_front();
+    declineUnasked(std::move(question), notForegroundJob);
+  }
   if (questions_.empty()) return;
   asking_ = true;
   const auto& request = questions_.front().request;
@@ -187,12 +226,14 @@ void TerminalNotificationHandler::handleInput(const std::string& bytes, Clock::t
   }
 }
 
+void TerminalNotificationHandler::handleCtrlD(Clock::time_point readAt) {
+  if (readAt < askedAt_) return;
+  partialLine_.clear();
+  handleAnswer("n", readAt);
+}
+
 void TerminalNotificationHandler::handleAnswer(std::string_view line, Clock::time_point readAt) {
   if (!asking_) return;
-  if (readAt - askedAt_ < timeToRead_) {
-    print("Too soon to have read the question; answer again [y/n] ");
-    return;
-  }
   auto word = lowercaseTrimmed(line);
   bool accepted;
   if (word == "y" || word == "yes") {
@@ -201,6 +242,12 @@ void TerminalNotificationHandler::handleAnswer(std::string_view line, Clock::tim
     accepted = false;
   } else {
     print("Please answer y or n: ");
+    return;
+  }
+  // Declining is always safe, so only a yes must wait until the question can
+  // have been read: a sender that keeps changing its offer cannot hold off a no.
+  if (accepted && readAt - askedAt_ < timeToRead_) {
+    print("Too soon to have read the question; answer again [y/n] ");
     return;
   }
   auto question = std::move(questions_.front());

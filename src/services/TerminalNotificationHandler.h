@@ -15,9 +15,10 @@ namespace orvel {
 // the PIN, and answered with y or n, one question at a time in arrival order.
 // Answers are read by a thread of its own and handled on the main loop, which
 // never waits for the user. An answer must be given to the question on
-// screen: what was typed before it appeared is discarded, and an answer
-// within `readingTime` of it is not taken. When the input is not a terminal,
-// or has ended, nobody can answer: every request is declined and the log says why.
+// screen: what was typed before it appeared is discarded, and a yes within
+// `readingTime` of it is not taken (a no is); Ctrl+D answers no. When the
+// input is not a terminal, or has hung up, or the program runs as a
+// background job, nobody can answer: requests are declined and the log says why.
 class TerminalNotificationHandler final : public NotificationHandler,
                                           public std::enable_shared_from_this<TerminalNotificationHandler> {
  public:
@@ -25,7 +26,8 @@ class TerminalNotificationHandler final : public NotificationHandler,
   static constexpr std::chrono::milliseconds readingTime{1000};
 
   // Reads answers from `inputFd` and writes to `outputFd`; closes neither.
-  // Tests may shorten `readingTime`.
+  // Tests may shorten `readingTime`. Ignores SIGTTIN and SIGTTOU for the
+  // whole process, so that no use of the terminal can stop it.
   static std::shared_ptr<TerminalNotificationHandler> create(int inputFd, int outputFd,
                                                              std::chrono::milliseconds timeToRead = readingTime);
   ~TerminalNotificationHandler() override;
@@ -52,7 +54,9 @@ class TerminalNotificationHandler final : public NotificationHandler,
   void startReading();
   void readInput(std::weak_ptr<TerminalNotificationHandler> handler) const;
   void handleInput(const std::string& bytes, Clock::time_point readAt);
+  void handleCtrlD(Clock::time_point readAt);
   void handleInputEnded();
+  bool isBackgroundJob() const;
   void handleAnswer(std::string_view line, Clock::time_point readAt);
   void askNext();
   void declineUnasked(Question question, std::string_view reason);

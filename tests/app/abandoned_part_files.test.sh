@@ -3,7 +3,8 @@
 # behind; a second receiver started meanwhile on the same download folder
 # leaves it alone while it runs, and keeps its own; the first one, started
 # again, deletes the abandoned file but not the running one's, whose transfer
-# then completes.
+# then completes. A receiver ended with SIGHUP mid-transfer, as when its
+# terminal window is closed, exits as on SIGINT and leaves no temporary file.
 set -euo pipefail
 source "$(dirname "$0")/receiver_support.sh"
 
@@ -23,7 +24,7 @@ start_paused_sender() {
   wait_for "the first chunk to $1" grep -q paused "$work/$1-sender.out"
 }
 
-for name in first second; do
+for name in first second restarted; do
   mkdir "$work/$name-files"
   head -c 1500000 /dev/urandom >"$work/$name-files/$name.bin"
 done
@@ -51,4 +52,10 @@ wait "${sender[second]}" || fail "the second transfer failed: $(cat "$work/secon
 cmp "$work/second-files/second.bin" "$downloads/second.bin" || fail "the second file differs"
 part_count 0 || fail "temporary files left: $(parts)"
 stop_receiver second INT || fail "the second receiver ended with status $?"
-stop_receiver restarted INT || fail "the restarted receiver ended with status $?"
+
+start_paused_sender restarted "$work/restarted-files"
+wait_for "the restarted receiver's temporary file" part_count 1
+stop_receiver restarted HUP || fail "the restarted receiver ended with status $? on SIGHUP"
+part_count 0 || fail "temporary files left after SIGHUP: $(parts)"
+echo >&"${sender_input[restarted]}"
+wait "${sender[restarted]}" || true

@@ -72,17 +72,27 @@ TEST(FileWriterFolder, WithoutOneThePrivateTemporaryFolderAndNeverTheSharedOne) 
   environment.set("TMPDIR", shared.path().string());
   const auto privateFolder = Paths::privateTemporaryDirectory();
   EXPECT_EQ(receive("a.txt", "1"), privateFolder / "a.txt");
+  const std::string abandoned = ".orvel-0A1B2C3D-0000-4000-8000-000000000000.part";
+  test::writeFile(privateFolder / abandoned, "left");
+  FileWriter::deleteAbandonedTemporaryFiles();
+  EXPECT_EQ(entries(privateFolder), std::set<std::string>{"a.txt"});
 
-  // A link planted by another user is refused, and the shared folder not used instead.
+  // A link planted by another user is refused, and the shared folder not
+  // used instead; the start-up sweep does not follow it either.
   fs::remove_all(privateFolder);
   fs::create_directory_symlink(planted.path(), privateFolder);
+  test::writeFile(planted.path() / abandoned, "theirs");
   try {
     FileWriter writer("b.txt", 1);
     ADD_FAILURE() << "created";
   } catch (const std::system_error& error) {
     EXPECT_THAT(error.what(), testing::HasSubstr(privateFolder.string()));
   }
-  EXPECT_TRUE(fs::is_empty(planted.path()));
+  LogCapture log;
+  FileWriter::deleteAbandonedTemporaryFiles();
+  EXPECT_EQ(entries(planted.path()), std::set<std::string>{abandoned});
+  EXPECT_TRUE(log.contains("[FileWriter] Not looking for unfinished files of an earlier run: cannot receive into " +
+                           privateFolder.string() + ", which is not a directory: Not a directory"));
   EXPECT_EQ(entries(shared.path()), std::set<std::string>{privateFolder.filename().string()});
 }
 
@@ -205,7 +215,13 @@ TEST_F(FileWriterTest, RefusedWrites) {
     expectError([&] { writer.write(byteView("x"), -1); }, FileWriterError::writeFailed);
     expectError([&] { writer.write(byteView("xy"), std::numeric_limits<std::int64_t>::max() - 1); },
                 FileWriterError::writeFailed);
+    expectError([&] { writer.write(byteView("xy"), 0); }, FileWriterError::writeFailed);  // past the expected size
+    expectError([&] { writer.write(byteView("x"), 1); }, FileWriterError::writeFailed);
+    EXPECT_FALSE(writer.reachedExpectedSize());
+    writer.write(byteView("x"), 0);
+    EXPECT_TRUE(writer.reachedExpectedSize());
     writer.finalize();
+    EXPECT_EQ(test::readFile(folder() / "a.bin"), "x");
     expectError([&] { writer.write(byteView("x"), 0); }, FileWriterError::notOpen);
   }
   FileWriter writer("b.bin", 1);
@@ -259,15 +275,28 @@ TEST_F(FileWriterTest, AbandonedTemporaryFilesAreDeletedAndHeldOnesKept) {
   held.write(byteView("kept"), 0);
   const auto heldName = *entries(folder()).begin();
   const std::string abandoned = ".orvel-0A1B2C3D-0000-4000-8000-000000000000.part";
-  for (const auto& name : {abandoned, std::string(".orvel-notes.txt"), std::string("movie.part"),
-                           std::string(".orvel-.part")}) {
-    test::writeFile(folder() / name, "left");
-  }
-  fs::create_directory(folder() / ".orvel-folder.part");
+  // Names a writer never makes, some of them close.
+  const std::set<std::string> others = {".orvel-notes.txt", "movie.part", ".orvel-.part", ".orvel-x.part",
+                                        ".orvel-0a1b2c3d-0000-4000-8000-000000000000.part",
+                                        ".orvel-0A1B2C3D-0000-4000-8000-00000000000.part",
+                                        ".orvel-0A1B2C3D-0000-4000-8000-0000000000000.part",
+                                        ".orvel-0A1B2C3D_0000-4000-8000-000000000000.part",
+                                        ".orvel-0A1B2C3D-0000-4000-8000-00000000000G.part"};
+  test::writeFile(folder() / abandoned, "left");
+  for (const auto& name : others) test::writeFile(folder() / name, "theirs");
+  // Of the writer's form, yet no file of a writer: a folder, and a link to a file elsewhere.
+  const std::string folderName = ".orvel-11111111-0000-4000-8000-000000000000.part";
+  const std::string linkName = ".orvel-22222222-0000-4000-8000-000000000000.part";
+  fs::create_directory(folder() / folderName);
+  test::TemporaryDirectory elsewhere;
+  test::writeFile(elsewhere.path() / "target", "kept");
+  fs::create_symlink(elsewhere.path() / "target", folder() / linkName);
 
   FileWriter::deleteAbandonedTemporaryFiles(folder());
-  EXPECT_EQ(entries(folder()), (std::set<std::string>{heldName, ".orvel-notes.txt", "movie.part", ".orvel-.part",
-                                                      ".orvel-folder.part"}));
+  auto expected = others;
+  expected.insert({heldName, folderName, linkName});
+  EXPECT_EQ(entries(folder()), expected);
+  EXPECT_EQ(test::readFile(elsewhere.path() / "target"), "kept");
   EXPECT_EQ(log.lines(), std::vector<std::string>{"[FileWriter] Deleted the unfinished file of an earlier run: " +
                                                   (folder() / abandoned).string()});
   held.finalize();
@@ -358,6 +387,84 @@ TEST_F(FileWriterTest, HostileNamesLandInsideTheDownloadFolder) {
   receive("photo\xE2\x80\xAEgpj.exe\xC2\x9B" "2J", "x");
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "File saved to: " + (folder() / "inner" / "photo_gpj.exe_2J").string() + "\n");
+}
+
+TEST(FileWriterNames, PortableNamesForDrivesThatRefuseTheSafeOne) {
+  const std::string e = "\xC3\xA9";  // two bytes, one UTF-16 unit
+  std::string es;
+  for (int i = 0; i < 300; ++i) es += e;
+  struct Case {
+    std::string name;
+    std::size_t nameMax;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"Notes 10:30.pdf", 1530, "Notes 10_30.pdf"},
+      {R"(a:b?c*d"e<f>g|h\i.txt)", 1530, "a_b_c_d_e_f_g_h_i.txt"},
+      {"plain.txt", 1530, "plain.txt"},
+      // FAT counts UTF-16 units, not bytes: room is left for the unique suffix.
+      {es + ".jpg", 1530, es.substr(0, 242) + ".jpg"},
+      {std::string(300, 'a') + ":.txt", 1530, std::string(242, 'a') + ".txt"},
+      {"abcdefghijklmnopqrstuvwxyz.txt", 20, "abcdefg.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    EXPECT_EQ(FileWriter::portableFilename(c.name, c.nameMax), c.expected);
+  }
+}
+
+// Runs only inside FileWriterFailure.test.sh, whose preloaded shim makes that
+// folder refuse names as a FAT drive does.
+TEST_F(FileWriterTest, NamesTheDriveRefusesAreSavedUnderPortableOnes) {
+  const char* fat = std::getenv("ORVEL_TEST_FAT_FOLDER");
+  if (!fat) GTEST_SKIP() << "needs the preloaded shim of FileWriterFailure.test.sh";
+  struct Case {
+    std::string name;
+    std::vector<std::string> existing;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"Notes 10:30.pdf", {}, "Notes 10_30.pdf"},
+      {"Notes 10:30.pdf", {"Notes 10_30.pdf"}, "Notes 10_30 (1).pdf"},
+      {"what?.txt", {"what_.txt", "what_ (1).txt"}, "what_ (2).txt"},
+      {"plain.txt", {}, "plain.txt"},
+  };
+  int round = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + " -> " + c.expected);
+    const auto drive = fs::path(fat) / std::to_string(++round);
+    fs::create_directory(drive);
+    home_.writeDownloadPath(drive);
+    for (const auto& existing : c.existing) test::writeFile(drive / existing, "old");
+    testing::internal::CaptureStdout();
+    try {
+      EXPECT_EQ(receive(c.name, "new"), drive / c.expected);
+    } catch (const std::system_error& error) {
+      ADD_FAILURE() << error.what();
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "File saved to: " + (drive / c.expected).string() + "\n");
+    EXPECT_EQ(test::readFile(drive / c.expected), "new");
+    EXPECT_EQ(entries(drive).size(), c.existing.size() + 1) << "no temporary file is left";
+  }
+}
+
+// Runs only inside FileWriterFailure.test.sh, whose preloaded shim makes every
+// close of a file in that folder report EIO, as NFS does for a lost write.
+TEST_F(FileWriterTest, AWriteErrorReportedAtCloseLeavesNothingUnderTheFinalName) {
+  const char* failing = std::getenv("ORVEL_TEST_CLOSE_FAILS_FOLDER");
+  if (!failing) GTEST_SKIP() << "needs the preloaded shim of FileWriterFailure.test.sh";
+  home_.writeDownloadPath(failing);
+  FileWriter writer("report.pdf", 4);
+  writer.write(byteView("data"), 0);
+  try {
+    writer.finalize();
+    FAIL() << "finalize did not fail";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code().value(), EIO);
+  }
+  EXPECT_FALSE(fs::exists(fs::path(failing) / "report.pdf"));
+  writer.cleanup();
+  EXPECT_TRUE(entries(failing).empty());
 }
 
 // Runs only inside FileWriterFailure.test.sh, which mounts a 64 KiB tmpfs there.

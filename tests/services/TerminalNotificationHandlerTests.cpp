@@ -1,13 +1,20 @@
 #include "services/TerminalNotificationHandler.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <thread>
 
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
 #include "support/TerminalHarness.h"
+#include "support/TestSupport.h"
 
 namespace orvel {
 namespace {
@@ -118,7 +125,7 @@ TEST(TerminalNotificationHandlerThreaded, ANewRequestOfTheSameSessionIsAskedInTh
   EXPECT_EQ(answers.given, (std::vector<std::pair<std::string, bool>>{{"swapped", true}, {"next", false}}));
 }
 
-TEST(TerminalNotificationHandlerThreaded, InputTypedBeforeTheQuestionOrWithinTheReadingTimeIsNotTaken) {
+TEST(TerminalNotificationHandlerThreaded, InputTypedBeforeTheQuestionAndAYesWithinTheReadingTimeAreNotTaken) {
   TerminalHarness terminal;
   Answers answers;
   auto handler = TerminalNotificationHandler::create(terminal.terminal(), terminal.output());
@@ -142,10 +149,10 @@ TEST(TerminalNotificationHandlerThreaded, InputTypedBeforeTheQuestionOrWithinThe
   terminal.type("y\n");  // as quick as a key pressed for the question before
   ASSERT_TRUE(runMainLoopUntil(
       [&] { return terminal.printed() == "Too soon to have read the question; answer again [y/n] "; }));
-  std::this_thread::sleep_for(TerminalNotificationHandler::readingTime);
-  terminal.type("n\n");
+  terminal.type("n\n");  // declining is always safe: taken at once
   ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 2; }));
   EXPECT_EQ(answers.given, (std::vector<std::pair<std::string, bool>>{{"first", true}, {"second", false}}));
+  EXPECT_EQ(terminal.printed(), "Declined.\n");
 }
 
 TEST(TerminalNotificationHandlerThreaded, InputThatIsNotATerminalDeclinesEveryRequest) {
@@ -182,21 +189,149 @@ TEST(TerminalNotificationHandlerThreaded, AnEndedInputDeclinesTheOpenQuestionAnd
   EXPECT_NE(terminal.printed().find("standard input was closed"), std::string::npos);
 }
 
+TEST(TerminalNotificationHandlerThreaded, CtrlDAnswersNoAndTheNextQuestionIsStillAsked) {
+  TerminalHarness terminal;
+  Answers answers;
+  auto handler = askOn(terminal);
+  handler->showTransferRequest(requestFrom("Pixel", {{1, "a.bin", 10, ""}}, "1111"), answers.decisionFor("first"));
+  handler->showTransferRequest(requestFrom("Moto", {{1, "b.bin", 10, ""}}, "2222"), answers.decisionFor("second"));
+  (void)terminal.printed();
+  terminal.answer("\x04");
+  ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 1; }));
+  auto text = terminal.printed();
+  EXPECT_EQ(text.rfind("Declined.\n\nIncoming transfer from Moto", 0), 0u) << text;
+  terminal.answer("y\n");
+  ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 2; }));
+  EXPECT_EQ(answers.given, (std::vector<std::pair<std::string, bool>>{{"first", false}, {"second", true}}));
+}
+
+// Set in the process that the test below starts as a background job.
+constexpr const char* backgroundJobTerminal = "ORVEL_TEST_BACKGROUND_JOB_TERMINAL";
+
+// Starts the current test again in a job of its own on terminal `fd`, which
+// the job's parent holds in the foreground, in the same session: a job the
+// terminal stops with SIGTTIN and SIGTTOU. Returns the parent, which exits
+// with the job's status, or with 100 when the job was stopped. The job's own
+// report goes to `report`, not among this test's lines.
+pid_t startAsBackgroundJob(int fd, int report) {
+  const auto* test = testing::UnitTest::GetInstance()->current_test_info();
+  std::string filter = std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+  std::string variable = std::string(backgroundJobTerminal) + "=" + std::to_string(fd);
+  std::vector<char*> environment;
+  for (char** each = environ; *each; ++each) environment.push_back(*each);
+  environment.push_back(variable.data());
+  environment.push_back(nullptr);
+  char program[] = "/proc/self/exe";
+  char* arguments[] = {program, filter.data(), nullptr};
+
+  pid_t leader = fork();
+  if (leader != 0) return leader;
+  // The child of a threaded process: nothing but async-signal-safe calls.
+  if (setsid() < 0 || ioctl(fd, TIOCSCTTY, 0) != 0) _exit(101);
+  pid_t job = fork();
+  if (job < 0) _exit(102);
+  if (job == 0) {
+    setpgid(0, 0);
+    dup2(report, STDOUT_FILENO);
+    dup2(report, STDERR_FILENO);
+    execve(program, arguments, environment.data());
+    _exit(103);
+  }
+  setpgid(job, job);
+  int status = 0;
+  if (waitpid(job, &status, WUNTRACED) < 0) _exit(104);
+  if (WIFSTOPPED(status)) {
+    kill(job, SIGKILL);
+    waitpid(job, &status, 0);
+    _exit(100);
+  }
+  _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 105);
+}
+
+// The job's side: a request in the background is declined at once, one
+// asked after the job was brought to the foreground is answered there.
+void answerAsBackgroundJob(int terminal) {
+  ASSERT_GT(tcgetpgrp(terminal), 0);
+  ASSERT_NE(tcgetpgrp(terminal), getpgrp()) << "not a background job";
+  LogCapture log;
+  Answers answers;
+  auto handler = TerminalNotificationHandler::create(terminal, terminal, TerminalHarness::timeToRead);
+  auto behind = requestFrom("Pixel", {{1, "a.bin", 10, ""}}, "1111");
+  handler->showTransferRequest(behind, answers.decisionFor("behind"));
+  ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 1; }));
+  EXPECT_TRUE(log.contains("[NotificationHandler] Declining transfer " + behind.sessionId.uuidString() +
+                           " from Pixel: this program is not the terminal's foreground job"));
+
+  ASSERT_EQ(tcsetpgrp(terminal, getpgrp()), 0);
+  handler->showTransferRequest(requestFrom("Moto", {{1, "b.bin", 10, ""}}, "2222"), answers.decisionFor("in front"));
+  ASSERT_TRUE(MainLoop::shared().runUntil([&] { return answers.given.size() == 2; }, 60s));
+  EXPECT_EQ(answers.given, (std::vector<std::pair<std::string, bool>>{{"behind", false}, {"in front", true}}));
+}
+
+// Run with `orvel &`: reading, flushing or (with `stty tostop`) writing the
+// terminal would stop the whole receiver until the user typed `fg`.
+TEST(TerminalNotificationHandlerThreaded, ABackgroundJobIsNeverStoppedAndDeclinesUntilInTheForeground) {
+  if (const char* terminal = std::getenv(backgroundJobTerminal)) return answerAsBackgroundJob(std::atoi(terminal));
+  TerminalHarness terminal;
+  termios settings{};
+  ASSERT_EQ(tcgetattr(terminal.terminal(), &settings), 0);
+  settings.c_lflag |= TOSTOP;
+  ASSERT_EQ(tcsetattr(terminal.terminal(), TCSANOW, &settings), 0);
+  terminal.type("y\n");  // typed for the foreground job: a background reader is stopped
+  test::TemporaryDirectory folder;
+  const auto reportPath = folder.path() / "report";
+  int report = open(reportPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(report, 0);
+  pid_t leader = startAsBackgroundJob(terminal.terminal(), report);
+  close(report);
+  ASSERT_GT(leader, 0);
+
+  std::string shown;
+  bool answered = false;
+  int status = 0;
+  auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (waitpid(leader, &status, WNOHANG) != leader) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(leader, SIGKILL);
+      waitpid(leader, &status, 0);
+      FAIL() << "timed out; the terminal showed:\n" << shown << "\nthe job said:\n" << test::readFile(reportPath);
+    }
+    shown += terminal.shown();
+    if (!answered && shown.find("Accept? [y/n] ") != std::string::npos) {
+      terminal.answer("y\n");
+      answered = true;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  shown += terminal.shown();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "status " << status << " (100: stopped); the terminal showed:\n"
+      << shown << "\nthe job said:\n"
+      << test::readFile(reportPath);
+  EXPECT_NE(shown.find("Declined the transfer from Pixel (a.bin): nobody can answer, this program is not the "
+                       "terminal's foreground job."),
+            std::string::npos)
+      << shown;
+  EXPECT_NE(shown.find("Incoming transfer from Moto"), std::string::npos) << shown;
+}
+
 TEST(TerminalNotificationHandlerThreaded, NamesFromTheSenderCannotControlTheTerminal) {
   TerminalHarness terminal;
   Answers answers;
   auto handler = askOn(terminal);
-  // U+202E, right-to-left override, would show the second name as "cvexe.pdf".
+  // U+202E, right-to-left override, would show the second name as "cvexe.pdf";
+  // a lone 0x9B is CSI to a terminal that takes 8-bit controls.
   handler->showTransferRequest(
-      requestFrom("Evil\x1b[2J\r", {{1, "a\nb\xc2\x9b.txt", 10, ""}, {2, "cv\xe2\x80\xae" "fdp.exe", 20, ""}},
+      requestFrom("Evil\x1b[2J\r\x9b" "2J\xff", {{1, "a\nb\xc2\x9b.txt", 10, ""}, {2, "cv\xe2\x80\xae" "fdp.exe", 20, ""}},
                   "12\a34"),
       answers.decisionFor("x"));
   auto text = terminal.printed();
-  EXPECT_NE(text.find("Incoming transfer from Evil?[2J?\n  a?b?.txt (10 bytes)\n  cv?fdp.exe (20 bytes)\n"
+  EXPECT_NE(text.find("Incoming transfer from Evil?[2J??2J?\n  a?b?.txt (10 bytes)\n  cv?fdp.exe (20 bytes)\n"
                       "PIN: 12?34\n"),
             std::string::npos)
       << text;
   EXPECT_EQ(text.find('\x1b'), std::string::npos);
+  EXPECT_EQ(text.find('\x9b'), std::string::npos);
 }
 
 TEST(TerminalNotificationHandlerThreaded, CompletionAndStatusArePrinted) {

@@ -1,6 +1,7 @@
 #include "support/TerminalHarness.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
@@ -45,6 +46,18 @@ void TerminalHarness::answer(const std::string& text) const {
 void TerminalHarness::hangUp() {
   close(master_);
   master_ = -1;
+}
+
+std::string TerminalHarness::shown() const {
+  std::string text;
+  char buffer[512];
+  pollfd ready{master_, POLLIN, 0};
+  while (poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN) != 0) {
+    auto length = read(master_, buffer, sizeof buffer);
+    if (length <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(length));
+  }
+  return text;
 }
 
 std::string TerminalHarness::printed() {

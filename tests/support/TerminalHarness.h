@@ -25,6 +25,8 @@ class TerminalHarness {
   void hangUp();
   // Everything printed since the last call.
   std::string printed();
+  // Everything written to the terminal itself since the last call.
+  std::string shown() const;
 
  private:
   int master_ = -1;
