@@ -42,12 +42,12 @@ const Bytes& chunk() {
 class CountingDelegate final : public InboundConnectionDelegate {
  public:
   void connectionDidReceiveTransferRequest(InboundConnection&, const TransferRequest& request) override {
-    offered = request.files;
+    offer = request.offerNumber;
   }
   void connectionDidCompleteTransfer(InboundConnection&, const TransferSession&) override {}
   void connectionDidFail(InboundConnection&, const EngineError&) override { ++failures; }
   void connectionDidClose(InboundConnection&) override {}
-  std::vector<FileMetadata> offered;
+  std::uint64_t offer = 0;
   int failures = 0;
 };
 
@@ -65,8 +65,10 @@ struct AcceptedConnection {
     push(sender.connectionResponse());
     for (const auto& body : sender.pairedKeyEncryption()) push(body);
     for (const auto& body : sender.pairedKeyResult()) push(body);
-    for (const auto& body : sender.introduction({{"bench.bin", Bytes(1), payloadId}})) push(body);
-    inbound->acceptTransfer(delegate->offered);
+    test::TestFile file{"bench.bin", {}, payloadId, "application/octet-stream",
+                        chunksInFile * static_cast<std::int64_t>(chunkSize)};
+    for (const auto& body : sender.introduction({file})) push(body);
+    inbound->acceptTransfer(delegate->offer);
     queue->drain();
   }
   // The outstanding read holds the connection until it is closed.

@@ -55,12 +55,12 @@ class Input {
 
 class QuietDelegate final : public InboundConnectionDelegate {
  public:
-  // The files of the last two requests: the user may answer one that was replaced.
-  std::vector<FileMetadata> offered, offeredBefore;
+  // The last two offers: the user may answer one that was replaced.
+  std::uint64_t offer = 0, offerBefore = 0;
 
  private:
   void connectionDidReceiveTransferRequest(InboundConnection&, const TransferRequest& request) override {
-    offeredBefore = std::exchange(offered, request.files);
+    offerBefore = std::exchange(offer, request.offerNumber);
   }
   void connectionDidCompleteTransfer(InboundConnection&, const TransferSession&) override {}
   void connectionDidFail(InboundConnection&, const EngineError&) override {}
@@ -156,11 +156,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       case 6: push(input.byte() % 2 ? test::TestSender::keepAlive() : test::TestSender::disconnection()); break;
       case 7:
-        inbound->acceptTransfer(input.byte() % 4 ? delegate->offered : delegate->offeredBefore);
+        inbound->acceptTransfer(input.byte() % 4 ? delegate->offer : delegate->offerBefore);
         queue->drain();
         break;
       case 8:
-        inbound->declineTransfer();
+        inbound->declineTransfer(input.byte() % 4 ? delegate->offer : delegate->offerBefore);
         queue->drain();
         connection->releaseSends();
         queue->drain();

@@ -60,5 +60,9 @@ int main() {
   // Reports still queued hold the services, whose queues run on the worker
   // pool: they are dropped now, while the pool and the services still exist.
   mainLoop.close();
+  // No connection work runs once main returns and the statics go: what a
+  // stop that timed out left behind never runs again, and an unfinished file
+  // it kept waits for the next start's sweep.
+  WorkerPool::shared().stop();
   return 0;
 }

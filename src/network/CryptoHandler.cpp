@@ -3,6 +3,7 @@
 #include <google/protobuf/io/coded_stream.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +33,22 @@ constexpr std::size_t coordinateSize = 32;
 constexpr std::size_t keySize = 32;
 constexpr std::size_t minimumSecureMessageSize = 21;
 constexpr std::size_t maximumVarintSize = 10;
+
+// The key schedule's salts are compile-time data: nothing of them is built on
+// a connection's thread, nor destroyed at exit while one may still run.
+template <std::size_t N>
+consteval std::array<std::uint8_t, (N - 1) / 2> hexBytes(const char (&text)[N]) {
+  auto nibble = [](char digit) {
+    return static_cast<std::uint8_t>(digit <= '9' ? digit - '0' : digit - 'A' + 10);
+  };
+  std::array<std::uint8_t, (N - 1) / 2> bytes{};
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<std::uint8_t>(nibble(text[2 * i]) << 4 | nibble(text[2 * i + 1]));
+  }
+  return bytes;
+}
+constexpr auto d2dSalt = hexBytes("5E1C07A94B3D82F6E0A1C58B97D24F3E6B0A19C7D85E2F43A16B09E7C3D58F21");
+constexpr auto sessionSalt = hexBytes("A73F0B2E96C14D58E2B70F3A19C6D84E5B2A07F1C93E6D48B10A5F27E8C3D69B");
 
 // Field keys (number << 3 | wire type) of the envelope written by encrypt().
 constexpr std::uint8_t firstBytesField = 0x0a;   // field 1, length-delimited
@@ -76,16 +93,6 @@ void mergeHeader(securemessage::Header& header, ByteView bytes) {
 CryptoHandler::CryptoHandler() : CryptoHandler(Entropy{P256PrivateKey::generateCompactRepresentable, Data::random}) {}
 CryptoHandler::CryptoHandler(Entropy entropy) : entropy_(std::move(entropy)) {}
 CryptoHandler::~CryptoHandler() = default;
-
-const Bytes& CryptoHandler::d2dSalt() {
-  static const Bytes salt = Data::fromHex("5E1C07A94B3D82F6E0A1C58B97D24F3E6B0A19C7D85E2F43A16B09E7C3D58F21");
-  return salt;
-}
-
-const Bytes& CryptoHandler::sessionSalt() {
-  static const Bytes salt = Data::fromHex("A73F0B2E96C14D58E2B70F3A19C6D84E5B2A07F1C93E6D48B10A5F27E8C3D69B");
-  return salt;
-}
 
 HandshakeResult CryptoHandler::processHandshakeMessage(ByteView message) {
   switch (state_) {
@@ -244,13 +251,13 @@ void CryptoHandler::deriveSessionKeys() {
   const Bytes transcript = handshakeTranscript();
 
   const SecretBytes nextSecret = deriveKey(sharedSecretHash, byteView("UKEY2 v1 next"), transcript);
-  const SecretBytes clientSecret = deriveKey(nextSecret, d2dSalt(), byteView("client"));
-  const SecretBytes serverSecret = deriveKey(nextSecret, d2dSalt(), byteView("server"));
+  const SecretBytes clientSecret = deriveKey(nextSecret, d2dSalt, byteView("client"));
+  const SecretBytes serverSecret = deriveKey(nextSecret, d2dSalt, byteView("server"));
   // The sender is the client: what arrives is under the client keys, what we send under the server keys.
-  SecretBytes decryptKey = deriveKey(clientSecret, sessionSalt(), byteView("ENC:2"));
-  SecretBytes receiveHmacKey = deriveKey(clientSecret, sessionSalt(), byteView("SIG:1"));
-  SecretBytes encryptKey = deriveKey(serverSecret, sessionSalt(), byteView("ENC:2"));
-  SecretBytes sendHmacKey = deriveKey(serverSecret, sessionSalt(), byteView("SIG:1"));
+  SecretBytes decryptKey = deriveKey(clientSecret, sessionSalt, byteView("ENC:2"));
+  SecretBytes receiveHmacKey = deriveKey(clientSecret, sessionSalt, byteView("SIG:1"));
+  SecretBytes encryptKey = deriveKey(serverSecret, sessionSalt, byteView("ENC:2"));
+  SecretBytes sendHmacKey = deriveKey(serverSecret, sessionSalt, byteView("SIG:1"));
 
   decryptKey_ = std::move(decryptKey);
   receiveHmacKey_ = std::move(receiveHmacKey);

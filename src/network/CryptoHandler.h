@@ -60,8 +60,6 @@ class CryptoHandler {
   std::string derivePIN() const;
   static SecretBytes deriveKey(ByteView secret, ByteView salt, ByteView info);
   Bytes handshakeTranscript() const;
-  static const Bytes& d2dSalt();
-  static const Bytes& sessionSalt();
 
   const Entropy entropy_;
   HandshakeState state_ = HandshakeState::awaitingClientInit;

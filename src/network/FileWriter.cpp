@@ -156,8 +156,8 @@ std::string FileWriter::portableFilename(const std::string& safeName, std::size_
 
 // No descriptor is kept on the folder: each file still arriving costs one,
 // however many files a transfer has.
-FileWriter::FileWriter(const std::string& filename, std::int64_t /*expectedSize*/)
-    : folder_(Settings::preparedDownloadFolder()) {
+FileWriter::FileWriter(const std::string& filename, std::int64_t expectedSize)
+    : folder_(Settings::preparedDownloadFolder()), expectedSize_(expectedSize) {
   struct stat status;
   if (::stat(folder_.c_str(), &status) != 0) throwSystemError("cannot open download folder " + folder_.string());
   if (!S_ISDIR(status.st_mode)) {
@@ -239,6 +239,7 @@ void FileWriter::write(ByteView data, std::int64_t offset) {
   if (fileDescriptor_ < 0) throw FileWriterError::notOpen;
   auto size = static_cast<std::int64_t>(data.size());
   if (offset < 0 || size > std::numeric_limits<std::int64_t>::max() - offset) throw FileWriterError::writeFailed;
+  if (offset + size > expectedSize_) throw FileWriterError::writeFailed;  // larger than the user was shown
   std::size_t done = 0;
   while (done < data.size()) {
     ssize_t written = ::pwrite(fileDescriptor_, data.data() + done, data.size() - done,

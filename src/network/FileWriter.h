@@ -17,8 +17,8 @@ namespace orvel {
 class FileWriter {
  public:
   // Throws std::system_error when the download folder or the temporary file
-  // cannot be opened.
-  // The announced size is not needed: chunks say where they go.
+  // cannot be opened. The file never grows past `expectedSize`, the size the
+  // user was shown.
   FileWriter(const std::string& filename, std::int64_t expectedSize);
   ~FileWriter();  // calls cleanup()
   FileWriter(const FileWriter&) = delete;
@@ -26,7 +26,8 @@ class FileWriter {
 
   // Writes at the absolute offset; chunks may come in any order. Throws
   // FileWriterError::notOpen after finalize() or cleanup(),
-  // FileWriterError::writeFailed for a negative offset, std::system_error.
+  // FileWriterError::writeFailed for a negative offset or for bytes past the
+  // expected size, std::system_error.
   void write(ByteView data, std::int64_t offset);
   // Makes the file system report any write it failed, then moves the file
   // into place, never over an existing file, and closes it. A name the file
@@ -46,6 +47,8 @@ class FileWriter {
 
   // The highest end position written so far.
   std::int64_t bytesWritten() const { return bytesWritten_; }
+  // Whether the file is as long as announced: only then may it be finalized.
+  bool reachedExpectedSize() const { return bytesWritten_ == expectedSize_; }
   // Where the file is (after finalize()) or is meant to go.
   std::filesystem::path finalPath() const { return folder_ / finalName_; }
 
@@ -84,6 +87,7 @@ class FileWriter {
   std::string finalName_;
   std::string temporaryName_;  // empty once moved or deleted
   int fileDescriptor_ = -1;
+  std::int64_t expectedSize_;
   std::int64_t bytesWritten_ = 0;
 };
 

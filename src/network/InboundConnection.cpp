@@ -27,6 +27,13 @@ constexpr std::uint32_t kMaximumFrameLength = 4'999'999;
 constexpr std::size_t kPlaintextProbeMinimum = 2;
 constexpr std::size_t kPlaintextProbeMaximum = 49;
 constexpr std::size_t kLoggedPrefixLength = 50;
+// The question may stay open for hours: until the user accepts, a sender may
+// leave only this much of its files with us, in bytes and in open files.
+constexpr std::int64_t kMostBytesBeforeAnswer = 1 << 20;
+constexpr std::size_t kMostFilesBeforeAnswer = 4;
+// Each new offer puts the question again; one that never stops would keep
+// the user from ever answering, and every other sender waiting.
+constexpr int kMostUnansweredReplacements = 3;
 
 void log(const std::string& text) { Log::write("[InboundConnection] " + text); }
 
@@ -61,7 +68,11 @@ void InboundConnection::setDelegate(std::weak_ptr<InboundConnectionDelegate> del
   delegate_ = std::move(delegate);
 }
 
+// Until the platform reports the connection ready, and the first read holds
+// it, the connection holds itself: an owner that lets it go in between (a
+// decline during the handshake) must not end it.
 void InboundConnection::start() {
+  startingSelf_ = shared_from_this();
   connection_->setStateUpdateHandler([weakSelf = weak_from_this()](Connection::State state, std::error_code error) {
     if (auto self = weakSelf.lock()) self->handleConnectionState(state, error);
   });
@@ -76,39 +87,42 @@ void InboundConnection::onQueue(Work work) {
 }
 
 void InboundConnection::close() { onQueue(&InboundConnection::closeOnQueue); }
-void InboundConnection::acceptTransfer(std::vector<FileMetadata> offeredFiles) {
-  onQueue([offeredFiles = std::move(offeredFiles)](InboundConnection& self) { self.acceptOnQueue(offeredFiles); });
+void InboundConnection::acceptTransfer(std::uint64_t offerNumber) {
+  onQueue([offerNumber](InboundConnection& self) { self.acceptOnQueue(offerNumber); });
 }
-void InboundConnection::declineTransfer() { onQueue(&InboundConnection::declineOnQueue); }
+void InboundConnection::declineTransfer(std::uint64_t offerNumber) {
+  onQueue([offerNumber](InboundConnection& self) { self.declineOnQueue(offerNumber); });
+}
 
 std::optional<std::string> InboundConnection::senderName() const { return senderName_; }
 
 // Platform states and reading.
 
+// Called through a handler that holds the connection while it runs.
 void InboundConnection::handleConnectionState(Connection::State platformState, std::error_code error) {
   switch (platformState) {
     case Connection::State::ready:
-      if (ended_ || state() != State::connecting) return;  // reading starts once
+      if (ended_ || state() != State::connecting) break;  // reading starts once
       setState(State::awaitingConnectionRequest);
       receiveFrame();
-      return;
-    case Connection::State::failed: {
-      if (ended_) return;  // already ended and reported
+      break;
+    case Connection::State::failed:
+      if (ended_) break;  // already ended and reported
       ended_ = true;
       setState(State::failed);
       cleanupWriters();
       if (auto delegate = delegate_.lock()) delegate->connectionDidFail(*this, EngineError(error));
-      return;
-    }
+      break;
     case Connection::State::cancelled:
       ended_ = true;
       cleanupWriters();  // no temporary file outlives the connection, whoever ended it
       if (auto delegate = delegate_.lock()) delegate->connectionDidClose(*this);
-      return;
+      break;
     case Connection::State::setup:
     case Connection::State::preparing:
     case Connection::State::waiting: return;
   }
+  startingSelf_.reset();  // the outstanding read holds the connection now, or it has ended
 }
 
 // The outstanding read holds the connection: once the owner has let it go
@@ -341,46 +355,49 @@ void InboundConnection::handleFrameEvent(const FrameEvent& event) {
 
 void InboundConnection::handleIntroduction(const std::string& announcedName, const std::vector<FileMetadata>& files) {
   log("Received INTRODUCTION with " + std::to_string(files.size()) + " files");
-  // Two files under one payload id would be written into one file.
-  std::map<std::int64_t, const FileMetadata*> offered;
-  for (const auto& file : files) {
-    if (!offered.emplace(file.payloadId, &file).second) {
-      log("Duplicate payloadId in INTRODUCTION: " + std::to_string(file.payloadId));
-      return handleError(ConnectionError::transferFailed);
-    }
+  if (!isAcceptableOffer(files)) return handleError(ConnectionError::transferFailed);
+  if (state() == State::pendingAcceptance && ++unansweredReplacements_ > kMostUnansweredReplacements) {
+    log("Offer replaced " + std::to_string(unansweredReplacements_) + " times without an answer");
+    return handleError(ConnectionError::transferFailed);
   }
   // The INTRODUCTION carries no name of its own; the one from the
   // CONNECTION_REQUEST is the sender's real name.
   if (!senderName_ || senderName_->empty()) senderName_ = announcedName;
-  discardWritersNotOfferedAgain(offered);
+  discardOffer();
   pendingFiles_ = files;
-  transferAccepted_ = false;
+  ++offerNumber_;
   setState(State::pendingAcceptance);
-  TransferRequest request{sessionId_, *senderName_, pendingFiles_, verificationPin_};
+  TransferRequest request{sessionId_, *senderName_, pendingFiles_, verificationPin_, offerNumber_};
   if (auto delegate = delegate_.lock()) delegate->connectionDidReceiveTransferRequest(*this, request);
 }
 
-// A new INTRODUCTION replaces the offer the user is asked about: a file
-// begun or kept aside under the old one may only go on if the new one offers
-// it unchanged, or a later accept would save a file the user was never shown.
-// Files already saved with the user's consent stay.
-void InboundConnection::discardWritersNotOfferedAgain(const std::map<std::int64_t, const FileMetadata*>& offered) {
-  if (fileWriters_.empty()) return;
-  std::map<std::int64_t, const FileMetadata*> previous;
-  for (const auto& file : pendingFiles_) previous.emplace(file.payloadId, &file);
-  for (auto writer = fileWriters_.begin(); writer != fileWriters_.end();) {
-    auto payloadId = writer->first;
-    auto before = previous.find(payloadId);
-    auto now = offered.find(payloadId);
-    bool offeredAgain = before != previous.end() && now != offered.end() && *before->second == *now->second;
-    if (completedPayloadIds_.contains(payloadId) || offeredAgain) {
-      ++writer;
-      continue;
+// Two files under one payload id would be written into one file; a file of
+// negative size can be neither shown nor received.
+bool InboundConnection::isAcceptableOffer(const std::vector<FileMetadata>& files) const {
+  std::set<std::int64_t> payloadIds;
+  for (const auto& file : files) {
+    if (!payloadIds.insert(file.payloadId).second) {
+      log("Duplicate payloadId in INTRODUCTION: " + std::to_string(file.payloadId));
+      return false;
     }
-    writer->second->cleanup();
-    awaitingConsentPayloadIds_.erase(payloadId);
-    writer = fileWriters_.erase(writer);
+    if (file.size < 0) {
+      log("Negative size in INTRODUCTION: " + std::to_string(file.size));
+      return false;
+    }
   }
+  return true;
+}
+
+// A new offer starts afresh: what was received under the old one was never
+// shown with the new one, so no file begun or kept aside then may go on, and
+// no payload id completed then counts for a file offered now. Files already
+// saved with the user's consent stay where they are.
+void InboundConnection::discardOffer() {
+  cleanupWriters();
+  completedPayloadIds_.clear();
+  awaitingConsentPayloadIds_.clear();
+  bytesHeldBeforeAnswer_ = 0;
+  transferAccepted_ = false;
 }
 
 void InboundConnection::handlePairedKeyFrame(bool isEncryptionFrame) {
@@ -406,17 +423,24 @@ void InboundConnection::handlePayloadChunk(std::int64_t payloadId, std::int64_t 
 
 void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast) {
   auto found = fileWriters_.find(payloadId);
-  if (found == fileWriters_.end()) {
+  FileWriter* writer = found == fileWriters_.end() ? nullptr : found->second.get();
+  if (!writer) {
     auto file = std::find_if(pendingFiles_.begin(), pendingFiles_.end(),
                              [payloadId](const FileMetadata& entry) { return entry.payloadId == payloadId; });
     if (file == pendingFiles_.end()) {
       log("Unknown payloadId: " + std::to_string(payloadId));
       return;
     }
-    found = fileWriters_.emplace(payloadId, std::make_unique<FileWriter>(file->name, file->size)).first;
+    writer = &writerFor(*file);
   }
-  found->second->write(data, offset);
+  if (!transferAccepted_) holdBeforeAnswer(*writer, offset, data.size());
+  writer->write(data, offset);
   if (!isLast) return;
+  if (!writer->reachedExpectedSize()) {
+    log("File " + std::to_string(payloadId) + " ended at " + std::to_string(writer->bytesWritten()) +
+        " bytes, not at its announced size");
+    throw ConnectionError::transferFailed;
+  }
 
   // Nothing reaches the download folder without the user's consent: a file
   // that is whole before the decision waits in its temporary file, which a
@@ -426,6 +450,29 @@ void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, 
     return;
   }
   finishFile(payloadId);
+}
+
+FileWriter& InboundConnection::writerFor(const FileMetadata& file) {
+  if (!transferAccepted_ && fileWriters_.size() >= kMostFilesBeforeAnswer) {
+    log("More than " + std::to_string(kMostFilesBeforeAnswer) + " files begun before the answer");
+    throw ConnectionError::transferFailed;
+  }
+  auto writer = std::make_unique<FileWriter>(file.name, file.size);
+  return *fileWriters_.emplace(file.payloadId, std::move(writer)).first->second;
+}
+
+// Counted by the files' lengths, gaps included, as that is what they may come
+// to take on disk. A write the writer refuses anyway is left to it.
+void InboundConnection::holdBeforeAnswer(const FileWriter& writer, std::int64_t offset, std::size_t length) {
+  auto size = static_cast<std::int64_t>(length);
+  if (offset < 0 || size > std::numeric_limits<std::int64_t>::max() - offset) return;
+  std::int64_t growth = offset + size - writer.bytesWritten();
+  if (growth <= 0) return;
+  if (growth > kMostBytesBeforeAnswer - bytesHeldBeforeAnswer_) {
+    log("More than " + std::to_string(kMostBytesBeforeAnswer) + " bytes of files sent before the answer");
+    throw ConnectionError::transferFailed;
+  }
+  bytesHeldBeforeAnswer_ += growth;
 }
 
 void InboundConnection::finishFile(std::int64_t payloadId) {
@@ -549,14 +596,21 @@ void InboundConnection::sendCompletionAck() {
 
 // Decision and ending.
 
-void InboundConnection::acceptOnQueue(const std::vector<FileMetadata>& offeredFiles) {
-  if (ended_ || state() != State::pendingAcceptance) return;
-  if (offeredFiles != pendingFiles_) {
-    log("Answer ignored: the sender has changed the offered files since");
-    return;
-  }
+// An answer given to an earlier offer would apply to files the user never
+// saw, even when they look the same.
+bool InboundConnection::answersCurrentOffer(std::uint64_t offerNumber) const {
+  if (ended_ || state() != State::pendingAcceptance) return false;
+  if (offerNumber == offerNumber_) return true;
+  log("Answer ignored: it was given to offer " + std::to_string(offerNumber) + ", and the sender has made offer " +
+      std::to_string(offerNumber_) + " since");
+  return false;
+}
+
+void InboundConnection::acceptOnQueue(std::uint64_t offerNumber) {
+  if (!answersCurrentOffer(offerNumber)) return;
   setState(State::transferring);
   transferAccepted_ = true;
+  unansweredReplacements_ = 0;
   sendConnectionResponse(ConnectionResponseStatus::accept);
   catchEngineErrors(
       [this] {
@@ -568,8 +622,8 @@ void InboundConnection::acceptOnQueue(const std::vector<FileMetadata>& offeredFi
       [this](const EngineError& error) { handleError(error); });
 }
 
-void InboundConnection::declineOnQueue() {
-  if (ended_ || state() != State::pendingAcceptance) return;
+void InboundConnection::declineOnQueue(std::uint64_t offerNumber) {
+  if (!answersCurrentOffer(offerNumber)) return;
   // The cancel waits for the REJECT to leave; this object may be gone by then.
   std::weak_ptr<Connection> weakConnection = connection_;
   bool sent = sendConnectionResponse(ConnectionResponseStatus::reject, [weakConnection](std::error_code) {
@@ -577,14 +631,14 @@ void InboundConnection::declineOnQueue() {
   });
   if (!sent) return closeOnQueue();
   ended_ = true;
-  cancelRequested_ = true;
   cleanupWriters();
 }
 
+// Also after a decline whose REJECT has not left yet: a close does not wait for it.
 void InboundConnection::closeOnQueue() {
   ended_ = true;
-  if (!cancelRequested_) {
-    cancelRequested_ = true;
+  if (!cancelled_) {
+    cancelled_ = true;
     connection_->cancel();
   }
   cleanupWriters();

@@ -61,9 +61,10 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
 
   // These three may be called from any thread; they run on the connection's own queue.
   void close();
-  // Accepts the files the user was shown; ignored when a later INTRODUCTION has replaced them.
-  void acceptTransfer(std::vector<FileMetadata> offeredFiles);
-  void declineTransfer();  // REJECT is sent, then the connection closes after the send completed
+  // The answer to the offer of that number (TransferRequest::offerNumber);
+  // ignored unless it is the offer waiting for an answer.
+  void acceptTransfer(std::uint64_t offerNumber);
+  void declineTransfer(std::uint64_t offerNumber);  // REJECT is sent, then the connection closes after it left, or at close()
 
   const Uuid& sessionId() const { return sessionId_; }
   State state() const { return state_.load(); }   // any thread
@@ -94,10 +95,13 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   bool processPlaintextControlFrame(ByteView body);
   void handleFrameEvent(const FrameEvent& event);
   void handleIntroduction(const std::string& announcedName, const std::vector<FileMetadata>& files);
-  void discardWritersNotOfferedAgain(const std::map<std::int64_t, const FileMetadata*>& offered);
+  bool isAcceptableOffer(const std::vector<FileMetadata>& files) const;
+  void discardOffer();
   void handlePairedKeyFrame(bool isEncryptionFrame);
   void handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
   void writeChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
+  FileWriter& writerFor(const FileMetadata& file);
+  void holdBeforeAnswer(const FileWriter& writer, std::int64_t offset, std::size_t length);
   void finishFile(std::int64_t payloadId);
   bool everyAnnouncedFileComplete() const;
   void completeTransfer();
@@ -113,8 +117,9 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void sendCompletionAck();
 
   // Ending.
-  void acceptOnQueue(const std::vector<FileMetadata>& offeredFiles);
-  void declineOnQueue();
+  bool answersCurrentOffer(std::uint64_t offerNumber) const;
+  void acceptOnQueue(std::uint64_t offerNumber);
+  void declineOnQueue(std::uint64_t offerNumber);
   void closeOnQueue();
   void cleanupWriters();
   void handleError(const EngineError& error);
@@ -141,10 +146,14 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   std::string verificationPin_;
   bool receivedPairedKeyEncryption_ = false;
   bool receivedPairedKeyResult_ = false;
-  bool transferAccepted_ = false;  // the user accepted the files of the last INTRODUCTION
+  std::uint64_t offerNumber_ = 0;  // of the last INTRODUCTION; 0 before the first
+  int unansweredReplacements_ = 0;  // INTRODUCTIONs that replaced an offer still waiting for its answer
+  bool transferAccepted_ = false;   // the user accepted the files of the last INTRODUCTION
   std::set<std::int64_t> awaitingConsentPayloadIds_;  // whole files kept aside until the user accepts
+  std::int64_t bytesHeldBeforeAnswer_ = 0;  // the length of every file begun under the unanswered offer
   bool ended_ = false;             // nothing more is read, handled or reported as a failure
-  bool cancelRequested_ = false;   // the platform connection is cancelled or will be after the last send
+  bool cancelled_ = false;         // this object cancelled the platform connection
+  std::shared_ptr<InboundConnection> startingSelf_;  // from start() until the platform's first report
 };
 
 const char* toString(InboundConnection::State state);

@@ -23,10 +23,7 @@ void MainLoop::async(std::function<void()> work) {
   // Closed: `work` and what it holds go here, outside the lock.
 }
 
-const std::string& MainLoop::label() const {
-  static const std::string name = "main";
-  return name;
-}
+const std::string& MainLoop::label() const { return label_; }
 
 void MainLoop::run() {
   auto guard = asio::make_work_guard(context_);

@@ -38,6 +38,7 @@ class MainLoop final : public SerialQueue {
 
  private:
   MainLoop() = default;
+  const std::string label_ = "main";
   asio::io_context context_;
   std::mutex closing_;
   bool closed_ = false;  // written under closing_, on the main thread

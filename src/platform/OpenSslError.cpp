@@ -5,11 +5,14 @@
 #include <climits>
 
 namespace orvel {
+namespace {
 
-const OpenSslError& OpenSslError::category() {
-  static const OpenSslError instance;
-  return instance;
-}
+// Built at compile time, so it outlives every thread that may raise an error.
+constinit const OpenSslError openSslCategory;
+
+}  // namespace
+
+const OpenSslError& OpenSslError::category() { return openSslCategory; }
 
 const char* OpenSslError::name() const noexcept { return "openssl"; }
 

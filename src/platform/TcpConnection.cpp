@@ -19,6 +19,10 @@ constexpr std::size_t kLargestReservation = 8 * 1024 * 1024;
 // A small receive (a length prefix) reads up to this much, so that the
 // following receives are mostly served without the socket.
 constexpr std::size_t kReadAheadSize = 64 * 1024;
+// What may wait to be sent, whichever comes first: a peer that reads what it
+// is sent never leaves this much behind, one that does not costs no more.
+constexpr std::size_t kMostQueuedSends = 256;
+constexpr std::size_t kMostQueuedBytes = 1024 * 1024;
 
 }  // namespace
 
@@ -71,6 +75,20 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   void send(Bytes content, SendCompletion completion) {
     onStrand([content = std::move(content), completion = std::move(completion)](Core& core) mutable {
       if (core.closed_) return;
+      if (core.pendingSends_.size() >= kMostQueuedSends || core.queuedBytes_ >= kMostQueuedBytes) {
+        core.sendRefused_ = true;
+      }
+      // Once one send is refused every later one is too: the stream cannot
+      // leave out a message and go on.
+      if (core.sendRefused_) {
+        if (completion) {
+          core.deliver([completion = std::move(completion)] {
+            completion(std::make_error_code(std::errc::no_buffer_space));
+          });
+        }
+        return;
+      }
+      core.queuedBytes_ += content.size();
       core.pendingSends_.emplace_back(std::move(content), std::move(completion));
       if (!core.writing_) core.writeNext();
     });
@@ -86,7 +104,9 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
       core.socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
       core.socket_.close(ignored);
       core.pendingSends_.clear();
+      core.queuedBytes_ = 0;
       core.pending_.reset();
+      core.releaseReadAhead();
       if (report && core.queue_ && core.stateHandler_) {
         core.queue_->async([handler = core.stateHandler_] { handler(State::cancelled, {}); });
       }
@@ -121,6 +141,11 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
 
   bool endReached() const { return readEnded_ && readAheadBegin_ == readAheadEnd_; }
 
+  void releaseReadAhead() {
+    readAhead_.reset();
+    readAheadBegin_ = readAheadEnd_ = 0;
+  }
+
   // Moves what the read-ahead holds, up to what the pending receive still takes.
   void takeReadAhead() {
     auto& content = pending_->content;
@@ -145,7 +170,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
         takeReadAhead();
       }
       if (error == asio::error::would_block || error == asio::error::try_again) {
-        readAhead_.reset();  // empty now: a connection waiting for its sender holds no buffer
+        releaseReadAhead();  // empty now: a connection waiting for its sender holds no buffer
         return waitUntilReadable();
       }
       if (error == asio::error::eof) {
@@ -192,6 +217,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
     }
     std::optional<Bytes> content;
     if (!receive.content.empty()) content = std::move(receive.content);
+    if (endReached()) releaseReadAhead();  // nothing more will come through it
     deliver([completion = std::move(receive.completion), content = std::move(content), ended = endReached()]() mutable {
       completion(std::move(content), ended, {});
     });
@@ -208,6 +234,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   void finishWrite(std::error_code error) {
     writing_ = false;
     if (closed_) return;  // the queue was cleared by close()
+    queuedBytes_ -= pendingSends_.front().first.size();
     auto completion = std::move(pendingSends_.front().second);
     pendingSends_.pop_front();
     if (completion) deliver([completion = std::move(completion), error] { completion(error); });
@@ -232,6 +259,8 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   std::size_t readAheadBegin_ = 0;
   std::size_t readAheadEnd_ = 0;
   std::deque<std::pair<Bytes, SendCompletion>> pendingSends_;
+  std::size_t queuedBytes_ = 0;  // of pendingSends_
+  bool sendRefused_ = false;
 };
 
 std::shared_ptr<TcpConnection> TcpConnection::adopt(asio::ip::tcp::socket socket) {

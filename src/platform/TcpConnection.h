@@ -25,6 +25,8 @@ class TcpConnection final : public Connection {
   // A small receive may read up to 64 KiB ahead; later receives take those
   // bytes first.
   void receive(std::size_t minimumIncompleteLength, std::size_t maximumLength, ReceiveCompletion completion) override;
+  // While 256 sends or 1 MiB wait for a peer that does not read, a send fails
+  // with no_buffer_space, and so does every later one.
   void send(Bytes content, SendCompletion completion) override;
   void cancel() override;
   std::string remoteEndpointDescription() const override;

@@ -13,10 +13,14 @@ WorkerPool::WorkerPool(unsigned threadCount) : workGuard_(asio::make_work_guard(
   }
 }
 
-WorkerPool::~WorkerPool() {
+WorkerPool::~WorkerPool() { stop(); }
+
+void WorkerPool::stop() {
   workGuard_.reset();
   context_.stop();
-  for (auto& thread : threads_) thread.join();
+  for (auto& thread : threads_) {
+    if (thread.joinable()) thread.join();
+  }
 }
 
 WorkerPool& WorkerPool::shared() {

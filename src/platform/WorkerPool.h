@@ -20,6 +20,11 @@ class WorkerPool {
 
   asio::io_context& context() { return context_; }
 
+  // Stops the threads once the items they run return, and joins them: work
+  // still queued never runs, and is destroyed with the pool. At exit, before
+  // the statics that work may use are destroyed.
+  void stop();
+
  private:
   asio::io_context context_;
   asio::executor_work_guard<asio::io_context::executor_type> workGuard_;

@@ -105,19 +105,20 @@ void ConnectionManager::handleNewConnection(std::shared_ptr<Connection> connecti
   auto sessionId = Uuid::random();
   auto remote = connection->remoteEndpointDescription();
   auto queue = StrandQueue::create("com.orvel.connection");
+  std::weak_ptr<Connection> socket = connection;
   auto inbound = InboundConnection::create(std::move(connection), sessionId, queue);
   inbound->setDelegate(weak_from_this());
   activeConnections_[sessionId] = inbound;
   if (liveConnections_.size() >= livePruneSize_) {
-    std::erase_if(liveConnections_, [](const auto& live) { return live.expired(); });
+    std::erase_if(liveConnections_, [](const LiveConnection& live) { return live.released(); });
     livePruneSize_ = std::max<std::size_t>(64, 2 * liveConnections_.size());
   }
-  liveConnections_.push_back(inbound);
+  liveConnections_.push_back({inbound, std::move(socket)});
   inbound->start();
   Log::write("[ConnectionManager] New connection from " + remote);
 }
 
-void ConnectionManager::stopListening() {
+bool ConnectionManager::stopListening() {
   if (listener_) {
     listener_->cancel();
     listener_.reset();
@@ -126,39 +127,47 @@ void ConnectionManager::stopListening() {
 
   // A connection is released once its platform connection dropped the
   // outstanding read, after the close ran on the connection's queue: then no
-  // temporary file of it is left, and nothing of it outlives the process.
-  auto closing = std::make_shared<std::promise<std::vector<std::weak_ptr<InboundConnection>>>>();
+  // temporary file of it is left, and nothing of it outlives the process. A
+  // socket whose connection is gone is cancelled itself, dropping the sends
+  // that a peer which does not read would leave queued for ever.
+  auto closing = std::make_shared<std::promise<std::vector<LiveConnection>>>();
   auto closed = closing->get_future();
   queue_->async([this, self = shared_from_this(), closing] {
     for (auto& live : liveConnections_) {
-      if (auto connection = live.lock()) connection->close();
+      if (auto connection = live.connection.lock()) {
+        connection->close();
+      } else if (auto socket = live.socket.lock()) {
+        socket->cancel();
+      }
     }
     activeConnections_.clear();
     closing->set_value(std::exchange(liveConnections_, {}));
   });
   const auto deadline = std::chrono::steady_clock::now() + closeWaitLimit;
-  if (closed.wait_until(deadline) != std::future_status::ready) return;
+  if (closed.wait_until(deadline) != std::future_status::ready) return false;
   auto connections = closed.get();
-  auto released = [](const std::weak_ptr<InboundConnection>& connection) { return connection.expired(); };
-  while (!std::all_of(connections.begin(), connections.end(), released) &&
-         std::chrono::steady_clock::now() < deadline) {
+  auto released = [](const LiveConnection& live) { return live.released(); };
+  while (!std::all_of(connections.begin(), connections.end(), released)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  return true;
 }
 
 void ConnectionManager::acceptTransfer(const TransferRequest& request) {
-  queue_->async([this, self = shared_from_this(), sessionId = request.sessionId, files = request.files]() mutable {
+  queue_->async([this, self = shared_from_this(), sessionId = request.sessionId, offer = request.offerNumber] {
     auto found = activeConnections_.find(sessionId);
-    if (found != activeConnections_.end()) found->second->acceptTransfer(std::move(files));
+    if (found != activeConnections_.end()) found->second->acceptTransfer(offer);
   });
 }
 
-void ConnectionManager::declineTransfer(const Uuid& sessionId) {
-  queue_->async([this, self = shared_from_this(), sessionId] {
+// A decline that the connection carries out closes it, and the close removes
+// it; one given to an offer the sender has replaced must leave it here, or
+// the answer to the offer now on screen would find no connection.
+void ConnectionManager::declineTransfer(const TransferRequest& request) {
+  queue_->async([this, self = shared_from_this(), sessionId = request.sessionId, offer = request.offerNumber] {
     auto found = activeConnections_.find(sessionId);
-    if (found == activeConnections_.end()) return;
-    found->second->declineTransfer();
-    activeConnections_.erase(found);
+    if (found != activeConnections_.end()) found->second->declineTransfer(offer);
   });
 }
 

@@ -37,12 +37,14 @@ class ConnectionManager final : public InboundConnectionDelegate,
   // On the main thread. Throws std::system_error when no listener can be created.
   void startListening();
   // On the main thread: cancels the listener and closes every connection,
-  // registered or not, waiting (at most two seconds) until each is released.
-  void stopListening();
-  // On the main thread; unknown sessions are ignored. An accept takes the
-  // request the user was shown, and is ignored when the sender has replaced it.
+  // registered or not, and every socket one left behind, waiting (at most two
+  // seconds) until each is released. Returns whether each was released in time.
+  bool stopListening();
+  // On the main thread, with the request the user answered; unknown sessions
+  // are ignored, and so is an answer to an offer the sender has replaced. A
+  // connection leaves the registry when it really ends, a decline included.
   void acceptTransfer(const TransferRequest& request);
-  void declineTransfer(const Uuid& sessionId);
+  void declineTransfer(const TransferRequest& request);
 
   // Any thread. Set once the listener is ready; absent before and after stopListening().
   std::optional<std::uint16_t> listeningPort() const;
@@ -78,11 +80,18 @@ class ConnectionManager final : public InboundConnectionDelegate,
   std::function<void(std::uint16_t)> onReady_;
   std::shared_ptr<TcpListener> listener_;
 
+  // Every connection not yet released, registered or not: one that left the
+  // registry lives on through its outstanding read, and its socket through the
+  // sends still queued on it.
+  struct LiveConnection {
+    std::weak_ptr<InboundConnection> connection;
+    std::weak_ptr<Connection> socket;
+    bool released() const { return connection.expired() && socket.expired(); }
+  };
+
   // The manager's queue only.
   std::unordered_map<Uuid, std::shared_ptr<InboundConnection>> activeConnections_;
-  // Every connection not yet released, registered or not: one that left the
-  // registry lives on through its outstanding read. Pruned as it grows.
-  std::vector<std::weak_ptr<InboundConnection>> liveConnections_;
+  std::vector<LiveConnection> liveConnections_;  // pruned as it grows
   std::size_t livePruneSize_ = 64;
 };
 

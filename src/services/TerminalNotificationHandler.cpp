@@ -238,10 +238,6 @@ void TerminalNotificationHandler::handleCtrlD(Clock::time_point readAt) {
 
 void TerminalNotificationHandler::handleAnswer(std::string_view line, Clock::time_point readAt) {
   if (!asking_) return;
-  if (readAt - askedAt_ < timeToRead_) {
-    print("Too soon to have read the question; answer again [y/n] ");
-    return;
-  }
   auto word = lowercaseTrimmed(line);
   bool accepted;
   if (word == "y" || word == "yes") {
@@ -250,6 +246,12 @@ void TerminalNotificationHandler::handleAnswer(std::string_view line, Clock::tim
     accepted = false;
   } else {
     print("Please answer y or n: ");
+    return;
+  }
+  // Declining is always safe, so only a yes must wait until the question can
+  // have been read: a sender that keeps changing its offer cannot hold off a no.
+  if (accepted && readAt - askedAt_ < timeToRead_) {
+    print("Too soon to have read the question; answer again [y/n] ");
     return;
   }
   auto question = std::move(questions_.front());

@@ -15,10 +15,10 @@ namespace orvel {
 // the PIN, and answered with y or n, one question at a time in arrival order.
 // Answers are read by a thread of its own and handled on the main loop, which
 // never waits for the user. An answer must be given to the question on
-// screen: what was typed before it appeared is discarded, and an answer
-// within `readingTime` of it is not taken; Ctrl+D answers no. When the input
-// is not a terminal, or has hung up, or the program runs as a background job,
-// nobody can answer: requests are declined and the log says why.
+// screen: what was typed before it appeared is discarded, and a yes within
+// `readingTime` of it is not taken (a no is); Ctrl+D answers no. When the
+// input is not a terminal, or has hung up, or the program runs as a
+// background job, nobody can answer: requests are declined and the log says why.
 class TerminalNotificationHandler final : public NotificationHandler,
                                           public std::enable_shared_from_this<TerminalNotificationHandler> {
  public:

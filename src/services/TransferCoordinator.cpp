@@ -53,22 +53,27 @@ TransferCoordinator::TransferCoordinator(Private, std::shared_ptr<NotificationHa
 // its offer): the terminal asks again in the old question's place.
 void TransferCoordinator::connectionManagerDidReceiveTransferRequest(ConnectionManager& manager,
                                                                      const TransferRequest& request) {
-  const auto question = ++questionsAsked_;
-  pendingRequests_.insert_or_assign(request.sessionId, PendingRequest{request, question});
+  pendingRequests_.insert_or_assign(request.sessionId, PendingRequest{request});
   connectionManager_ = manager.weak_from_this();
   Log::write("[TransferCoordinator] Incoming transfer from " + request.senderName + " (" +
              describeFiles(request.files) + ")");
   std::weak_ptr<TransferCoordinator> weakSelf = shared_from_this();
-  notifications_->showTransferRequest(request, [weakSelf, sessionId = request.sessionId, question](bool accepted) {
-    if (auto self = weakSelf.lock()) self->handleDecision(sessionId, question, accepted);
-  });
+  notifications_->showTransferRequest(
+      request, [weakSelf, sessionId = request.sessionId, offerNumber = request.offerNumber](bool accepted) {
+        if (auto self = weakSelf.lock()) self->handleDecision(sessionId, offerNumber, accepted);
+      });
 }
 
-void TransferCoordinator::handleDecision(const Uuid& sessionId, std::uint64_t question, bool accepted) {
+void TransferCoordinator::handleDecision(const Uuid& sessionId, std::uint64_t offerNumber, bool accepted) {
   // An answer counts once, and only for the request it was given to: one
   // that failed, finished, was cancelled or was replaced meanwhile takes none.
+  // The connection checks the offer number again, as a new offer may be on
+  // its way here.
   auto found = pendingRequests_.find(sessionId);
-  if (found == pendingRequests_.end() || found->second.question != question || found->second.accepted) return;
+  if (found == pendingRequests_.end() || found->second.request.offerNumber != offerNumber ||
+      found->second.accepted) {
+    return;
+  }
   auto manager = connectionManager_.lock();
   if (accepted) {
     found->second.accepted = true;
@@ -77,9 +82,10 @@ void TransferCoordinator::handleDecision(const Uuid& sessionId, std::uint64_t qu
     return;
   }
   // A declined connection closes without a further report: nothing else would forget it.
+  auto request = std::move(found->second.request);
   pendingRequests_.erase(found);
   Log::write("[TransferCoordinator] User declined transfer " + sessionId.uuidString());
-  if (manager) manager->declineTransfer(sessionId);
+  if (manager) manager->declineTransfer(request);
   analytics_.record("transfer_declined");
 }
 
@@ -92,10 +98,10 @@ std::optional<TransferCoordinator::PendingRequest> TransferCoordinator::forgetRe
 void TransferCoordinator::connectionManagerDidCompleteTransfer(ConnectionManager&, const TransferSession& session) {
   forgetRequest(session.id);
   notifications_->withdrawTransferRequest(session.id, NotificationHandler::Withdrawal::ended);
-  std::int64_t totalBytes = 0;
-  for (auto& file : session.files) totalBytes += file.size;
-  analytics_.record("transfer_received", {{"file_count", session.files.size()},
-                                          {"total_size_mb", static_cast<double>(totalBytes) / 1048576.0}});
+  double totalBytes = 0;  // announced sizes may be absurd: no sum of them may overflow
+  for (auto& file : session.files) totalBytes += static_cast<double>(file.size);
+  analytics_.record("transfer_received",
+                    {{"file_count", session.files.size()}, {"total_size_mb", totalBytes / 1048576.0}});
   if (session.files.size() == 1) {
     Log::write("[TransferCoordinator] Transfer complete: " + session.files.front().name + " saved to Downloads");
   } else {

@@ -36,18 +36,16 @@ class TransferCoordinator final : public ConnectionManagerDelegate,
  private:
   struct PendingRequest {
     TransferRequest request;
-    std::uint64_t question;  // which question was asked about it: a replaced request's answer is not its own
     bool accepted = false;
   };
 
-  void handleDecision(const Uuid& sessionId, std::uint64_t question, bool accepted);
+  void handleDecision(const Uuid& sessionId, std::uint64_t offerNumber, bool accepted);
   std::optional<PendingRequest> forgetRequest(const Uuid& sessionId);
 
   const std::shared_ptr<NotificationHandler> notifications_;
   Analytics& analytics_;
   std::weak_ptr<ConnectionManager> connectionManager_;
   std::unordered_map<Uuid, PendingRequest> pendingRequests_;
-  std::uint64_t questionsAsked_ = 0;
 };
 
 }  // namespace orvel

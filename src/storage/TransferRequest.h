@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,9 @@ struct TransferRequest {
   std::string senderName;
   std::vector<FileMetadata> files;
   std::string pin;
+  // Which of the connection's offers this is: an answer acts on that offer
+  // alone, never on one the sender made since, however alike.
+  std::uint64_t offerNumber = 0;
 };
 
 }  // namespace orvel

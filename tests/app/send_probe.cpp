@@ -8,6 +8,12 @@
 //       prints "holding", and keeps them until standard input ends.
 //   send_probe flood PORT  opens connections that fail at once (a frame length
 //       of zero) from several threads until the receiver stops listening.
+//   send_probe stall PORT COUNT  introduces a file, then reads nothing more and
+//       sends COUNT plaintext KEEP_ALIVEs, each of which the receiver answers,
+//       until a send fails; then closes its sending side, prints "stalled", and
+//       keeps the connection until standard input ends.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -157,6 +163,37 @@ int flood(std::uint16_t port) {
   return 0;
 }
 
+int stall(std::uint16_t port, std::size_t count) {
+  asio::io_context context;
+  Socket socket(context);
+  socket.open(asio::ip::tcp::v4());
+  // The receiver's answers fill this side's buffer, and then its own, soon.
+  socket.set_option(asio::socket_base::receive_buffer_size(1));
+  socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_MAXSEG>(536));
+  socket.connect({asio::ip::address_v4::loopback(), port});
+  TestSender sender("Stalling");
+  send(socket, sender.connectionRequest());
+  send(socket, sender.clientInit());
+  send(socket, sender.clientFinish(receive(socket)));
+  send(socket, sender.connectionResponse());
+  send(socket, sender.pairedKeyEncryption());
+  send(socket, sender.pairedKeyResult());
+  send(socket, sender.introduction({{"stalled.bin", Bytes(10, 0x61), 1}}));
+  Bytes batch;
+  for (int i = 0; i < 1000; ++i) {
+    auto frame = test::framed(TestSender::keepAlive());
+    batch.insert(batch.end(), frame.begin(), frame.end());
+  }
+  std::error_code error;
+  for (std::size_t sent = 0; sent < count && !error; sent += 1000) asio::write(socket, asio::buffer(batch), error);
+  socket.shutdown(asio::socket_base::shutdown_send, error);
+  std::cout << "stalled" << std::endl;
+  std::string ignored;
+  while (std::getline(std::cin, ignored)) {
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -170,8 +207,9 @@ int main(int argc, char** argv) {
       }
       if (args[0] == "hold" && args.size() == 3) return hold(port, std::stoi(args[2]));
       if (args[0] == "flood" && args.size() == 2) return flood(port);
+      if (args[0] == "stall" && args.size() == 3) return stall(port, std::stoul(args[2]));
     }
-    std::cerr << "usage: send_probe send PORT FOLDER [--pause] | hold PORT COUNT | flood PORT\n";
+    std::cerr << "usage: send_probe send PORT FOLDER [--pause] | hold PORT COUNT | flood PORT | stall PORT COUNT\n";
     return 2;
   } catch (const std::exception& error) {
     std::cerr << "send_probe: " << error.what() << "\n";

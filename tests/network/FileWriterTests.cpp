@@ -215,7 +215,13 @@ TEST_F(FileWriterTest, RefusedWrites) {
     expectError([&] { writer.write(byteView("x"), -1); }, FileWriterError::writeFailed);
     expectError([&] { writer.write(byteView("xy"), std::numeric_limits<std::int64_t>::max() - 1); },
                 FileWriterError::writeFailed);
+    expectError([&] { writer.write(byteView("xy"), 0); }, FileWriterError::writeFailed);  // past the expected size
+    expectError([&] { writer.write(byteView("x"), 1); }, FileWriterError::writeFailed);
+    EXPECT_FALSE(writer.reachedExpectedSize());
+    writer.write(byteView("x"), 0);
+    EXPECT_TRUE(writer.reachedExpectedSize());
     writer.finalize();
+    EXPECT_EQ(test::readFile(folder() / "a.bin"), "x");
     expectError([&] { writer.write(byteView("x"), 0); }, FileWriterError::notOpen);
   }
   FileWriter writer("b.bin", 1);

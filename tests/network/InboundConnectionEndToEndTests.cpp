@@ -208,7 +208,7 @@ TEST_F(InboundConnectionEndToEndTest, TwoSendersAtOnceOneAcceptedOneDeclined) {
     if (request.senderName == "Accepted") {
       manager_->acceptTransfer(request);
     } else {
-      manager_->declineTransfer(request.sessionId);
+      manager_->declineTransfer(request);
     }
   };
   SenderOutcome accepted, declined;

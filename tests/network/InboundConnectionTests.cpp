@@ -127,11 +127,12 @@ class InboundConnectionTest : public ::testing::Test {
     introduce(files);
   }
 
-  // The user accepts the files of the last request.
-  void acceptOffer() {
-    auto offered = delegate_->requests.empty() ? std::vector<FileMetadata>{} : delegate_->requests.back().files;
-    inbound_->acceptTransfer(std::move(offered));
+  // The user answers the last request.
+  std::uint64_t lastOffer() const {
+    return delegate_->requests.empty() ? 0 : delegate_->requests.back().offerNumber;
   }
+  void acceptOffer() { inbound_->acceptTransfer(lastOffer()); }
+  void declineOffer() { inbound_->declineTransfer(lastOffer()); }
 
   // Opens the encrypted frames sent since the last call.
   std::vector<TestSender::Received> receiveEncrypted() {
@@ -532,47 +533,177 @@ TEST_F(InboundConnectionTest, UnknownPayloadIdIsDroppedAndTheTransferGoesOn) {
   EXPECT_EQ(downloadEntries(), std::vector<std::string>{"a.bin"});
 }
 
-TEST_F(InboundConnectionTest, DuplicatePayloadIdsInTheIntroductionFail) {
-  handshake();
-  exchangePairedKeys();
-  push(sender_.introduction({{"a.txt", patterned(5, 0), 7}, {"b.txt", patterned(5, 1), 7}}));
-  EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
-  EXPECT_TRUE(log_.contains("[InboundConnection] Duplicate payloadId in INTRODUCTION: 7"));
-  EXPECT_TRUE(delegate_->requests.empty());
+TEST_F(InboundConnectionTest, IntroductionsThatCannotBeReceivedFail) {
+  struct Case {
+    std::string name;
+    std::vector<TestFile> files;
+    std::string line;
+  };
+  for (const auto& item : std::vector<Case>{
+           {"duplicate payload ids",
+            {{"a.txt", patterned(5, 0), 7}, {"b.txt", patterned(5, 1), 7}},
+            "[InboundConnection] Duplicate payloadId in INTRODUCTION: 7"},
+           {"negative size",
+            {{"a.txt", patterned(5, 0), 7}, {"b.txt", {}, 8, "text/plain", -1}},
+            "[InboundConnection] Negative size in INTRODUCTION: -1"},
+       }) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    handshake();
+    exchangePairedKeys();
+    push(sender_.introduction(item.files));
+    EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
+    EXPECT_TRUE(log_.contains(item.line));
+    EXPECT_TRUE(delegate_->requests.empty());
+  }
 }
 
+// A file never grows past the size the user was shown, and is saved only at it.
+TEST_F(InboundConnectionTest, AChunkOutsideTheAnnouncedSizeOrAShortFileFailsAndLeavesNothing) {
+  const TestFile small{"small.txt", patterned(10, 1), 1};
+  struct Case {
+    std::string name;
+    bool accepted;
+    std::int64_t offset;
+    std::size_t length;
+    bool isLast;
+    EngineError error;
+  };
+  for (const auto& item : std::vector<Case>{
+           {"one byte far beyond", true, std::int64_t{1} << 36, 1, true, FileWriterError::writeFailed},
+           {"one byte past the end", true, 0, 11, false, FileWriterError::writeFailed},
+           {"past the end before the answer", false, 5, 6, false, FileWriterError::writeFailed},
+           {"short last chunk", true, 0, 5, true, ConnectionError::transferFailed},
+           {"short last chunk before the answer", false, 0, 9, true, ConnectionError::transferFailed},
+       }) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    reachPendingAcceptance({small});
+    if (item.accepted) {
+      acceptOffer();
+      run();
+    }
+    push(sender_.fileChunk(small.payloadId, item.offset, patterned(item.length, 2), item.isLast));
+    EXPECT_TRUE(failedWith(item.error)) << failureText();
+    EXPECT_TRUE(downloadEntries().empty());
+    EXPECT_TRUE(delegate_->completions.empty());
+  }
+}
+
+// Until the user answers, a sender may leave at most 1 MiB in at most four
+// files; past that the connection fails and takes its files with it.
+TEST_F(InboundConnectionTest, BeforeTheAnswerASenderMayLeaveOnlyALittle) {
+  const std::int64_t mebibyte = 1 << 20;
+  std::vector<TestFile> thousand;
+  for (std::int64_t id = 1; id <= 1000; ++id) thousand.push_back({"f" + std::to_string(id) + ".txt", {0x41}, id});
+  const TestFile streamed{"movie.mp4", {}, 1, "video/mp4", 100 * mebibyte};
+  std::vector<TestFile> fourQuarters;
+  for (std::int64_t id = 1; id <= 4; ++id) {
+    fourQuarters.push_back({"q" + std::to_string(id) + ".bin", patterned(1 << 18, static_cast<std::uint8_t>(id)), id});
+  }
+  // A chunk of `streamed`, in the order sent.
+  auto streamChunk = [&](std::int64_t index) {
+    auto offset = index * static_cast<std::int64_t>(TestSender::kChunkSize);
+    return sender_.fileChunk(streamed.payloadId, offset, patterned(TestSender::kChunkSize, 3), false);
+  };
+  struct Case {
+    std::string name;
+    std::vector<TestFile> offered;
+    std::function<std::vector<Bytes>()> chunks;
+    std::size_t chunksTaken;  // before the connection fails; all of them: it does not
+    std::string line;
+  };
+  std::vector<Case> cases = {
+      {"1,000 files of one byte", thousand,
+       [&] {
+         std::vector<Bytes> chunks;
+         for (const auto& file : thousand) chunks.push_back(sender_.fileChunk(file.payloadId, 0, file.contents, true));
+         return chunks;
+       },
+       4, "[InboundConnection] More than 4 files begun before the answer"},
+      {"one file streamed", {streamed},
+       [&] { return std::vector<Bytes>{streamChunk(0), streamChunk(1), streamChunk(2)}; }, 2,
+       "[InboundConnection] More than 1048576 bytes of files sent before the answer"},
+      {"one byte far into a large file", {streamed},
+       [&] { return std::vector<Bytes>{sender_.fileChunk(1, 50 * mebibyte, Bytes{0x41}, false)}; }, 0,
+       "[InboundConnection] More than 1048576 bytes of files sent before the answer"},
+      {"four whole files of 256 KiB", fourQuarters,
+       [&] {
+         std::vector<Bytes> chunks;
+         for (const auto& file : fourQuarters) chunks.push_back(sender_.fileChunks(file).at(0));
+         return chunks;
+       },
+       4, ""},
+  };
+  for (const auto& item : cases) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    reachPendingAcceptance(item.offered);
+    auto chunks = item.chunks();
+    for (std::size_t index = 0; index < chunks.size(); ++index) {
+      push(chunks[index]);
+      bool failed = inbound_->state() == InboundConnection::State::failed;
+      ASSERT_EQ(failed, index >= item.chunksTaken) << "after chunk " << index;
+      if (failed) break;
+    }
+    if (item.chunksTaken < chunks.size()) {
+      EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
+      EXPECT_TRUE(log_.contains(item.line));
+      EXPECT_TRUE(downloadEntries().empty());
+      continue;
+    }
+    // Within the bound, early files wait for the answer as before.
+    EXPECT_EQ(downloadEntries().size(), 4u) << "four hidden temporary files";
+    acceptOffer();
+    run();
+    ASSERT_EQ(delegate_->completions.size(), 1u) << failureText();
+    EXPECT_EQ(downloadEntries(), (std::vector<std::string>{"q1.bin", "q2.bin", "q3.bin", "q4.bin"}));
+  }
+}
+
+// The cancel waits for the REJECT to leave, unless the connection is closed
+// first (stopListening()): then it does not wait for a sender that may never read.
 TEST_F(InboundConnectionTest, ChunksBeforeTheDecisionAreDeletedOnDecline) {
-  TestFile file{"big.bin", patterned(1'200'000, 4), 9};
-  reachPendingAcceptance({file});
-  receiveEncrypted();
-  auto chunks = sender_.fileChunks(file);
-  push(chunks[0]);
-  EXPECT_EQ(downloadEntries().size(), 1u) << "the temporary file";
+  for (bool closedBeforeTheRejectLeft : {false, true}) {
+    SCOPED_TRACE(closedBeforeTheRejectLeft ? "closed before the REJECT left" : "the REJECT left");
+    SetUp();
+    TestFile file{"big.bin", patterned(1'200'000, 4), 9};
+    reachPendingAcceptance({file});
+    receiveEncrypted();
+    auto chunks = sender_.fileChunks(file);
+    push(chunks[0]);
+    EXPECT_EQ(downloadEntries().size(), 1u) << "the temporary file";
 
-  connection_->holdSends = true;
-  inbound_->declineTransfer();
-  run();
-  EXPECT_TRUE(downloadEntries().empty());
-  auto reject = receiveEncrypted();
-  ASSERT_EQ(reject.size(), 2u);
-  EXPECT_EQ(reject[0].sharing->v1().connection_response().status(), sharing::nearby::ConnectionResponseFrame::REJECT);
-  EXPECT_FALSE(connection_->isCancelled()) << "the close waits for the REJECT to leave";
+    connection_->holdSends = true;
+    declineOffer();
+    run();
+    EXPECT_TRUE(downloadEntries().empty());
+    auto reject = receiveEncrypted();
+    ASSERT_EQ(reject.size(), 2u);
+    EXPECT_EQ(reject[0].sharing->v1().connection_response().status(), sharing::nearby::ConnectionResponseFrame::REJECT);
+    EXPECT_FALSE(connection_->isCancelled()) << "the close waits for the REJECT to leave";
 
-  push(chunks[1]);  // ignored: the connection is ending
-  EXPECT_TRUE(downloadEntries().empty());
-  connection_->releaseSends();
-  run();
-  EXPECT_TRUE(connection_->isCancelled());
-  EXPECT_EQ(connection_->events.back(), "cancel");
-  EXPECT_EQ(std::count(connection_->events.begin(), connection_->events.end(), "sent"), 8);
-  EXPECT_TRUE(delegate_->failures.empty());
-  EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance);
+    push(chunks[1]);  // ignored: the connection is ending
+    EXPECT_TRUE(downloadEntries().empty());
+    if (closedBeforeTheRejectLeft) {
+      inbound_->close();
+    } else {
+      connection_->releaseSends();
+    }
+    run();
+    EXPECT_TRUE(connection_->isCancelled());
+    EXPECT_EQ(connection_->events.back(), "cancel");
+    EXPECT_EQ(std::count(connection_->events.begin(), connection_->events.end(), "sent"),
+              closedBeforeTheRejectLeft ? 6 : 8);
+    EXPECT_TRUE(delegate_->failures.empty());
+    EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance);
+  }
 }
 
 TEST_F(InboundConnectionTest, DeclineStillSendsAfterTheOwnerDroppedTheConnection) {
   reachPendingAcceptance({{"a.txt", patterned(5, 0), 7}});
   receiveEncrypted();
-  inbound_->declineTransfer();
+  declineOffer();
   inbound_.reset();
   run();
   EXPECT_EQ(receiveEncrypted().size(), 2u);
@@ -583,7 +714,7 @@ TEST_F(InboundConnectionTest, AcceptAndDeclineOutsidePendingAcceptanceDoNothing)
   handshake();
   receiveEncrypted();
   acceptOffer();
-  inbound_->declineTransfer();
+  declineOffer();
   run();
   EXPECT_TRUE(receiveEncrypted().empty());
   EXPECT_FALSE(connection_->isCancelled());
@@ -610,7 +741,7 @@ TEST_F(InboundConnectionTest, FileFinishedBeforeTheDecisionWaitsForIt) {
     EXPECT_NE(downloadEntries()[0], "early.txt");
 
     if (!accept) {
-      inbound_->declineTransfer();
+      declineOffer();
       run();
       EXPECT_TRUE(downloadEntries().empty());
       EXPECT_TRUE(delegate_->failures.empty());
@@ -626,38 +757,127 @@ TEST_F(InboundConnectionTest, FileFinishedBeforeTheDecisionWaitsForIt) {
   }
 }
 
-TEST_F(InboundConnectionTest, ANewIntroductionDiscardsWhatTheOldOfferLeftAndTheOldAnswer) {
-  TestFile harmless{"harmless.txt", patterned(100, 1), 1};  // whole before the decision
-  TestFile dropped{"dropped.bin", patterned(700'000, 2), 2};  // begun, not offered again
-  TestFile renamed{"renamed.bin", patterned(700'000, 3), 3};  // begun, offered again under another name
-  TestFile kept{"kept.bin", patterned(700'000, 4), 4};        // begun, offered again unchanged
-  reachPendingAcceptance({harmless, dropped, renamed, kept});
-  push(sender_.fileChunks(harmless));
-  auto firstChunk = [](const TestFile& file) { return ByteView(file.contents).first(TestSender::kChunkSize); };
-  for (const auto& file : {dropped, renamed, kept}) push(sender_.fileChunk(file.payloadId, 0, firstChunk(file), false));
-  ASSERT_EQ(downloadEntries().size(), 4u);
-  auto firstOffer = delegate_->requests.back().files;
+// Each INTRODUCTION is a new offer: an answer acts only on the offer it was
+// given to, however alike a later one looks.
+TEST_F(InboundConnectionTest, AnAnswerToAnEarlierOfferIsNeverApplied) {
+  const TestFile a{"a.txt", patterned(10, 1), 1};
+  const TestFile b{"b.exe", patterned(10, 2), 2};
+  struct Answer {
+    std::size_t offer;  // index into the requests
+    bool accept;
+  };
+  struct Case {
+    std::string name;
+    std::vector<std::vector<TestFile>> offers;
+    std::vector<Answer> staleAnswers;
+    bool acceptsTheLast;
+  };
+  for (const auto& item : std::vector<Case>{
+           {"the same offer twice", {{a}, {a}}, {{0, true}}, false},
+           {"A, B, then A again", {{a}, {b}, {a}}, {{0, true}, {1, true}, {0, false}, {1, false}}, true},
+       }) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    handshake();
+    exchangePairedKeys();
+    for (const auto& files : item.offers) introduce(files);
+    receiveEncrypted();
+    ASSERT_EQ(delegate_->requests.size(), item.offers.size());
+    for (auto [offer, accept] : item.staleAnswers) {
+      auto number = delegate_->requests[offer].offerNumber;
+      accept ? inbound_->acceptTransfer(number) : inbound_->declineTransfer(number);
+    }
+    run();
+    EXPECT_TRUE(receiveEncrypted().empty());
+    EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance);
+    EXPECT_FALSE(connection_->isCancelled());
+    EXPECT_EQ(log_.linesStartingWith("[InboundConnection] Answer ignored: ").size(), item.staleAnswers.size());
 
-  TestFile other{"other.bin", patterned(50, 5), 5};
-  introduce({kept, {"evil.sh", renamed.contents, 3}, other});
-  EXPECT_EQ(downloadEntries().size(), 1u) << "only kept.bin's temporary file is left";
-  receiveEncrypted();
-  inbound_->acceptTransfer(firstOffer);  // the answer to the replaced question
-  run();
-  EXPECT_TRUE(receiveEncrypted().empty());
-  EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance);
-  EXPECT_TRUE(log_.contains("[InboundConnection] Answer ignored: the sender has changed the offered files since"));
+    item.acceptsTheLast ? acceptOffer() : declineOffer();
+    run();
+    auto answer = receiveEncrypted();
+    ASSERT_EQ(answer.size(), 2u);
+    EXPECT_EQ(answer[0].sharing->v1().connection_response().status(),
+              item.acceptsTheLast ? sharing::nearby::ConnectionResponseFrame::ACCEPT
+                                  : sharing::nearby::ConnectionResponseFrame::REJECT);
+    if (!item.acceptsTheLast) continue;
+    push(sender_.fileChunks(a));
+    ASSERT_EQ(delegate_->completions.size(), 1u) << failureText();
+    EXPECT_EQ(downloadEntries(), std::vector<std::string>{"a.txt"});
+  }
+}
 
-  acceptOffer();
-  run();
-  ASSERT_EQ(receiveEncrypted().size(), 2u);
-  auto rest = ByteView(kept.contents).subspan(TestSender::kChunkSize);
-  push(sender_.fileChunk(kept.payloadId, TestSender::kChunkSize, rest, true));
-  push(sender_.fileChunks({"evil.sh", renamed.contents, 3}));
-  push(sender_.fileChunks(other));
-  ASSERT_EQ(delegate_->completions.size(), 1u) << failureText();
-  EXPECT_EQ(downloadEntries(), (std::vector<std::string>{"evil.sh", "kept.bin", "other.bin"}));
-  EXPECT_EQ(test::readFile(downloads_.path() / "kept.bin"), std::string(kept.contents.begin(), kept.contents.end()));
+TEST_F(InboundConnectionTest, ReplacingAnOfferAFourthTimeWithoutAnAnswerFails) {
+  struct Case {
+    std::string name;
+    int offersBeforeAccept;  // 0: never accepted
+    int offersAfter;
+    bool fails;
+  };
+  for (const auto& item : std::vector<Case>{
+           {"three replacements", 0, 4, false},
+           {"four replacements", 0, 5, true},
+           {"an accept starts the count again", 4, 4, false},
+       }) {
+    SCOPED_TRACE(item.name);
+    SetUp();
+    handshake();
+    exchangePairedKeys();
+    const std::vector<TestFile> files{{"a.txt", patterned(10, 1), 1}};
+    for (int offer = 0; offer < item.offersBeforeAccept; ++offer) introduce(files);
+    if (item.offersBeforeAccept > 0) {
+      acceptOffer();
+      run();
+      ASSERT_EQ(inbound_->state(), InboundConnection::State::transferring);
+    }
+    for (int offer = 0; offer < item.offersAfter; ++offer) push(sender_.introduction(files));
+    if (item.fails) {
+      EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
+      EXPECT_TRUE(log_.contains("[InboundConnection] Offer replaced 4 times without an answer"));
+    } else {
+      EXPECT_TRUE(delegate_->failures.empty()) << failureText();
+      EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance);
+    }
+  }
+}
+
+// Nothing received under an earlier offer carries over into a new one.
+TEST_F(InboundConnectionTest, ANewOfferStartsItsFilesAfresh) {
+  {
+    SCOPED_TRACE("a whole file, offered again unchanged, then a short one");
+    TestFile a{"a.txt", Bytes(10, 'A'), 1};
+    TestFile begun{"begun.bin", patterned(700'000, 2), 2};
+    reachPendingAcceptance({a, begun});
+    push(sender_.fileChunks(a));
+    push(sender_.fileChunk(2, 0, ByteView(begun.contents).first(TestSender::kChunkSize), false));
+    ASSERT_EQ(downloadEntries().size(), 2u);
+    introduce({a, begun});
+    EXPECT_TRUE(downloadEntries().empty()) << "both temporary files are gone";
+    push(sender_.fileChunk(1, 0, Bytes(5, 'B'), true));
+    EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
+    EXPECT_TRUE(downloadEntries().empty());
+  }
+  {
+    SCOPED_TRACE("a payload id completed under the old offer");
+    SetUp();
+    TestFile a{"a.txt", patterned(10, 1), 1};
+    TestFile b{"b.txt", patterned(10, 2), 2};
+    TestFile evil{"evil.exe", patterned(20, 3), 1};
+    TestFile c{"c.txt", patterned(10, 4), 3};
+    reachPendingAcceptance({a, b});
+    acceptOffer();
+    run();
+    push(sender_.fileChunks(a));
+    introduce({evil, c});
+    acceptOffer();
+    run();
+    push(sender_.fileChunks(c));
+    EXPECT_TRUE(delegate_->completions.empty()) << "evil.exe has not arrived";
+    push(sender_.fileChunks(evil));
+    ASSERT_EQ(delegate_->completions.size(), 1u) << failureText();
+    EXPECT_EQ(downloadEntries(), (std::vector<std::string>{"a.txt", "c.txt", "evil.exe"}));
+    EXPECT_EQ(test::readFile(downloads_.path() / "evil.exe"), byteString(evil.contents));
+  }
 }
 
 TEST_F(InboundConnectionTest, WriteErrorInTheSecondFileKeepsTheFirst) {
@@ -755,6 +975,26 @@ TEST_F(InboundConnectionTest, SendErrorFailsTheConnection) {
   connection_->sendError = std::make_error_code(std::errc::broken_pipe);
   push(sender_.clientInit());
   EXPECT_TRUE(failedWith(std::make_error_code(std::errc::broken_pipe))) << failureText();
+}
+
+// The owner may let the connection go before the platform reports it ready
+// (a decline during the handshake): it still runs until the sender ends it.
+TEST_F(InboundConnectionTest, AConnectionLetGoBeforeItIsReadyStillRunsTheHandshake) {
+  endConnection();
+  connection_ = std::make_shared<test::MemoryConnection>();
+  auto inbound = InboundConnection::create(connection_, Uuid::random(), queue_);
+  inbound->setDelegate(delegate_);
+  inbound->start();
+  std::weak_ptr<InboundConnection> watch = inbound;
+  inbound.reset();
+  run();
+  connection_->becomeReady();
+  push(sender_.connectionRequest());
+  push(sender_.clientInit());
+  EXPECT_EQ(connection_->takeSentFrames().size(), 1u) << "the SERVER_INIT";
+  ASSERT_FALSE(watch.expired());
+  EXPECT_EQ(watch.lock()->state(), InboundConnection::State::awaitingUkey2ClientFinish);
+  EXPECT_FALSE(connection_->isCancelled());
 }
 
 TEST_F(InboundConnectionTest, CloseFromAnotherThreadRunsOnTheQueue) {

@@ -3,12 +3,19 @@
 #include <asio/connect.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/StrandQueue.h"
@@ -57,12 +64,49 @@ class LoopbackClient {
       : socket_(context_) {
     socket_.connect(asio::ip::tcp::endpoint(address, port));
   }
+  // A peer that reads nothing: the smallest receive buffer the system allows,
+  // so that what it leaves unread soon fills it.
+  struct NotReading {};
+  LoopbackClient(std::uint16_t port, NotReading) : socket_(context_) {
+    socket_.open(asio::ip::tcp::v4());
+    socket_.set_option(asio::socket_base::receive_buffer_size(1));
+    socket_.connect(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), port));
+  }
   asio::ip::tcp::socket& socket() { return socket_; }
 
  private:
   asio::io_context context_;
   asio::ip::tcp::socket socket_;
 };
+
+// Gives the accepted end of `client`'s connection, a socket of this process,
+// the smallest send buffer the system allows (which also stops the system
+// from growing it), so that a peer that reads nothing soon leaves sends
+// waiting in the connection. Waits until the socket is accepted.
+inline bool shrinkSendBufferOfAcceptedEnd(asio::ip::tcp::socket& client) {
+  const auto wanted = std::make_pair(client.remote_endpoint().port(), client.local_endpoint().port());
+  auto portOf = [](const sockaddr_storage& address) {
+    return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
+                                               : reinterpret_cast<const sockaddr_in&>(address).sin_port);
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      int descriptor = std::stoi(entry.path().filename().string());
+      sockaddr_storage local{}, peer{};
+      socklen_t localSize = sizeof local, peerSize = sizeof peer;
+      if (::getsockname(descriptor, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
+          ::getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 ||
+          std::make_pair(portOf(local), portOf(peer)) != wanted) {
+        continue;
+      }
+      int smallest = 1;
+      return ::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest) == 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
 
 // A listener on a system-chosen port whose new connections are recorded.
 struct RecordingListener {

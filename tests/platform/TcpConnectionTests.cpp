@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/LoopbackSupport.h"
+#include "support/TestSupport.h"
 
 namespace orvel {
 namespace {
@@ -249,15 +250,17 @@ TEST_F(TcpConnectionLoopback, PeerResetIsReportedAsAnError) {
 }
 
 TEST_F(TcpConnectionLoopback, SendsFromSeveralThreadsLeaveWholeAndInCallOrder) {
+  // 4 KiB messages, so that large parts of the stream are in flight at once,
+  // but never more than a connection may have waiting to be sent.
   constexpr int threads = 4;
-  constexpr int perThread = 300;
+  constexpr int perThread = 60;
+  constexpr std::size_t size = 4096;
   Recorder<std::error_code> completions;
   std::vector<std::thread> senders;
   for (int sender = 0; sender < threads; ++sender) {
     senders.emplace_back([&, sender] {
       for (int index = 0; index < perThread; ++index) {
-        // 1 KiB messages, so that large parts of the stream are in flight at once.
-        Bytes message(1024, static_cast<std::uint8_t>(sender));
+        Bytes message(size, static_cast<std::uint8_t>(sender));
         message[1] = static_cast<std::uint8_t>(index >> 8);
         message[2] = static_cast<std::uint8_t>(index & 0xff);
         connection->send(std::move(message), [&](std::error_code error) { completions.add(error); });
@@ -265,7 +268,7 @@ TEST_F(TcpConnectionLoopback, SendsFromSeveralThreadsLeaveWholeAndInCallOrder) {
     });
   }
   std::map<int, int> nextIndex;
-  Bytes message(1024);
+  Bytes message(size);
   for (int count = 0; count < threads * perThread; ++count) {
     asio::read(client->socket(), asio::buffer(message));
     int sender = message[0];
@@ -277,6 +280,76 @@ TEST_F(TcpConnectionLoopback, SendsFromSeveralThreadsLeaveWholeAndInCallOrder) {
   ASSERT_TRUE(completions.waitForCount(threads * perThread));
   for (auto& error : completions.values()) EXPECT_FALSE(error);
 }
+
+// A peer that reads nothing: sends past what may wait fail, and every one
+// after them too, so that what the peer reads later has no gap.
+TEST_F(TcpConnectionLoopback, SendsPastWhatMayWaitForAPeerThatDoesNotReadFailFromThenOn) {
+  constexpr int count = 1000;
+  constexpr std::size_t size = 16 * 1024;  // far more in all than the sockets' buffers and the limit hold
+  Recorder<std::pair<int, std::error_code>> completions;
+  for (int index = 0; index < count; ++index) {
+    Bytes message(size, static_cast<std::uint8_t>(index));
+    message[0] = static_cast<std::uint8_t>(index >> 8);
+    connection->send(std::move(message), [&, index](std::error_code error) { completions.add({index, error}); });
+  }
+  // Refused sends complete at once, the others as the peer reads them.
+  auto firstRefused = [](const auto& values) {
+    int first = count;
+    for (auto& [index, error] : values) {
+      if (error) first = std::min(first, index);
+    }
+    return first;
+  };
+  ASSERT_TRUE(completions.waitUntil([&](const auto& values) {
+    auto first = firstRefused(values);
+    return first < count && values.size() >= static_cast<std::size_t>(count - first);
+  }));
+  const int accepted = firstRefused(completions.values());
+
+  Bytes message(size);
+  for (int index = 0; index < accepted; ++index) {
+    asio::read(client->socket(), asio::buffer(message));
+    ASSERT_EQ(message[0], static_cast<std::uint8_t>(index >> 8)) << index;
+    ASSERT_EQ(message[1], static_cast<std::uint8_t>(index)) << index;
+  }
+  ASSERT_TRUE(completions.waitForCount(count));
+  for (auto& [index, error] : completions.values()) {
+    if (index < accepted) {
+      EXPECT_FALSE(error) << index;
+    } else {
+      EXPECT_EQ(error, std::errc::no_buffer_space) << index;
+    }
+  }
+  client->socket().non_blocking(true);
+  std::error_code error;
+  client->socket().read_some(asio::buffer(message), error);
+  EXPECT_EQ(error, asio::error::would_block) << "a refused send left";
+}
+
+// What a connection read ahead is given back once nothing more can come
+// through it: at the end of the stream, and when it is cancelled.
+class TcpConnectionLoopbackReadAhead : public TcpConnectionLoopback, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(TcpConnectionLoopbackReadAhead, IsReleasedOnceReadingEnds) {
+  const bool cancelled = GetParam();
+  clientWrite(cancelled ? "abcdefgh" : "abcd");
+  if (!cancelled) client->socket().shutdown(asio::socket_base::shutdown_send);
+  receive(4, 4);
+  ASSERT_TRUE(received.waitForCount(1));
+  const auto reading = static_cast<std::int64_t>(test::heapInUse());
+  if (cancelled) {
+    connection->cancel();
+    ASSERT_TRUE(states.waitForCount(2));
+  } else {
+    receive(4, 4);
+    ASSERT_TRUE(received.waitForCount(2));
+    EXPECT_TRUE(received.values().back().isComplete);
+  }
+  EXPECT_LT(static_cast<std::int64_t>(test::heapInUse()) - reading, -32 * 1024);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, TcpConnectionLoopbackReadAhead, ::testing::Bool(),
+                         [](const auto& row) { return row.param ? "Cancelled" : "EndOfStream"; });
 
 TEST_F(TcpConnectionLoopback, SendsFromOneThreadKeepTheirOrder) {
   connection->send(bytesOf("one "), {});

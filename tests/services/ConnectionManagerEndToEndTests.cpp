@@ -1,6 +1,13 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
 
 #include "platform/Log.h"
 #include "platform/LoopbackSupport.h"
@@ -22,6 +29,17 @@ using test::TestSender;
 
 bool runMainLoopUntil(const std::function<bool()>& done) { return MainLoop::shared().runUntil(done, 20s); }
 
+// Waits while the main loop stands still, so that what the connections post
+// to it stays unseen by the shell meanwhile.
+bool waitWithoutMainLoop(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
 Bytes patterned(std::size_t length, std::uint8_t seed) {
   Bytes bytes(length);
   for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 13 + i / 509);
@@ -32,6 +50,9 @@ Bytes patterned(std::size_t length, std::uint8_t seed) {
 class LoopbackSender {
  public:
   explicit LoopbackSender(std::uint16_t port, std::string name) : client_(port), sender_(std::move(name)) {}
+  // One that stops reading once introduced, with the smallest receive buffer.
+  LoopbackSender(std::uint16_t port, std::string name, test::LoopbackClient::NotReading notReading)
+      : client_(port, notReading), sender_(std::move(name)) {}
 
   void send(ByteView body) {
     asio::write(client_.socket(), asio::buffer(test::framed(body)));
@@ -39,7 +60,15 @@ class LoopbackSender {
   void send(const std::vector<Bytes>& bodies) {
     for (const auto& body : bodies) send(body);
   }
+  // For a sender the receiver may cut off: stops at the first failed write.
+  void sendUntilRefused(const std::vector<Bytes>& bodies) {
+    try {
+      send(bodies);
+    } catch (const std::system_error&) {
+    }
+  }
   Bytes receive() {
+    waitUntilReadable();
     std::uint8_t prefix[4];
     asio::read(client_.socket(), asio::buffer(prefix));
     Bytes body(fromBigEndian32(prefix));
@@ -76,11 +105,39 @@ class LoopbackSender {
   }
   // Reads the receiver's remaining frames until it closes the stream.
   bool receiverClosed() {
-    std::string rest;
+    std::uint8_t rest[4096];
     std::error_code error;
-    asio::read(client_.socket(), asio::dynamic_buffer(rest), error);
+    while (!error) {
+      waitUntilReadable();
+      client_.socket().read_some(asio::buffer(rest), error);
+    }
     return error == asio::error::eof;
   }
+  // Reads what is left until the receiver ends the connection, whether it
+  // closed it or reset it over unread bytes; false if it is still open after
+  // a generous while.
+  bool receiverEnded() {
+    timeval patience{10, 0};
+    setsockopt(client_.socket().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    std::vector<std::uint8_t> rest(64 * 1024);
+    std::error_code error;
+    while (!error) client_.socket().read_some(asio::buffer(rest), error);
+    return error == asio::error::eof || error == asio::error::connection_reset;
+  }
+  // Plaintext KEEP_ALIVEs, each of which the receiver answers; false once
+  // the receiver ended the connection.
+  bool sendKeepAlives(std::size_t count) {
+    Bytes frames;
+    for (std::size_t i = 0; i < count; ++i) {
+      auto frame = test::framed(TestSender::keepAlive());
+      frames.insert(frames.end(), frame.begin(), frame.end());
+    }
+    std::error_code error;
+    asio::write(client_.socket(), asio::buffer(frames), error);
+    return !error;
+  }
+  void halfClose() { client_.socket().shutdown(asio::socket_base::shutdown_send); }
+  asio::ip::tcp::socket& socket() { return client_.socket(); }
 
   // Everything up to the receiver's question to its user.
   void introduce(const std::vector<TestFile>& files) {
@@ -96,12 +153,21 @@ class LoopbackSender {
     EXPECT_EQ(receiveSharingFrame().v1().type(), sharing::nearby::V1Frame::PAIRED_KEY_RESULT);
     send(sender_.introduction(files));
   }
+  // Another INTRODUCTION on the open channel.
+  void offer(const std::vector<TestFile>& files) { send(sender_.introduction(files)); }
   void sendFiles(const std::vector<TestFile>& files) {
     for (const auto& file : files) send(sender_.fileChunks(file));
   }
+  TestSender& sender() { return sender_; }
   std::string pin() const { return sender_.pin(); }
 
  private:
+  // A receiver that never answers fails the test instead of hanging it.
+  void waitUntilReadable() {
+    pollfd readable{client_.socket().native_handle(), POLLIN, 0};
+    if (::poll(&readable, 1, 20'000) != 1) throw std::runtime_error("the receiver sent nothing for 20 s");
+  }
+
   test::LoopbackClient client_;
   TestSender sender_;
 };
@@ -186,6 +252,73 @@ TEST_F(ConnectionManagerEndToEnd, AfterCompletionTheConnectionLivesUntilTheSende
   EXPECT_TRUE(log.linesStartingWith("[TransferCoordinator] Transfer failed").empty());
 }
 
+// A sender that reads nothing and floods KEEP_ALIVEs: once more answers wait
+// to be sent than a connection may keep, it is ended, and the receiver's
+// memory does not grow with the flood.
+TEST_F(ConnectionManagerEndToEnd, ASenderThatFloodsWithoutReadingIsEndedAndCostsBoundedMemory) {
+  LoopbackSender phone(port(), "Pixel 9", test::LoopbackClient::NotReading{});
+  ASSERT_TRUE(test::shrinkSendBufferOfAcceptedEnd(phone.socket()));
+  phone.introduce({{"a.bin", patterned(100, 1), 7}});
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+
+  // 100,000 answers unsent would hold far more than the limit below.
+  const auto before = static_cast<std::int64_t>(test::heapInUse());
+  std::int64_t growth = 0;
+  auto measure = [&] { growth = std::max(growth, static_cast<std::int64_t>(test::heapInUse()) - before); };
+  for (int batch = 0; batch < 100 && phone.sendKeepAlives(1000); ++batch) measure();
+  const bool ended = runMainLoopUntil([&] {
+    measure();
+    return log.contains("[TransferCoordinator] Transfer failed from Pixel 9: No buffer space available");
+  });
+  measure();
+  EXPECT_LT(growth, 8 << 20);
+  ASSERT_TRUE(ended);
+  EXPECT_TRUE(manager->activeSessionIds().empty());
+  EXPECT_TRUE(phone.receiverEnded());
+}
+
+// A sender that stops reading with answers still waiting to be sent, then
+// leaves the connection without reading them, or is declined: whatever of
+// it the receiver still holds, stopListening() closes and waits for.
+enum class StalledEnd { halfCloses, isDeclined };
+
+class ConnectionManagerEndToEndStalledSender : public ConnectionManagerEndToEnd,
+                                               public ::testing::WithParamInterface<StalledEnd> {};
+
+TEST_P(ConnectionManagerEndToEndStalledSender, LeavesNoSocketOpenOnceStopListeningReturns) {
+  LoopbackSender phone(port(), "Pixel 9", test::LoopbackClient::NotReading{});
+  ASSERT_TRUE(test::shrinkSendBufferOfAcceptedEnd(phone.socket()));
+  const auto descriptorsConnected = test::openDescriptorCount();  // the listener's and the accepted socket among them
+  phone.introduce({{"a.bin", patterned(100, 1), 7}});
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+  // More answers than the two small socket buffers hold, far fewer than may wait.
+  constexpr std::size_t keepAlives = 150;
+  ASSERT_TRUE(phone.sendKeepAlives(keepAlives));
+  ASSERT_TRUE(runMainLoopUntil([&] {
+    return log.linesStartingWith("[InboundConnection] Sending KEEP_ALIVE").size() == keepAlives;
+  }));
+
+  if (GetParam() == StalledEnd::isDeclined) {
+    prompt->decisions.front()(false);
+    ASSERT_TRUE(runMainLoopUntil([&] { return log.contains("[InboundConnection] CONNECTION_RESPONSE: sending 2 frames"); }));
+  } else {
+    phone.halfClose();
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->withdrawn.size() == 1; }));
+    EXPECT_TRUE(manager->activeSessionIds().empty());  // what is left of it is out of the registry
+  }
+
+  EXPECT_TRUE(test::stopListeningAndWait(*manager)) << "a connection was not released in time";
+  EXPECT_TRUE(runMainLoopUntil([&] { return test::openDescriptorCount() <= descriptorsConnected - 2; }))
+      << test::openDescriptorCount() << " descriptors, " << descriptorsConnected << " while connected";
+  EXPECT_TRUE(phone.receiverEnded());
+}
+
+INSTANTIATE_TEST_SUITE_P(Ends, ConnectionManagerEndToEndStalledSender,
+                         ::testing::Values(StalledEnd::halfCloses, StalledEnd::isDeclined),
+                         [](const auto& row) {
+                           return row.param == StalledEnd::halfCloses ? "HalfCloses" : "IsDeclined";
+                         });
+
 TEST_F(ConnectionManagerEndToEnd, TwoSendersAtOnceAreDecidedSeparately) {
   std::vector<TestFile> first{{"a.bin", patterned(1000, 1), 11}};
   std::vector<TestFile> second{{"b.bin", patterned(600'000, 2), 12}};
@@ -202,7 +335,8 @@ TEST_F(ConnectionManagerEndToEnd, TwoSendersAtOnceAreDecidedSeparately) {
   EXPECT_EQ(declined.receiveSharingFrame().v1().connection_response().status(),
             sharing::nearby::ConnectionResponseFrame::REJECT);
   EXPECT_TRUE(declined.receiverClosed());
-  EXPECT_EQ(manager->activeSessionIds().size(), 1u) << "the other sender is still waiting";
+  EXPECT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().size() == 1; }))
+      << "the declined connection leaves as it closes; the other sender is still waiting";
 
   prompt->decisions[1 - declinedIndex](true);
   EXPECT_EQ(accepted.receiveSharingFrame().v1().connection_response().status(),
@@ -214,6 +348,114 @@ TEST_F(ConnectionManagerEndToEnd, TwoSendersAtOnceAreDecidedSeparately) {
   EXPECT_TRUE(log.contains("[TransferCoordinator] Transfer complete: b.bin saved to Downloads"));
   ASSERT_EQ(analytics.events().size(), 2u);
   EXPECT_EQ(analytics.events()[0].name, "transfer_declined");
+}
+
+// The answer to a question the sender has replaced by the time it reaches
+// the connection acts on nothing, and leaves the connection for the answer
+// to the question now on screen.
+TEST_F(ConnectionManagerEndToEnd, AnAnswerActsOnlyOnTheOfferItWasGivenTo) {
+  const TestFile a{"a.txt", patterned(10, 1), 1};
+  const TestFile b{"b.txt", patterned(20, 2), 2};
+  struct Case {
+    std::string name;
+    std::vector<TestFile> secondOffer;
+    bool firstAnswer;  // given as the second offer reaches the connection
+    bool secondAnswer;
+  };
+  for (const auto& item : std::vector<Case>{{"y to an offer made again unchanged, n to the new one", {a}, true, false},
+                                            {"n to an offer replaced, y to the new one", {b}, false, true}}) {
+    SCOPED_TRACE(item.name);
+    prompt->asked.clear();
+    prompt->decisions.clear();
+    log.clear();
+    LoopbackSender phone(port(), "Pixel 9");
+    phone.introduce({a});
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+    phone.offer(item.secondOffer);
+    ASSERT_TRUE(waitWithoutMainLoop(
+        [&] { return log.linesStartingWith("[InboundConnection] Received INTRODUCTION").size() == 2; }));
+    prompt->decisions[0](item.firstAnswer);
+    ASSERT_TRUE(runMainLoopUntil([&] {
+      return prompt->asked.size() == 2 && log.contains("[InboundConnection] Answer ignored: it was given to offer 1, "
+                                                       "and the sender has made offer 2 since");
+    }));
+    EXPECT_EQ(manager->activeSessionIds().size(), 1u);
+
+    prompt->decisions[1](item.secondAnswer);
+    auto status = phone.receiveSharingFrame().v1().connection_response().status();
+    if (!item.secondAnswer) {
+      EXPECT_EQ(status, sharing::nearby::ConnectionResponseFrame::REJECT);
+      EXPECT_TRUE(phone.receiverClosed());
+      continue;
+    }
+    EXPECT_EQ(status, sharing::nearby::ConnectionResponseFrame::ACCEPT);
+    phone.sendFiles(item.secondOffer);
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
+    EXPECT_EQ(test::folderEntries(downloads.path()), std::vector<std::string>{"b.txt"});
+  }
+  EXPECT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().empty(); }));
+}
+
+// Before the answer a sender may leave only a little with the receiver; one
+// that goes past it fails, leaves nothing behind, and the next sender is served.
+TEST_F(ConnectionManagerEndToEnd, ASenderThatSendsTooMuchBeforeTheAnswerFailsAndTheNextIsServed) {
+  std::vector<TestFile> thousand;
+  for (std::int64_t id = 1; id <= 1000; ++id) thousand.push_back({"f" + std::to_string(id) + ".txt", {0x41}, id});
+  const TestFile streamed{"movie.mp4", {}, 1, "video/mp4", std::int64_t{100} << 20};
+  struct Case {
+    std::string name;
+    std::vector<TestFile> offered;
+    std::function<std::vector<Bytes>(TestSender&)> chunks;
+  };
+  std::vector<Case> cases = {
+      {"1,000 files of one byte each", thousand,
+       [&](TestSender& sender) {
+         std::vector<Bytes> chunks;
+         for (const auto& file : thousand) chunks.push_back(sender.fileChunk(file.payloadId, 0, file.contents, true));
+         return chunks;
+       }},
+      {"one file streamed", {streamed},
+       [&](TestSender& sender) {
+         std::vector<Bytes> chunks;
+         for (std::int64_t offset = 0; offset < std::int64_t{4} << 20; offset += TestSender::kChunkSize) {
+           chunks.push_back(sender.fileChunk(1, offset, patterned(TestSender::kChunkSize, 4), false));
+         }
+         return chunks;
+       }},
+  };
+  const TestFile honest{"photo.jpg", patterned(700'000, 5), 7};
+  const auto descriptorsBefore = test::openDescriptorCount();
+  auto nothingLeftOpen = [&] {
+    return runMainLoopUntil([&] { return test::openDescriptorCount() <= descriptorsBefore; });
+  };
+  for (const auto& item : cases) {
+    SCOPED_TRACE(item.name);
+    prompt->asked.clear();
+    prompt->decisions.clear();
+    prompt->completed.clear();
+    log.clear();
+    auto hostile = std::make_unique<LoopbackSender>(port(), "Hostile");
+    hostile->introduce(item.offered);
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+    hostile->sendUntilRefused(item.chunks(hostile->sender()));
+    ASSERT_TRUE(runMainLoopUntil(
+        [&] { return log.contains("[TransferCoordinator] Transfer failed from Hostile: transferFailed"); }));
+    EXPECT_EQ(test::folderEntries(downloads.path()), std::vector<std::string>{});
+    hostile.reset();
+    EXPECT_TRUE(nothingLeftOpen()) << test::openDescriptorCount() << " descriptors, " << descriptorsBefore << " before";
+
+    auto phone = std::make_unique<LoopbackSender>(port(), "Pixel 9");
+    phone->introduce({honest});
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 2; }));
+    prompt->decisions[1](true);
+    phone->receiveSharingFrame();
+    phone->sendFiles({honest});
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
+    EXPECT_EQ(downloaded("photo.jpg"), byteString(honest.contents));
+    std::filesystem::remove(downloads.path() / "photo.jpg");
+    phone.reset();
+    EXPECT_TRUE(nothingLeftOpen());
+  }
 }
 
 }  // namespace

@@ -191,17 +191,19 @@ TEST_F(ConnectionManagerLoopback, FailureReachesTheShellWithoutFilesOrPinAndLeav
   }
 }
 
+// Only a decline the connection carries out ends it, and takes it out of the
+// registry: one that finds no offer leaves it registered, as it may still
+// receive the answer to an offer yet to come.
 TEST_F(ConnectionManagerLoopback, DeclineDuringTheHandshakeSendsNothingAndLeavesTheConnectionOpenUntilStopListening) {
   listen();
   LoopbackClient client(*manager->listeningPort());
   ASSERT_TRUE(waitForSessions(1));
   auto sessionId = manager->activeSessionIds().front();
   manager->acceptTransfer(TransferRequest{Uuid::random(), "Pixel", {}, ""});  // unknown: ignored
-  manager->declineTransfer(Uuid::random());  // unknown: ignored
+  manager->declineTransfer(TransferRequest{Uuid::random(), "Pixel", {}, ""});  // unknown: ignored
   ASSERT_EQ(manager->activeSessionIds().size(), 1u);
 
-  manager->declineTransfer(sessionId);
-  ASSERT_TRUE(waitForSessions(0));
+  manager->declineTransfer(TransferRequest{sessionId, "Pixel", {}, "", 1});
   // Nothing was sent, and the connection still runs the handshake: the
   // first answer the sender gets is the SERVER_INIT.
   test::TestSender sender;
@@ -214,8 +216,9 @@ TEST_F(ConnectionManagerLoopback, DeclineDuringTheHandshakeSendsNothingAndLeaves
   EXPECT_NO_THROW(sender.clientFinish(serverInit));
   MainLoop::shared().runUntil([] { return false; }, 20ms);
   EXPECT_TRUE(delegate->calls.empty());
+  EXPECT_EQ(manager->activeSessionIds(), std::vector<Uuid>{sessionId});
 
-  manager->stopListening();  // ends it too, registered or not
+  EXPECT_TRUE(test::stopListeningAndWait(*manager));  // ends it too, registered or not
   timeval patience{10, 0};
   setsockopt(client.socket().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
   std::string rest;
@@ -230,7 +233,7 @@ TEST_F(ConnectionManagerLoopback, StopListeningClosesEveryConnection) {
   LoopbackClient second(*manager->listeningPort());
   ASSERT_TRUE(waitForSessions(2));
 
-  manager->stopListening();
+  EXPECT_TRUE(test::stopListeningAndWait(*manager));
   EXPECT_TRUE(manager->activeSessionIds().empty());
   for (auto* client : {&first, &second}) {
     std::string received;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
 #include "services/FakeNotificationHandler.h"
@@ -64,10 +66,14 @@ TEST_F(TransferCoordinatorTest, CompletionIsLoggedRecordedAndShown) {
     std::string line;
     double megabytes;
   };
+  constexpr auto largest = std::numeric_limits<std::int64_t>::max();
   std::vector<Case> cases{
       {{{1, "movie.mp4", 3 * 1048576, "video/mp4"}}, "[TransferCoordinator] Transfer complete: movie.mp4 saved to Downloads", 3.0},
       {{{1, "a", 524288, ""}, {2, "b", 1048576, ""}}, "[TransferCoordinator] Transfer complete: 2 files saved to Downloads", 1.5},
       {{}, "[TransferCoordinator] Transfer complete: 0 files saved to Downloads", 0.0},
+      // Sizes come from the sender: their sum must not overflow.
+      {{{1, "a", largest, ""}, {2, "b", largest, ""}},
+       "[TransferCoordinator] Transfer complete: 2 files saved to Downloads", 2.0 * 8796093022208.0},
   };
   for (auto& each : cases) {
     log.clear();
@@ -105,6 +111,7 @@ TEST_F(TransferCoordinatorTest, AnAnswerCountsOnlyForTheRequestItWasGivenTo) {
   auto first = requestFrom("Pixel", {{1, "harmless.txt", 1, ""}});
   auto swapped = first;
   swapped.files = {{2, "other.bin", 1, ""}};
+  swapped.offerNumber = first.offerNumber + 1;
   coordinator->connectionManagerDidReceiveTransferRequest(*manager, first);
   coordinator->connectionManagerDidReceiveTransferRequest(*manager, swapped);
   ASSERT_EQ(prompt->asked.size(), 2u);

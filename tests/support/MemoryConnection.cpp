@@ -83,6 +83,7 @@ void MemoryConnection::cancel() {
   ++cancelCount_;
   if (cancelled_) return;
   cancelled_ = true;
+  heldCompletions_.clear();  // as on a socket, sends that have not left never complete
   report(State::cancelled, {});
   if (pending_) {
     auto completion = std::move(pending_->completion);

@@ -23,7 +23,7 @@ class MemoryConnection final : public Connection, public std::enable_shared_from
   std::vector<std::string> events;
 
   // Sends complete at once (through the queue) unless held; held ones
-  // complete on releaseSends().
+  // complete on releaseSends(), or never once cancelled.
   bool holdSends = false;
   // The error every following send completes with.
   std::error_code sendError;

@@ -119,7 +119,7 @@ std::vector<Bytes> TestSender::introduction(const std::vector<TestFile>& files) 
     metadata->set_name(file.name);
     metadata->set_type(sharing::nearby::FileMetadata::UNKNOWN);
     metadata->set_payload_id(file.payloadId);
-    metadata->set_size(static_cast<std::int64_t>(file.contents.size()));
+    metadata->set_size(file.announcedSize.value_or(static_cast<std::int64_t>(file.contents.size())));
     metadata->set_mime_type(file.mimeType);
   }
   return sharingFrame(frame);

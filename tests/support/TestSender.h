@@ -20,6 +20,7 @@ struct TestFile {
   Bytes contents;
   std::int64_t payloadId;
   std::string mimeType = "application/octet-stream";
+  std::optional<std::int64_t> announcedSize = {};  // when not the size of `contents`
 };
 
 // The sending phone's side of the protocol, without a transport: every

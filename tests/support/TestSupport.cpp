@@ -1,5 +1,13 @@
 #include "support/TestSupport.h"
 
+#include <malloc.h>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers' allocator stands in for malloc's; their runtime reports what it holds.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#define ORVEL_SANITIZER_ALLOCATOR 1
+#endif
+
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -79,5 +87,14 @@ std::vector<std::string> folderEntries(const std::filesystem::path& folder) {
 }
 
 std::size_t openDescriptorCount() { return folderEntries("/proc/self/fd").size(); }
+
+std::size_t heapInUse() {
+#ifdef ORVEL_SANITIZER_ALLOCATOR
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  const auto info = mallinfo2();
+  return info.uordblks + info.hblkhd;  // small blocks in every arena, and the mapped ones
+#endif
+}
 
 }  // namespace orvel::test

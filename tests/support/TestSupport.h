@@ -60,5 +60,7 @@ std::string readFile(const std::filesystem::path& path);
 std::vector<std::string> folderEntries(const std::filesystem::path& folder);
 // The descriptors this process holds open.
 std::size_t openDescriptorCount();
+// The bytes the allocator has handed out and not yet been given back, across threads.
+std::size_t heapInUse();
 
 }  // namespace orvel::test
