@@ -76,6 +76,16 @@ void receiveUntil(Socket& socket, TestSender& sender, Predicate isWanted) {
   }
 }
 
+// The key exchange and the paired-key frames, up to where the offer goes.
+void openEncryptedChannel(Socket& socket, TestSender& sender) {
+  send(socket, sender.connectionRequest());
+  send(socket, sender.clientInit());
+  send(socket, sender.clientFinish(receive(socket)));
+  send(socket, sender.connectionResponse());
+  send(socket, sender.pairedKeyEncryption());
+  send(socket, sender.pairedKeyResult());
+}
+
 std::vector<test::TestFile> filesOf(const std::filesystem::path& folder) {
   std::vector<std::filesystem::path> paths;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) paths.push_back(entry.path());
@@ -94,12 +104,7 @@ int sendFolder(std::uint16_t port, const std::filesystem::path& folder, bool pau
   asio::io_context context;
   Socket socket = connectTo(context, port);
   TestSender sender("Probe");
-  send(socket, sender.connectionRequest());
-  send(socket, sender.clientInit());
-  send(socket, sender.clientFinish(receive(socket)));
-  send(socket, sender.connectionResponse());
-  send(socket, sender.pairedKeyEncryption());
-  send(socket, sender.pairedKeyResult());
+  openEncryptedChannel(socket, sender);
   send(socket, sender.introduction(files));
   receiveUntil(socket, sender, [](const TestSender::Received& received) {
     if (!received.sharing || received.sharing->v1().type() != sharing::nearby::V1Frame::RESPONSE) return false;
@@ -172,12 +177,7 @@ int stall(std::uint16_t port, std::size_t count) {
   socket.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_MAXSEG>(536));
   socket.connect({asio::ip::address_v4::loopback(), port});
   TestSender sender("Stalling");
-  send(socket, sender.connectionRequest());
-  send(socket, sender.clientInit());
-  send(socket, sender.clientFinish(receive(socket)));
-  send(socket, sender.connectionResponse());
-  send(socket, sender.pairedKeyEncryption());
-  send(socket, sender.pairedKeyResult());
+  openEncryptedChannel(socket, sender);
   send(socket, sender.introduction({{"stalled.bin", Bytes(10, 0x61), 1}}));
   Bytes batch;
   for (int i = 0; i < 1000; ++i) {
