@@ -274,10 +274,11 @@ stopProbe "$RUNNING"
 [ "$(grep -cxF '[DiscoveryService] mDNS service stopped' "$STATE/probe.log")" = 2 ] || fail "no stop report"
 
 # ---- (a) the daemon restarts under a published service: the user hears it
-# once each way, and the browser finds the same name again
+# once each way, and the browser finds the same name and TXT record again
 startProbe "$STATE/probe-restart.log" nsenter -t "$AVAHI_PID" -m -n
 waitFor "$STATE/probe-restart.log" 'mDNS service published successfully' "the second publication" "$PROBE_PID"
 INSTANCE=$(sed -n 's/^\[DiscoveryService\] Service name: //p' "$STATE/probe-restart.log")
+browse "$STATE/browse-before-restart.out"
 HIDDEN='Phones cannot see this computer: the mDNS daemon stopped; waiting for it to come back.'
 AGAIN="Phones can see this computer again as '$DEVICE_NAME'."
 stopAvahi
@@ -287,6 +288,8 @@ startAvahi avahi-restarted.log
 waitForCount "$STATE/probe-restart.log" "$AGAIN" 1 "the report of the daemon's return" "$PROBE_PID"
 echo "mdns_advertising: published again $(( ($(date +%s%N) - started) / 1000000 )) ms after the daemon was started again"
 browse "$STATE/browse-restart.out"
+[ "$(sed -n 's/^endpoint //p' "$STATE/browse-before-restart.out")" = "$(sed -n 's/^endpoint //p' "$STATE/browse-restart.out")" ] \
+  || fail "the TXT record changed over the daemon's restart"
 # Stopping while the daemon is away still ends the probe cleanly.
 stopAvahi
 waitForCount "$STATE/probe-restart.log" "$HIDDEN" 2 "the second report of the lost daemon" "$PROBE_PID"
