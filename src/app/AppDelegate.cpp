@@ -21,10 +21,8 @@ void AppDelegate::setupServices() {
   transferCoordinator_ = TransferCoordinator::create(notifications_);
   connectionManager_->setDelegate(transferCoordinator_);
   std::weak_ptr<AppDelegate> weakSelf = shared_from_this();
-  discoveryService_->setOnFailure([weakSelf](const std::string& reason) {
-    if (auto self = weakSelf.lock()) {
-      self->notifications_->showStatus("Advertising failed, so phones will not see this computer: " + reason + ".");
-    }
+  discoveryService_->setOnStatus([weakSelf](const std::string& sentence) {
+    if (auto self = weakSelf.lock()) self->notifications_->showStatus(sentence);
   });
   connectionManager_->setOnReady([weakSelf](std::uint16_t port) {
     if (auto self = weakSelf.lock()) self->handleReady(port);

@@ -18,7 +18,7 @@
 namespace orvel {
 
 struct AvahiServiceRegistration::Event {
-  enum class Kind { published, failed, stopped } kind;
+  enum class Kind { published, waiting, failed, stopped } kind;
   int avahiError = 0;
 };
 
@@ -69,19 +69,28 @@ class AvahiServiceRegistration::Publisher {
   // since connecting to the daemon may take a while.
   void start(std::shared_ptr<Link> link) {
     link_ = std::move(link);
-    const AvahiPoll* api = avahi_threaded_poll_get(poll_);
-    timeval now{};
-    avahi_elapse_time(&now, 0, 0);
-    api->timeout_new(api, &now, &Publisher::onStart, this);
+    connectSoon();
     if (avahi_threaded_poll_start(poll_) < 0) fail(AVAHI_ERR_FAILURE);
   }
 
  private:
-  static void onStart(AvahiTimeout* timeout, void* self) {
+  void connectSoon() {
+    const AvahiPoll* api = avahi_threaded_poll_get(poll_);
+    timeval now{};
+    avahi_elapse_time(&now, 0, 0);
+    api->timeout_new(api, &now, &Publisher::onConnect, this);
+  }
+
+  // A client that waits for a daemon not there yet and reports when it runs;
+  // it fails only without a system bus, or when its daemon goes away. The one
+  // that lost its daemon, with its entry group, is freed here, outside its own
+  // callback.
+  static void onConnect(AvahiTimeout* timeout, void* self) {
     auto* publisher = static_cast<Publisher*>(self);
     avahi_threaded_poll_get(publisher->poll_)->timeout_free(timeout);
+    if (publisher->client_) avahi_client_free(publisher->client_);
     int error = 0;
-    publisher->client_ = avahi_client_new(avahi_threaded_poll_get(publisher->poll_), AvahiClientFlags(0),
+    publisher->client_ = avahi_client_new(avahi_threaded_poll_get(publisher->poll_), AVAHI_CLIENT_NO_FAIL,
                                           &Publisher::onClientState, publisher, &error);
     if (!publisher->client_) publisher->fail(error);
   }
@@ -99,9 +108,14 @@ class AvahiServiceRegistration::Publisher {
         if (publisher->group_) avahi_entry_group_reset(publisher->group_);
         break;
       case AVAHI_CLIENT_FAILURE:
-        publisher->fail(avahi_client_errno(client));
+        if (avahi_client_errno(client) != AVAHI_ERR_DISCONNECTED) return publisher->fail(avahi_client_errno(client));
+        // The daemon went away, and its entry group with it: wait for it with a new client.
+        publisher->group_ = nullptr;
+        publisher->wait(AVAHI_ERR_DISCONNECTED);
+        publisher->connectSoon();
         break;
       case AVAHI_CLIENT_CONNECTING:
+        publisher->wait(AVAHI_ERR_NO_DAEMON);
         break;
     }
   }
@@ -110,8 +124,9 @@ class AvahiServiceRegistration::Publisher {
     auto* publisher = static_cast<Publisher*>(self);
     switch (state) {
       case AVAHI_ENTRY_GROUP_ESTABLISHED:
-        if (!publisher->published_) {
-          publisher->published_ = true;
+        if (!publisher->finished_ && !publisher->visible_) {
+          publisher->visible_ = true;
+          publisher->waiting_ = false;
           publisher->post({Event::Kind::published});
         }
         break;
@@ -119,9 +134,12 @@ class AvahiServiceRegistration::Publisher {
         // Renaming would change the name that carries the endpoint id: report it.
         publisher->fail(AVAHI_ERR_COLLISION);
         break;
-      case AVAHI_ENTRY_GROUP_FAILURE:
-        publisher->fail(avahi_client_errno(avahi_entry_group_get_client(group)));
+      case AVAHI_ENTRY_GROUP_FAILURE: {
+        // A daemon that went away is the client's to report, and to wait for.
+        const int error = avahi_client_errno(avahi_entry_group_get_client(group));
+        if (error != AVAHI_ERR_DISCONNECTED) publisher->fail(error);
         break;
+      }
       case AVAHI_ENTRY_GROUP_UNCOMMITED:
       case AVAHI_ENTRY_GROUP_REGISTERING:
         break;
@@ -140,6 +158,14 @@ class AvahiServiceRegistration::Publisher {
                                                     txt_);
     if (error >= 0) error = avahi_entry_group_commit(group_);
     if (error < 0) fail(error);
+  }
+
+  // Reported once until the service is visible again.
+  void wait(int avahiError) {
+    if (finished_ || waiting_) return;
+    waiting_ = true;
+    visible_ = false;
+    post({Event::Kind::waiting, avahiError});
   }
 
   // The first failure ends the publication; later ones say nothing new.
@@ -162,7 +188,8 @@ class AvahiServiceRegistration::Publisher {
   AvahiClient* client_ = nullptr;
   AvahiEntryGroup* group_ = nullptr;
   std::shared_ptr<Link> link_;
-  bool published_ = false;
+  bool visible_ = false;
+  bool waiting_ = false;
   bool finished_ = false;
 };
 
@@ -245,6 +272,14 @@ std::string AvahiServiceRegistration::failureReason(const ServiceErrorDictionary
   }
 }
 
+std::string AvahiServiceRegistration::waitingReason(const ServiceErrorDictionary& why) {
+  auto code = why.find("AvahiErrorCode");
+  if (code != why.end() && code->second == AVAHI_ERR_DISCONNECTED) {
+    return "the mDNS daemon stopped; waiting for it to come back";
+  }
+  return "waiting for the mDNS daemon (avahi-daemon) to start";
+}
+
 AvahiServiceRegistration::AvahiServiceRegistration(std::shared_ptr<Publisher> publisher)
     : link_(std::make_shared<Link>(Link{this})), publisher_(std::move(publisher)) {}
 
@@ -283,6 +318,11 @@ void AvahiServiceRegistration::deliver(const Event& event) {
   switch (event.kind) {
     case Event::Kind::published:
       if (state_ == State::publishing && delegate_) delegate_->serviceDidPublish(*this);
+      break;
+    case Event::Kind::waiting:
+      if (state_ == State::publishing && delegate_) {
+        delegate_->serviceIsWaiting(*this, {{"AvahiErrorCode", event.avahiError}});
+      }
       break;
     case Event::Kind::failed:
       if (state_ != State::publishing) return;

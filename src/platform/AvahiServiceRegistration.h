@@ -8,8 +8,10 @@ namespace orvel {
 
 // A ServiceRegistration served by the system's avahi-daemon (over D-Bus,
 // through libavahi-client). The client runs on a thread of its own; every
-// outcome is handed to the main loop. A name collision, a daemon that is
-// absent or goes away: serviceDidNotPublish with {"AvahiErrorCode": code}.
+// outcome is handed to the main loop. A daemon not there yet or gone away:
+// serviceIsWaiting, and the same service is published again once it runs.
+// A name collision, no system bus: serviceDidNotPublish. Both with
+// {"AvahiErrorCode": code}.
 class AvahiServiceRegistration final : public ServiceRegistration {
  public:
   // Nothing when the names are no valid DNS-SD names or no client thread can be made.
@@ -17,6 +19,8 @@ class AvahiServiceRegistration final : public ServiceRegistration {
                                                      const std::string& name, std::uint16_t port);
   // Why a publication failed, in words for the user.
   static std::string failureReason(const ServiceErrorDictionary& errors);
+  // Why the service is not visible for now, in words for the user.
+  static std::string waitingReason(const ServiceErrorDictionary& why);
   ~AvahiServiceRegistration() override;
 
   bool setTXTRecordData(const Bytes& data) override;

@@ -22,8 +22,13 @@ class ServiceRegistration;
 // call into the registration, and never after the registration is destroyed.
 class ServiceRegistrationDelegate {
  public:
+  // Each time the service becomes visible, the first time and after a wait.
   virtual void serviceDidPublish(ServiceRegistration& service) = 0;
+  // Ends the publication: nothing follows but a stop.
   virtual void serviceDidNotPublish(ServiceRegistration& service, const ServiceErrorDictionary& errors) = 0;
+  // Not visible for now (no mDNS daemon yet, or it went away); the service is
+  // published again by itself once the daemon runs, and serviceDidPublish follows.
+  virtual void serviceIsWaiting(ServiceRegistration& service, const ServiceErrorDictionary& why) = 0;
   // After stop(); the delegate may destroy the registration from here.
   virtual void serviceDidStop(ServiceRegistration& service) = 0;
 

@@ -17,8 +17,12 @@ DiscoveryService::DiscoveryService(ServiceRegistrationFactory factory)
 
 DiscoveryService::~DiscoveryService() = default;
 
-void DiscoveryService::setOnFailure(std::function<void(const std::string& reason)> onFailure) {
-  onFailure_ = std::move(onFailure);
+void DiscoveryService::setOnStatus(std::function<void(const std::string& sentence)> onStatus) {
+  onStatus_ = std::move(onStatus);
+}
+
+void DiscoveryService::report(const std::string& sentence) const {
+  if (onStatus_) onStatus_(sentence);
 }
 
 std::string DiscoveryService::generateEndpointId() {
@@ -55,15 +59,16 @@ void DiscoveryService::startAdvertising(std::uint16_t port) {
   netService_ = factory_(domain, serviceType, name, port);
   if (!netService_) {
     Log::write("[DiscoveryService] Failed to create NetService");
-    if (onFailure_) onFailure_("the mDNS service could not be set up");
+    report("Advertising failed, so phones will not see this computer: the mDNS service could not be set up.");
     return;
   }
   netService_->setTXTRecordData(TxtRecord::data(txtRecord));
   netService_->setDelegate(this);
   netService_->publish();
   isAdvertising_ = true;
-  Log::write("[DiscoveryService] Started advertising as '" + DeviceName::current() + "' on port " +
-             std::to_string(port));
+  advertisedName_ = DeviceName::current();
+  wasVisible_ = toldHidden_ = false;
+  Log::write("[DiscoveryService] Started advertising as '" + advertisedName_ + "' on port " + std::to_string(port));
 }
 
 void DiscoveryService::stopAdvertising() {
@@ -76,12 +81,28 @@ void DiscoveryService::stopAdvertising() {
 
 void DiscoveryService::serviceDidPublish(ServiceRegistration&) {
   Log::write("[DiscoveryService] mDNS service published successfully");
+  if (toldHidden_) {
+    report("Phones can see this computer " + std::string(wasVisible_ ? "again" : "now") + " as '" + advertisedName_ +
+           "'.");
+  }
+  wasVisible_ = true;
+  toldHidden_ = false;
 }
 
 void DiscoveryService::serviceDidNotPublish(ServiceRegistration&, const ServiceErrorDictionary& errors) {
   Log::write("[DiscoveryService] Failed to publish mDNS service: " + describe(errors));
   isAdvertising_ = false;
-  if (onFailure_) onFailure_(AvahiServiceRegistration::failureReason(errors));
+  report("Advertising failed, so phones will not see this computer: " +
+         AvahiServiceRegistration::failureReason(errors) + ".");
+}
+
+// Still advertising: the registration publishes the service again by itself.
+void DiscoveryService::serviceIsWaiting(ServiceRegistration&, const ServiceErrorDictionary& why) {
+  const auto reason = AvahiServiceRegistration::waitingReason(why);
+  Log::write("[DiscoveryService] mDNS service not visible: " + reason);
+  toldHidden_ = true;
+  report(std::string(wasVisible_ ? "Phones cannot see this computer: " : "Phones cannot see this computer yet: ") +
+         reason + ".");
 }
 
 // Only a service stopped through stopAdvertising() reports a stop, so the

@@ -24,14 +24,16 @@ class DiscoveryService final : private ServiceRegistrationDelegate {
   DiscoveryService(const DiscoveryService&) = delete;
   DiscoveryService& operator=(const DiscoveryService&) = delete;
 
-  // Called on the main loop when advertising fails, with the reason in words for the user.
-  void setOnFailure(std::function<void(const std::string& reason)> onFailure);
+  // Called on the main loop with a sentence for the user each time phones
+  // can no longer see this computer, and when they can again after that.
+  void setOnStatus(std::function<void(const std::string& sentence)> onStatus);
   // Publishes the service for the listener's port; refused while advertising,
   // so a new port or device name takes effect after a stop. Never throws:
-  // failures are logged, show in isAdvertising() and reach the failure callback.
+  // failures are logged, show in isAdvertising() and reach the status callback.
   void startAdvertising(std::uint16_t port);
   void stopAdvertising();
-  // True from a start until a stop or a reported failure.
+  // True from a start until a stop or a reported failure; also while the
+  // service waits for the mDNS daemon.
   bool isAdvertising() const { return isAdvertising_; }
 
  private:
@@ -43,14 +45,21 @@ class DiscoveryService final : private ServiceRegistrationDelegate {
   void serviceDidPublish(ServiceRegistration& service) override;
   void serviceDidNotPublish(ServiceRegistration& service, const ServiceErrorDictionary& errors) override;
   void serviceDidStop(ServiceRegistration& service) override;
+  void serviceIsWaiting(ServiceRegistration& service, const ServiceErrorDictionary& why) override;
+  void report(const std::string& sentence) const;
 
   ServiceRegistrationFactory factory_;
-  std::function<void(const std::string&)> onFailure_;
+  std::function<void(const std::string&)> onStatus_;
   std::unique_ptr<ServiceRegistration> netService_;
   // A stopped service, kept until it reports the stop.
   std::unique_ptr<ServiceRegistration> stoppingService_;
   const std::string endpointId_;
   bool isAdvertising_ = false;
+  // Since the last start: the name phones see, whether they saw it, and
+  // whether the user was told they cannot now.
+  std::string advertisedName_;
+  bool wasVisible_ = false;
+  bool toldHidden_ = false;
 };
 
 }  // namespace orvel

@@ -10,7 +10,8 @@
 
 // These tests never reach a daemon: the system bus address points at a socket
 // that does not exist, so nothing is ever published on a real network. The
-// published path is covered by script.mdns_advertising in network namespaces.
+// published path, and waiting for a daemon on a running bus, are covered by
+// script.mdns_advertising in network namespaces.
 namespace orvel {
 namespace {
 
@@ -26,6 +27,10 @@ struct Reports : ServiceRegistrationDelegate {
   void serviceDidNotPublish(ServiceRegistration&, const ServiceErrorDictionary& dictionary) override {
     note("failed");
     errors.push_back(dictionary);
+  }
+  void serviceIsWaiting(ServiceRegistration&, const ServiceErrorDictionary& why) override {
+    note("waiting");
+    errors.push_back(why);
   }
   void serviceDidStop(ServiceRegistration&) override {
     note("stopped");

@@ -196,7 +196,7 @@ TEST_F(DiscoveryServiceTest, StopWhenNotAdvertisingDoesNothing) {
 TEST_F(DiscoveryServiceTest, PublishedAndFailedReports) {
   auto service = makeService();
   std::vector<std::string> failures;
-  service.setOnFailure([&](const std::string& reason) { failures.push_back(reason); });
+  service.setOnStatus([&](const std::string& sentence) { failures.push_back(sentence); });
   service.startAdvertising(8686);
   auto& record = *records[0];
   LogCapture log;
@@ -205,7 +205,8 @@ TEST_F(DiscoveryServiceTest, PublishedAndFailedReports) {
   record.delegate->serviceDidNotPublish(*record.alive, {{"AvahiErrorCode", -8}});
   EXPECT_FALSE(service.isAdvertising());
   EXPECT_NE(record.alive, nullptr) << "a failed service stays stored";
-  EXPECT_EQ(failures, std::vector<std::string>{"another service on the network already has its name"});
+  EXPECT_EQ(failures, std::vector<std::string>{"Advertising failed, so phones will not see this computer: another "
+                                                "service on the network already has its name."});
   EXPECT_EQ(log.lines(), (std::vector<std::string>{
                              "[DiscoveryService] mDNS service published successfully",
                              "[DiscoveryService] Failed to publish mDNS service: [\"AvahiErrorCode\": -8]",
@@ -219,15 +220,54 @@ TEST_F(DiscoveryServiceTest, PublishedAndFailedReports) {
   EXPECT_TRUE(service.isAdvertising());
 }
 
+// A wait for the mDNS daemon is no failure: the service stays advertised, and
+// the user hears of each change once.
+TEST_F(DiscoveryServiceTest, WaitingForTheDaemonIsToldOnceAndKeepsAdvertising) {
+  home.writeSettings(R"({"Orvel.deviceName": "Hello"})");
+  const ServiceErrorDictionary noDaemon{{"AvahiErrorCode", -26}}, daemonGone{{"AvahiErrorCode", -23}};
+  const std::string yet = "Phones cannot see this computer yet: waiting for the mDNS daemon (avahi-daemon) to start.",
+                    gone = "Phones cannot see this computer: the mDNS daemon stopped; waiting for it to come back.";
+  struct Case { std::vector<const ServiceErrorDictionary*> reports; std::vector<std::string> sentences; };
+  const Case cases[] = {
+      {{nullptr}, {}},
+      {{&noDaemon, nullptr}, {yet, "Phones can see this computer now as 'Hello'."}},
+      {{nullptr, &daemonGone, nullptr}, {gone, "Phones can see this computer again as 'Hello'."}},
+      {{&noDaemon, nullptr, &daemonGone, nullptr, nullptr},
+       {yet, "Phones can see this computer now as 'Hello'.", gone, "Phones can see this computer again as 'Hello'."}},
+  };
+  for (const auto& c : cases) {  // each report: published (nullptr) or waiting, and why
+    auto service = makeService();
+    std::vector<std::string> sentences;
+    service.setOnStatus([&](const std::string& sentence) { sentences.push_back(sentence); });
+    service.startAdvertising(8686);
+    auto& record = *records.back();
+    const auto made = records.size();
+    LogCapture log;
+    for (const auto* why : c.reports) {
+      why ? record.delegate->serviceIsWaiting(*record.alive, *why) : record.delegate->serviceDidPublish(*record.alive);
+    }
+    EXPECT_EQ(sentences, c.sentences) << c.reports.size() << " reports";
+    EXPECT_TRUE(service.isAdvertising());
+    EXPECT_EQ(records.size(), made) << "a wait makes no new service";
+    if (c.reports.size() == 3) {
+      EXPECT_EQ(log.lines()[1], "[DiscoveryService] mDNS service not visible: the mDNS daemon stopped; waiting for it "
+                                "to come back");
+    }
+    service.stopAdvertising();
+    EXPECT_EQ(record.stops, 1);
+  }
+}
+
 TEST_F(DiscoveryServiceTest, NoServiceObjectIsLoggedAndLeavesItNotAdvertising) {
   auto service = makeService();
   std::vector<std::string> failures;
-  service.setOnFailure([&](const std::string& reason) { failures.push_back(reason); });
+  service.setOnStatus([&](const std::string& sentence) { failures.push_back(sentence); });
   failCreation = true;
   LogCapture log;
   service.startAdvertising(8686);
   EXPECT_FALSE(service.isAdvertising());
-  EXPECT_EQ(failures, std::vector<std::string>{"the mDNS service could not be set up"});
+  EXPECT_EQ(failures, std::vector<std::string>{
+                          "Advertising failed, so phones will not see this computer: the mDNS service could not be set up."});
   auto lines = log.lines();
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[3], "[DiscoveryService] Failed to create NetService");

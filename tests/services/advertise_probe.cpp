@@ -1,5 +1,6 @@
 // Advertises this receiver through DiscoveryService on the port given as the
-// only argument, printing every log line on standard output, until SIGTERM or
+// only argument, printing every log line and every sentence the terminal
+// would show on standard output, until SIGTERM or
 // SIGINT; then stops advertising and exits 0. SIGUSR1 stops and SIGUSR2
 // starts advertising. Used by mdns_advertising.test.sh.
 #include <asio/signal_set.hpp>
@@ -31,6 +32,11 @@ int main(int argc, char** argv) {
 
   auto& loop = orvel::MainLoop::shared();
   orvel::DiscoveryService discovery;
+  discovery.setOnStatus([&](const std::string& sentence) {
+    printNewLines();
+    std::printf("%s\n", sentence.c_str());
+    std::fflush(stdout);
+  });
   bool stopping = false, awaitStopReport = false;
   asio::signal_set signals(loop.context(), SIGTERM, SIGINT);
   signals.async_wait([&](const std::error_code&, int) {

@@ -1,5 +1,6 @@
 #!/bin/bash
-# The receiver's mDNS advertisement as another device on the network sees it.
+# The receiver's mDNS advertisement as another device on the network sees it,
+# also when the avahi-daemon restarts under it or starts after it.
 #
 #   ns A (10.231.0.1, veth-a) <==== veth pair ====> ns B (10.231.0.2, veth-b)
 #   private /run, dbus-daemon, avahi-daemon,         python3-zeroconf browser
@@ -38,11 +39,12 @@ STATE=$(mktemp -d /tmp/orvel-mdns.XXXXXX)
 NAMESPACES=()
 HOST_PIDS=()
 PROBE_PIDS=()
+DAEMON_PIDS=()
 
 cleanup() {
   local status=$?
   set +e
-  for pid in "${PROBE_PIDS[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  for pid in "${PROBE_PIDS[@]}" "${DAEMON_PIDS[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
   for file in "$STATE"/*/avahi.pid "$STATE"/*/dbus.pid; do
     [ -s "$file" ] && kill "$(cat "$file")" 2>/dev/null
   done
@@ -141,6 +143,27 @@ ip netns exec "$NS_A" sh -c '
 HOST_PIDS+=($!)
 waitFor "$STATE/a/avahi.log" 'Server startup complete' "avahi-daemon in $NS_A"
 AVAHI_PID=$(cat "$STATE/a/avahi.pid")
+DBUS_PID=$(cat "$STATE/a/dbus.pid")
+
+# Stops ns A's avahi-daemon and waits until it is gone; its bus stays.
+stopAvahi() {
+  local tries=0
+  kill -TERM "$AVAHI_PID"
+  while kill -0 "$AVAHI_PID" 2>/dev/null; do
+    tries=$((tries + 1))
+    [ $tries -le $((TIMEOUT * 20)) ] || fail "avahi-daemon $AVAHI_PID did not stop"
+    sleep 0.05
+  done
+}
+
+# Starts ns A's avahi-daemon again beside its bus (log file name as argument).
+startAvahi() {
+  nsenter -t "$DBUS_PID" -m -n avahi-daemon -f "$STATE/a/avahi-daemon.conf" --no-drop-root --no-chroot \
+    --no-rlimits --no-proc-title >"$STATE/a/$1" 2>&1 &
+  AVAHI_PID=$!
+  DAEMON_PIDS+=($AVAHI_PID)
+  echo "$AVAHI_PID" >"$STATE/a/avahi.pid"
+}
 
 mkdir -p "$STATE/config/orvel"
 export DEVICE_NAME
@@ -250,16 +273,44 @@ stopProbe "$RUNNING"
 [ "$(grep -cxF '[DiscoveryService] Stopped advertising' "$STATE/probe.log")" = 2 ] || fail "no stop line"
 [ "$(grep -cxF '[DiscoveryService] mDNS service stopped' "$STATE/probe.log")" = 2 ] || fail "no stop report"
 
-# ---- the daemon goes away under a published service: reported, and the receiver keeps running
+# ---- (a) the daemon restarts under a published service: the user hears it
+# once each way, and the browser finds the same name and TXT record again
 startProbe "$STATE/probe-restart.log" nsenter -t "$AVAHI_PID" -m -n
 waitFor "$STATE/probe-restart.log" 'mDNS service published successfully' "the second publication" "$PROBE_PID"
-kill -TERM "$AVAHI_PID"
-waitFor "$STATE/probe-restart.log" 'Failed to publish mDNS service' "the report of the lost daemon" "$PROBE_PID"
-sleep 0.5
-kill -0 "$PROBE_PID" 2>/dev/null || fail "advertise_probe died with its daemon"
+INSTANCE=$(sed -n 's/^\[DiscoveryService\] Service name: //p' "$STATE/probe-restart.log")
+browse "$STATE/browse-before-restart.out"
+HIDDEN='Phones cannot see this computer: the mDNS daemon stopped; waiting for it to come back.'
+AGAIN="Phones can see this computer again as '$DEVICE_NAME'."
+stopAvahi
+waitForCount "$STATE/probe-restart.log" "$HIDDEN" 1 "the report of the lost daemon" "$PROBE_PID"
+started=$(date +%s%N)
+startAvahi avahi-restarted.log
+waitForCount "$STATE/probe-restart.log" "$AGAIN" 1 "the report of the daemon's return" "$PROBE_PID"
+echo "mdns_advertising: published again $(( ($(date +%s%N) - started) / 1000000 )) ms after the daemon was started again"
+browse "$STATE/browse-restart.out"
+[ "$(sed -n 's/^endpoint //p' "$STATE/browse-before-restart.out")" = "$(sed -n 's/^endpoint //p' "$STATE/browse-restart.out")" ] \
+  || fail "the TXT record changed over the daemon's restart"
+# Stopping while the daemon is away still ends the probe cleanly.
+stopAvahi
+waitForCount "$STATE/probe-restart.log" "$HIDDEN" 2 "the second report of the lost daemon" "$PROBE_PID"
 stopProbe "$PROBE_PID"
+grep -qxF '[DiscoveryService] mDNS service stopped' "$STATE/probe-restart.log" || fail "no stop report without a daemon"
+[ "$(grep -c 'Failed\|Advertising failed' "$STATE/probe-restart.log")" = 0 ] || fail "a restart was taken as a failure"
 
-# ---- no daemon at all: one line saying so, and the receiver keeps running
+# ---- (b) the daemon, stopped at the end of (a), starts after the receiver: found once it runs
+startProbe "$STATE/probe-late.log" nsenter -t "$DBUS_PID" -m -n
+waitForCount "$STATE/probe-late.log" \
+  'Phones cannot see this computer yet: waiting for the mDNS daemon (avahi-daemon) to start.' 1 \
+  "the report of the missing daemon" "$PROBE_PID"
+INSTANCE=$(sed -n 's/^\[DiscoveryService\] Service name: //p' "$STATE/probe-late.log")
+startAvahi avahi-late.log
+waitForCount "$STATE/probe-late.log" "Phones can see this computer now as '$DEVICE_NAME'." 1 \
+  "the report of the daemon's start" "$PROBE_PID"
+browse "$STATE/browse-late.out"
+stopProbe "$PROBE_PID"
+[ "$(grep -c '^Phones can\|^Advertising failed' "$STATE/probe-late.log")" = 2 ] || fail "expected one line each way"
+
+# ---- no system bus at all: one line saying so, and the receiver keeps running
 startProbe "$STATE/probe-nodaemon.log" ip netns exec "$NS_B" sh -c \
   'mount -n -t tmpfs -o mode=755 orvel-mdns-empty /run && exec "$@"' sh
 waitFor "$STATE/probe-nodaemon.log" 'Failed to publish mDNS service' "the report of the missing daemon" "$PROBE_PID"
@@ -267,8 +318,10 @@ sleep 0.5
 kill -0 "$PROBE_PID" 2>/dev/null || fail "advertise_probe died without a daemon"
 stopProbe "$PROBE_PID"
 [ "$(grep -c 'Failed' "$STATE/probe-nodaemon.log")" = 1 ] || fail "expected one failure line"
+grep -qxF 'Advertising failed, so phones will not see this computer: no mDNS daemon is reachable (the avahi-daemon package must be installed and its service running).' \
+  "$STATE/probe-nodaemon.log" || fail "no line for the user"
 
 MULTICAST_AFTER=$(multicastOut)
 [ "$MULTICAST_BEFORE" = "$MULTICAST_AFTER" ] \
   || fail "the test's own namespace sent IPv4 multicast ($MULTICAST_BEFORE -> $MULTICAST_AFTER)"
-echo "mdns_advertising: published, browsed and decoded; lost and missing daemon reported; no multicast outside its namespaces"
+echo "mdns_advertising: published, browsed and decoded; found again after a daemon restart and a late daemon start; no multicast outside its namespaces"
