@@ -30,6 +30,9 @@ constexpr std::size_t kLongestUniqueSuffix = 9;  // "_" and 8 hex digits; " (100
 constexpr int kUniqueAttempts = 1000;
 constexpr int kMoveAttempts = 64;
 constexpr int kCreateAttempts = 8;
+// A sender sends a file in order, as one piece; this leaves ample room for
+// any reordering while bounding what a sender of scattered bytes costs.
+constexpr std::size_t kMostWrittenPieces = 256;
 constexpr std::string_view kTemporaryPrefix = ".orvel-";
 constexpr std::string_view kTemporarySuffix = ".part";
 
@@ -157,7 +160,7 @@ std::string FileWriter::portableFilename(const std::string& safeName, std::size_
 // No descriptor is kept on the folder: each file still arriving costs one,
 // however many files a transfer has.
 FileWriter::FileWriter(const std::string& filename, std::int64_t expectedSize)
-    : folder_(Settings::preparedDownloadFolder()), expectedSize_(expectedSize) {
+    : folder_(Settings::preparedDownloadFolder()), expectedSize_(expectedSize), written_(kMostWrittenPieces) {
   struct stat status;
   if (::stat(folder_.c_str(), &status) != 0) throwSystemError("cannot open download folder " + folder_.string());
   if (!S_ISDIR(status.st_mode)) {
@@ -240,6 +243,7 @@ void FileWriter::write(ByteView data, std::int64_t offset) {
   auto size = static_cast<std::int64_t>(data.size());
   if (offset < 0 || size > std::numeric_limits<std::int64_t>::max() - offset) throw FileWriterError::writeFailed;
   if (offset + size > expectedSize_) throw FileWriterError::writeFailed;  // larger than the user was shown
+  if (!written_.add(offset, offset + size)) throw FileWriterError::writeFailed;
   std::size_t done = 0;
   while (done < data.size()) {
     ssize_t written = ::pwrite(fileDescriptor_, data.data() + done, data.size() - done,
@@ -249,7 +253,6 @@ void FileWriter::write(ByteView data, std::int64_t offset) {
     if (written == 0) throw std::system_error(EIO, std::system_category(), "no progress writing " + temporaryName_);
     done += static_cast<std::size_t>(written);
   }
-  bytesWritten_ = std::max(bytesWritten_, offset + size);
 }
 
 // Another transfer may have taken the chosen name since; then the next free
@@ -301,6 +304,7 @@ void FileWriter::flushWrites() {
 // nothing written since the flush.
 void FileWriter::finalize() {
   if (fileDescriptor_ < 0) throw FileWriterError::notOpen;
+  if (!reachedExpectedSize()) throw FileWriterError::writeFailed;  // never a byte that did not come
   flushWrites();
   moveIntoPlace();
   temporaryName_.clear();

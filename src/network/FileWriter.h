@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "network/CoveredRanges.h"
 #include "protocol/ByteHelpers.h"
 
 namespace orvel {
@@ -24,12 +25,14 @@ class FileWriter {
   FileWriter(const FileWriter&) = delete;
   FileWriter& operator=(const FileWriter&) = delete;
 
-  // Writes at the absolute offset; chunks may come in any order. Throws
-  // FileWriterError::notOpen after finalize() or cleanup(),
-  // FileWriterError::writeFailed for a negative offset or for bytes past the
-  // expected size, std::system_error.
+  // Writes at the absolute offset; chunks may come in any order and overlap.
+  // Throws FileWriterError::notOpen after finalize() or cleanup(),
+  // FileWriterError::writeFailed for a negative offset, for bytes past the
+  // expected size or for too many separate pieces, std::system_error.
   void write(ByteView data, std::int64_t offset);
-  // Makes the file system report any write it failed, then moves the file
+  // Only for a file whose every byte was written (reachedExpectedSize(), else
+  // FileWriterError::writeFailed): makes the file system report any write it
+  // failed, then moves the file
   // into place, never over an existing file, and closes it. A name the file
   // system refuses (FAT and exFAT drives) is tried once more as
   // portableFilename(). Throws FileWriterError::notOpen after finalize() or
@@ -45,10 +48,12 @@ class FileWriter {
   // The same in `folder`, logging each file deleted.
   static void deleteAbandonedTemporaryFiles(const std::filesystem::path& folder);
 
-  // The highest end position written so far.
-  std::int64_t bytesWritten() const { return bytesWritten_; }
-  // Whether the file is as long as announced: only then may it be finalized.
-  bool reachedExpectedSize() const { return bytesWritten_ == expectedSize_; }
+  // The bytes written so far, each counted once however often it came.
+  std::int64_t bytesWritten() const { return written_.covered(); }
+  // How long the temporary file is: the highest end written, gaps included.
+  std::int64_t length() const { return written_.end(); }
+  // Whether every byte announced was written: only then may it be finalized.
+  bool reachedExpectedSize() const { return written_.covered() == expectedSize_; }
   // Where the file is (after finalize()) or is meant to go.
   std::filesystem::path finalPath() const { return folder_ / finalName_; }
 
@@ -88,7 +93,7 @@ class FileWriter {
   std::string temporaryName_;  // empty once moved or deleted
   int fileDescriptor_ = -1;
   std::int64_t expectedSize_;
-  std::int64_t bytesWritten_ = 0;
+  CoveredRanges written_;
 };
 
 }  // namespace orvel

@@ -437,8 +437,8 @@ void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, 
   writer->write(data, offset);
   if (!isLast) return;
   if (!writer->reachedExpectedSize()) {
-    log("File " + std::to_string(payloadId) + " ended at " + std::to_string(writer->bytesWritten()) +
-        " bytes, not at its announced size");
+    log("File " + std::to_string(payloadId) + " ended with " + std::to_string(writer->bytesWritten()) +
+        " bytes, not with its announced size");
     throw ConnectionError::transferFailed;
   }
 
@@ -466,7 +466,7 @@ FileWriter& InboundConnection::writerFor(const FileMetadata& file) {
 void InboundConnection::holdBeforeAnswer(const FileWriter& writer, std::int64_t offset, std::size_t length) {
   auto size = static_cast<std::int64_t>(length);
   if (offset < 0 || size > std::numeric_limits<std::int64_t>::max() - offset) return;
-  std::int64_t growth = offset + size - writer.bytesWritten();
+  std::int64_t growth = offset + size - writer.length();
   if (growth <= 0) return;
   if (growth > kMostBytesBeforeAnswer - bytesHeldBeforeAnswer_) {
     log("More than " + std::to_string(kMostBytesBeforeAnswer) + " bytes of files sent before the answer");

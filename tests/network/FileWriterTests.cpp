@@ -179,18 +179,25 @@ TEST_F(FileWriterTest, NameTakenAfterCreationMovesToTheNextFreeName) {
 TEST_F(FileWriterTest, ChunksInReverseOrder) {
   FileWriter writer("r.bin", 20);
   writer.write(byteView("0123456789"), 10);
-  EXPECT_EQ(writer.bytesWritten(), 20);
+  EXPECT_EQ(writer.bytesWritten(), 10);
+  EXPECT_FALSE(writer.reachedExpectedSize());
   writer.write(byteView("abcdefghij"), 0);
   EXPECT_EQ(writer.bytesWritten(), 20);
   writer.finalize();
   EXPECT_EQ(test::readFile(folder() / "r.bin"), "abcdefghij0123456789");
 }
 
-TEST_F(FileWriterTest, GapReadsAsZeroBytes) {
+TEST_F(FileWriterTest, AFileWithAGapIsNotSavedUntilTheGapIsWritten) {
   FileWriter writer("g.bin", 6);
   writer.write(byteView("ab"), 4);
+  writer.write(byteView("cd"), 0);
+  writer.write(byteView("d"), 1);  // counted once
+  EXPECT_EQ(writer.bytesWritten(), 4);
+  EXPECT_THROW(writer.finalize(), FileWriterError);
+  EXPECT_FALSE(fs::exists(folder() / "g.bin"));
+  writer.write(byteView("xyz"), 1);
   writer.finalize();
-  EXPECT_EQ(test::readFile(folder() / "g.bin"), std::string("\0\0\0\0ab", 6));
+  EXPECT_EQ(test::readFile(folder() / "g.bin"), "cxyzab");
 }
 
 TEST_F(FileWriterTest, EmptyFile) {
@@ -224,6 +231,15 @@ TEST_F(FileWriterTest, RefusedWrites) {
     EXPECT_EQ(test::readFile(folder() / "a.bin"), "x");
     expectError([&] { writer.write(byteView("x"), 0); }, FileWriterError::notOpen);
   }
+  {
+    // Scattered bytes cost a piece each, and the pieces are few.
+    FileWriter writer("c.bin", 1000);
+    for (std::int64_t offset = 0; offset < 512; offset += 2) writer.write(byteView("x"), offset);
+    expectError([&] { writer.write(byteView("x"), 600); }, FileWriterError::writeFailed);
+    writer.write(byteView("x"), 1);  // joins two pieces
+    writer.write(byteView("x"), 600);
+    EXPECT_EQ(writer.bytesWritten(), 258);
+  }
   FileWriter writer("b.bin", 1);
   writer.cleanup();
   expectError([&] { writer.write(byteView("x"), 0); }, FileWriterError::notOpen);
@@ -244,6 +260,7 @@ TEST_F(FileWriterTest, CleanupAndDestructionDeleteTheTemporaryFile) {
   EXPECT_TRUE(entries(folder()).empty());
   {
     FileWriter writer("a.bin", 4);
+    writer.write(byteView("data"), 0);
     writer.finalize();
     writer.cleanup();  // after a move there is nothing to delete
   }
