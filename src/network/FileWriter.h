@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "network/CoveredRanges.h"
@@ -10,10 +11,13 @@
 
 namespace orvel {
 
+class DownloadFolder;
+
 // Receives the contents of one file into a hidden temporary file inside the
 // download folder and, on finalize(), moves it under a free name there. While
 // unfinished it holds one descriptor, on its temporary file, which it keeps
-// locked; once finalized or cleaned up it holds none.
+// locked, and shares one of the folder with the other writers there; once
+// finalized or cleaned up it holds none.
 // Used on its connection's queue only.
 class FileWriter {
  public:
@@ -32,11 +36,13 @@ class FileWriter {
   void write(ByteView data, std::int64_t offset);
   // Only for a file whose every byte was written (reachedExpectedSize(), else
   // FileWriterError::writeFailed): makes the file system report any write it
-  // failed, then moves the file
-  // into place, never over an existing file, and closes it. A name the file
-  // system refuses (FAT and exFAT drives) is tried once more as
-  // portableFilename(). Throws FileWriterError::notOpen after finalize() or
-  // cleanup(), std::system_error; the file then keeps its temporary name.
+  // failed, then moves the file into place, never over an existing file, and
+  // closes it. When the move fails for another reason than a taken name, as
+  // on a drive that refuses the name, and the file and its folder are still
+  // in place, the file goes under portableFilename(), and failing that under
+  // plainFilename(). Throws FileWriterError::notOpen after finalize() or
+  // cleanup(), std::system_error (also when the folder was moved away); the
+  // file then keeps its temporary name.
   void finalize();
   // Deletes the temporary file and closes it; ignores every error.
   void cleanup() noexcept;
@@ -55,15 +61,20 @@ class FileWriter {
   // Whether every byte announced was written: only then may it be finalized.
   bool reachedExpectedSize() const { return written_.covered() == expectedSize_; }
   // Where the file is (after finalize()) or is meant to go.
-  std::filesystem::path finalPath() const { return folder_ / finalName_; }
+  std::filesystem::path finalPath() const { return folderPath_ / finalName_; }
 
   // The name a received file name becomes in the download folder, before
   // any unique suffix; `nameMax` is the file system's limit per name.
   static std::string safeFilename(const std::string& filename, std::size_t nameMax);
   // What a safe name becomes on a file system that refuses it: the
-  // characters FAT and exFAT forbid turn into "_", and the name is cut to
-  // fit their limit of 255 UTF-16 units.
+  // characters FAT, exFAT and NTFS for Windows forbid turn into "_", trailing
+  // spaces and dots go, a Windows device name (CON, PRN, AUX, NUL, COM1-9,
+  // LPT1-9) before the first dot gets a "_" ("CON.txt" -> "CON_.txt"), and
+  // the name is cut to fit their limit of 255 UTF-16 units.
   static std::string portableFilename(const std::string& safeName, std::size_t nameMax);
+  // The last name tried: "file", with the extension when that is plain
+  // letters and digits ("file.pdf").
+  static std::string plainFilename(const std::string& safeName);
 
  private:
   struct SafeName {
@@ -71,7 +82,7 @@ class FileWriter {
     std::string extension;  // with its dot, or empty
     friend bool operator==(const SafeName&, const SafeName&) = default;
   };
-  enum class MoveOutcome { moved, nameTaken, nameRefused, failed };
+  enum class MoveOutcome { moved, nameTaken, failed };
   struct MoveResult {
     MoveOutcome outcome;
     int error;  // errno, unless moved
@@ -82,11 +93,14 @@ class FileWriter {
   bool nameExists(const std::string& name) const;
   void flushWrites();
   void moveIntoPlace();
+  bool mayTryAnotherName() const;
   MoveResult moveUnderFreeName();
-  static MoveResult renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
-  std::filesystem::path temporaryPath() const { return folder_ / temporaryName_; }
+  static MoveResult renameWithoutReplacing(int directory, const std::string& from, const std::string& to);
+  static MoveResult renameOverReservation(int directory, const std::string& from, const std::string& to);
+  int directory() const;
 
-  std::filesystem::path folder_;
+  std::filesystem::path folderPath_;
+  std::shared_ptr<DownloadFolder> folder_;  // none once finalized or cleaned up
   std::size_t nameMax_ = 255;
   SafeName candidate_;  // the received name made safe
   std::string finalName_;
