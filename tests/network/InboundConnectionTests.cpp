@@ -925,6 +925,7 @@ TEST_F(InboundConnectionTest, WriterThatCannotBeCreatedFails) {
   push(sender_.fileChunk(1, 0, patterned(3, 0), false));
   ASSERT_EQ(delegate_->failures.size(), 1u);
   EXPECT_TRUE(std::holds_alternative<std::error_code>(delegate_->failures[0])) << failureText();
+  EXPECT_EQ(inbound_->unsavedFile(), (UnsavedFile{"a.txt", downloads_.path() / "missing"}));
   EXPECT_TRUE(downloadEntries().empty());
 }
 
