@@ -53,7 +53,7 @@ std::string driveRefusal(const std::error_code& error) {
       case EACCES:
       case EPERM: return "the folder is not writable";
       case ENOENT:
-      case ENOTDIR: return "the folder is no longer there";
+      case ENOTDIR: return "the folder was moved or removed";
       case ENODEV:
       case ENXIO:
       case ENOTCONN:
@@ -67,10 +67,11 @@ std::string driveRefusal(const std::error_code& error) {
 }
 
 // What the user is told of an accepted transfer that failed: the file and
-// why, when the drive would not take it.
+// why, when the drive would not take it; a download folder that cannot be
+// used at all says more than any one file.
 std::string failureStatus(const TransferSession& session, const EngineError& error) {
   const auto* systemError = std::get_if<std::error_code>(&error);
-  if (session.unsavedFile && systemError) {
+  if (session.unsavedFile && systemError && !downloadFolderProblem()) {
     return "Could not save " + session.unsavedFile->name + " in " + session.unsavedFile->folder.string() + ": " +
            driveRefusal(*systemError);
   }

@@ -173,7 +173,8 @@ TEST_F(TransferCoordinatorTest, AnAcceptedTransferThatFailsSaysWhyNamingTheFolde
   const auto missing = folder.path() / "missing";
   const std::vector<Case> cases{
       {missing, std::make_error_code(std::errc::no_such_file_or_directory), true,
-       "The transfer from Pixel failed: the download folder " + missing.string() + " does not exist."},
+       "The transfer from Pixel failed: the download folder " + missing.string() + " does not exist.",
+       UnsavedFile{"a", missing}},
       {folder.path() / "file", std::make_error_code(std::errc::not_a_directory), true,
        "The transfer from Pixel failed: the download folder " + (folder.path() / "file").string() +
            " is not a folder."},
