@@ -219,7 +219,8 @@ int main(int argc, char** argv) {
       if (args[0] == "flood" && args.size() == 2) return flood(port);
       if (args[0] == "stall" && args.size() == 3) return stall(port, std::stoul(args[2]));
     }
-    std::cerr << "usage: send_probe send PORT FOLDER [--pause|--hold-last] | hold PORT COUNT | flood PORT | stall PORT COUNT\n";
+    std::cerr << "usage: send_probe send PORT FOLDER [--pause|--hold-last] | hold PORT COUNT | flood PORT"
+                 " | stall PORT COUNT\n";
     return 2;
   } catch (const std::exception& error) {
     std::cerr << "send_probe: " << error.what() << "\n";

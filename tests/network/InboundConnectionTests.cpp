@@ -583,6 +583,7 @@ TEST_F(InboundConnectionTest, AFileIsSavedOnlyWholeAndNeverPastItsAnnouncedSize)
            {"empty last chunk after 5 of 10 bytes", true, {{0, 5, false}, {10, 0, true}},
             ConnectionError::transferFailed},
            {"only an empty last chunk", true, {{10, 0, true}}, ConnectionError::transferFailed},
+           {"only an empty last chunk before the answer", false, {{10, 0, true}}, ConnectionError::transferFailed},
            {"second half first with the last flag", true, {{5, 5, true}, {0, 5, false}},
             ConnectionError::transferFailed},
            {"overlapping chunks that cover the file", true, {{0, 6, false}, {3, 5, false}, {4, 6, true}}, std::nullopt},
@@ -608,7 +609,8 @@ TEST_F(InboundConnectionTest, AFileIsSavedOnlyWholeAndNeverPastItsAnnouncedSize)
     } else {
       EXPECT_TRUE(delegate_->failures.empty()) << failureText();
       EXPECT_EQ(delegate_->completions.size(), 1u);
-      EXPECT_EQ(test::readFile(downloads_.path() / "small.txt"), std::string(small.contents.begin(), small.contents.end()));
+      EXPECT_EQ(test::readFile(downloads_.path() / "small.txt"),
+                std::string(small.contents.begin(), small.contents.end()));
     }
   }
 }
