@@ -16,6 +16,7 @@
 #include <system_error>
 #include <utility>
 
+#include "network/DownloadFolder.h"
 #include "network/FileWriterError.h"
 #include "platform/Log.h"
 #include "platform/Settings.h"
@@ -30,6 +31,9 @@ constexpr std::size_t kLongestUniqueSuffix = 9;  // "_" and 8 hex digits; " (100
 constexpr int kUniqueAttempts = 1000;
 constexpr int kMoveAttempts = 64;
 constexpr int kCreateAttempts = 8;
+// A sender sends a file in order, as one piece; this leaves ample room for
+// any reordering while bounding what a sender of scattered bytes costs.
+constexpr std::size_t kMostWrittenPieces = 256;
 constexpr std::string_view kTemporaryPrefix = ".orvel-";
 constexpr std::string_view kTemporarySuffix = ".part";
 
@@ -83,12 +87,29 @@ std::string cutToBoundary(const std::string& text, std::size_t limit) {
 // cannot store, or a name too long for it.
 bool isRefusedName(int error) { return error == EINVAL || error == EILSEQ || error == ENAMETOOLONG; }
 
+// The errors with which renameat2 and link say they cannot do their kind of
+// move on this file system at all (or, renameat2's EINVAL, maybe the name).
+bool isUnsupportedRename(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
+bool isUnsupportedLink(int error) { return error == EPERM || error == EOPNOTSUPP || error == ENOSYS; }
+
 // FAT and exFAT count a name's length in UTF-16 units, of which a UTF-8 name
 // has at most as many as bytes.
 constexpr std::size_t kPortableNameMax = 255;
 
 bool isForbiddenOnFat(char character) {
   return std::string_view(R"(:?*"<>|\)").find(character) != std::string_view::npos;
+}
+
+bool isAsciiAlphanumeric(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// The names Windows keeps for devices, in any case; a name whose part before
+// its first dot is one of them is refused by NTFS mounted for Windows.
+bool isWindowsDeviceName(std::string_view stem) {
+  std::string upper(stem);
+  for (auto& c : upper) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL") return true;
+  return upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")) && upper[3] >= '1' &&
+         upper[3] <= '9';
 }
 
 // Exactly the names createTemporaryFile() makes: the prefix, a UUID in its
@@ -148,22 +169,35 @@ std::string FileWriter::safeFilename(const std::string& filename, std::size_t na
   return safe.base + safe.extension;
 }
 
+// FAT drops a name's trailing spaces and dots, so that a name ending in one
+// names another file or none; such names are refused.
 std::string FileWriter::portableFilename(const std::string& safeName, std::size_t nameMax) {
+  nameMax = std::min(nameMax, kPortableNameMax);
   std::string name = safeName;
   std::replace_if(name.begin(), name.end(), isForbiddenOnFat, '_');
-  return safeFilename(name, std::min(nameMax, kPortableNameMax));
+  name = safeFilename(name, nameMax);
+  name.erase(name.find_last_not_of(" .") + 1);
+  auto stemEnd = std::min(name.find('.'), name.size());
+  if (isWindowsDeviceName(std::string_view(name).substr(0, stemEnd))) name.insert(stemEnd, "_");
+  return safeFilename(name, nameMax);
 }
 
-// No descriptor is kept on the folder: each file still arriving costs one,
-// however many files a transfer has.
+std::string FileWriter::plainFilename(const std::string& safeName) {
+  constexpr std::size_t longestPlainExtension = 8;
+  auto extension = extensionOf(safeName);
+  bool plain = !extension.empty() && extension.size() <= longestPlainExtension + 1 &&
+               std::all_of(extension.begin() + 1, extension.end(), isAsciiAlphanumeric);
+  return "file" + std::string(plain ? extension : std::string_view());
+}
+
+// Each file still arriving costs one descriptor of its own, however many
+// files a transfer has; the folder's is shared.
 FileWriter::FileWriter(const std::string& filename, std::int64_t expectedSize)
-    : folder_(Settings::preparedDownloadFolder()), expectedSize_(expectedSize) {
-  struct stat status;
-  if (::stat(folder_.c_str(), &status) != 0) throwSystemError("cannot open download folder " + folder_.string());
-  if (!S_ISDIR(status.st_mode)) {
-    throw std::system_error(ENOTDIR, std::system_category(), "cannot open download folder " + folder_.string());
-  }
-  if (long limit = ::pathconf(folder_.c_str(), _PC_NAME_MAX); limit > 0) {
+    : folderPath_(Settings::preparedDownloadFolder()),
+      folder_(DownloadFolder::open(folderPath_)),
+      expectedSize_(expectedSize),
+      written_(kMostWrittenPieces) {
+  if (long limit = ::fpathconf(directory(), _PC_NAME_MAX); limit > 0) {
     nameMax_ = std::min<std::size_t>(nameMax_, static_cast<std::size_t>(limit));
   }
   candidate_ = splitSafeName(filename, nameMax_);
@@ -173,29 +207,36 @@ FileWriter::FileWriter(const std::string& filename, std::int64_t expectedSize)
 
 FileWriter::~FileWriter() { cleanup(); }
 
+int FileWriter::directory() const { return folder_->descriptor(); }
+
 // A rename that never replaces an existing file: renameat2 where the file
-// system supports it, else a hard link, else (FAT and the like) a rename
-// right after checking the name, which leaves only that short gap open.
-// renameat2's EINVAL means either a flag the file system lacks or a name it
-// refuses: only the plain calls after it tell which.
-FileWriter::MoveResult FileWriter::renameWithoutReplacing(const std::filesystem::path& from,
-                                                          const std::filesystem::path& to) {
-  using Outcome = MoveOutcome;
-  auto failure = [](int error) -> MoveResult {
-    if (error == EEXIST) return {Outcome::nameTaken, error};
-    return {isRefusedName(error) ? Outcome::nameRefused : Outcome::failed, error};
-  };
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {Outcome::moved, 0};
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return failure(errno);
-  if (::link(from.c_str(), to.c_str()) == 0) {
-    ::unlink(from.c_str());
-    return {Outcome::moved, 0};
+// system supports it, else a hard link, else (FAT, exFAT through FUSE) a
+// rename over a file created under the name for the purpose, which only one
+// writer can create, whatever case the drive ignores.
+FileWriter::MoveResult FileWriter::renameWithoutReplacing(int directory, const std::string& from,
+                                                          const std::string& to) {
+  if (::renameat2(directory, from.c_str(), directory, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return {MoveOutcome::moved, 0};
   }
-  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return failure(errno);
-  struct stat status;
-  if (::lstat(to.c_str(), &status) == 0) return failure(EEXIST);
-  if (::rename(from.c_str(), to.c_str()) == 0) return {Outcome::moved, 0};
-  return failure(errno);
+  if (!isUnsupportedRename(errno)) return {errno == EEXIST ? MoveOutcome::nameTaken : MoveOutcome::failed, errno};
+  if (::linkat(directory, from.c_str(), directory, to.c_str(), 0) == 0) {
+    ::unlinkat(directory, from.c_str(), 0);
+    return {MoveOutcome::moved, 0};
+  }
+  if (!isUnsupportedLink(errno)) return {errno == EEXIST ? MoveOutcome::nameTaken : MoveOutcome::failed, errno};
+  return renameOverReservation(directory, from, to);
+}
+
+// The reservation is ours alone: when the rename fails, it goes again.
+FileWriter::MoveResult FileWriter::renameOverReservation(int directory, const std::string& from,
+                                                         const std::string& to) {
+  int reservation = ::openat(directory, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (reservation < 0) return {errno == EEXIST ? MoveOutcome::nameTaken : MoveOutcome::failed, errno};
+  ::close(reservation);
+  if (::renameat(directory, from.c_str(), directory, to.c_str()) == 0) return {MoveOutcome::moved, 0};
+  int error = errno;
+  ::unlinkat(directory, to.c_str(), 0);
+  return {MoveOutcome::failed, error};
 }
 
 // The file stays locked while this writer lives: another instance starting
@@ -203,10 +244,10 @@ FileWriter::MoveResult FileWriter::renameWithoutReplacing(const std::filesystem:
 void FileWriter::createTemporaryFile() {
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
     temporaryName_ = std::string(kTemporaryPrefix) + Uuid::random().uuidString() + std::string(kTemporarySuffix);
-    int descriptor = ::open(temporaryPath().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    int descriptor = ::openat(directory(), temporaryName_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (descriptor < 0) {
       temporaryName_.clear();
-      throwSystemError("cannot create temporary file in " + folder_.string());
+      throwSystemError("cannot create temporary file in " + folderPath_.string());
     }
     if (lockNewFile(descriptor)) {
       fileDescriptor_ = descriptor;
@@ -215,14 +256,15 @@ void FileWriter::createTemporaryFile() {
     ::close(descriptor);
   }
   temporaryName_.clear();
-  throw std::system_error(EBUSY, std::system_category(), "cannot keep a temporary file in " + folder_.string());
+  throw std::system_error(EBUSY, std::system_category(), "cannot keep a temporary file in " + folderPath_.string());
 }
 
 bool FileWriter::nameExists(const std::string& name) const {
   struct stat status;
   // Anything but "no such entry" counts as taken, dangling links included;
   // a name the file system refuses is no one's, and the move then tells.
-  return ::lstat((folder_ / name).c_str(), &status) == 0 || (errno != ENOENT && !isRefusedName(errno));
+  return ::fstatat(directory(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 ||
+         (errno != ENOENT && !isRefusedName(errno));
 }
 
 std::string FileWriter::uniqueFilename() const {
@@ -240,6 +282,7 @@ void FileWriter::write(ByteView data, std::int64_t offset) {
   auto size = static_cast<std::int64_t>(data.size());
   if (offset < 0 || size > std::numeric_limits<std::int64_t>::max() - offset) throw FileWriterError::writeFailed;
   if (offset + size > expectedSize_) throw FileWriterError::writeFailed;  // larger than the user was shown
+  if (!written_.add(offset, offset + size)) throw FileWriterError::writeFailed;
   std::size_t done = 0;
   while (done < data.size()) {
     ssize_t written = ::pwrite(fileDescriptor_, data.data() + done, data.size() - done,
@@ -249,35 +292,48 @@ void FileWriter::write(ByteView data, std::int64_t offset) {
     if (written == 0) throw std::system_error(EIO, std::system_category(), "no progress writing " + temporaryName_);
     done += static_cast<std::size_t>(written);
   }
-  bytesWritten_ = std::max(bytesWritten_, offset + size);
 }
 
 // Another transfer may have taken the chosen name since; then the next free
 // name is taken instead, so that no received file is lost.
 FileWriter::MoveResult FileWriter::moveUnderFreeName() {
   for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
-    auto result = renameWithoutReplacing(temporaryPath(), finalPath());
+    auto result = renameWithoutReplacing(directory(), temporaryName_, finalName_);
     if (result.outcome != MoveOutcome::nameTaken) return result;
     finalName_ = uniqueFilename();
   }
   return {MoveOutcome::failed, EEXIST};
 }
 
-// A drive formatted FAT or exFAT, such as a USB stick, refuses names that
-// ext4 takes; the file is then saved under a name it takes rather than lost.
+// A drive formatted FAT, exFAT or NTFS for Windows, such as a USB stick,
+// refuses names that ext4 takes, and some say so only with ENOENT: the file
+// is then saved under a name it takes rather than lost. A folder moved away
+// takes the transfer with it.
 void FileWriter::moveIntoPlace() {
+  if (!folder_->isInPlace()) {
+    throw std::system_error(ENOENT, std::system_category(), "the download folder " + folderPath_.string() + " moved");
+  }
+  const auto received = candidate_.base + candidate_.extension;
   auto result = moveUnderFreeName();
-  if (result.outcome == MoveOutcome::nameRefused) {
-    auto portable = splitSafeName(portableFilename(candidate_.base + candidate_.extension, nameMax_), nameMax_);
-    if (portable != candidate_) {
-      candidate_ = std::move(portable);
-      finalName_ = uniqueFilename();
-      result = moveUnderFreeName();
-    }
+  for (const auto& fallback : {portableFilename(received, nameMax_), plainFilename(received)}) {
+    if (result.outcome == MoveOutcome::moved || !mayTryAnotherName()) break;
+    auto next = splitSafeName(fallback, nameMax_);
+    if (next == candidate_) continue;
+    candidate_ = std::move(next);
+    finalName_ = uniqueFilename();
+    result = moveUnderFreeName();
   }
   if (result.outcome != MoveOutcome::moved) {
     throw std::system_error(result.error, std::system_category(), "cannot move file to " + finalPath().string());
   }
+}
+
+// Only while the file and its folder are where they were is the name to
+// blame: a drive that is gone fails every name.
+bool FileWriter::mayTryAnotherName() const {
+  struct stat status;
+  return folder_->isInPlace() &&
+         ::fstatat(directory(), temporaryName_.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode);
 }
 
 // Network and FUSE file systems may report a failed write only when a
@@ -301,21 +357,25 @@ void FileWriter::flushWrites() {
 // nothing written since the flush.
 void FileWriter::finalize() {
   if (fileDescriptor_ < 0) throw FileWriterError::notOpen;
+  if (!reachedExpectedSize()) throw FileWriterError::writeFailed;  // never a byte that did not come
   flushWrites();
   moveIntoPlace();
   temporaryName_.clear();
+  folder_.reset();
   if (::close(std::exchange(fileDescriptor_, -1)) != 0 && errno != EINTR) {
     Log::write("[FileWriter] Closing " + finalPath().string() + " after its move failed: " + std::strerror(errno));
   }
   std::cout << "File saved to: " << finalPath().string() << std::endl;
 }
 
+// Through the folder's descriptor: the file goes wherever the folder went.
 void FileWriter::cleanup() noexcept {
   if (!temporaryName_.empty()) {
-    ::unlink(temporaryPath().c_str());
+    ::unlinkat(directory(), temporaryName_.c_str(), 0);
     temporaryName_.clear();
   }
   if (fileDescriptor_ >= 0) ::close(std::exchange(fileDescriptor_, -1));
+  folder_.reset();
 }
 
 // Files of writers that no process holds any more: those of a process that

@@ -3,16 +3,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 
+#include "network/CoveredRanges.h"
 #include "protocol/ByteHelpers.h"
 
 namespace orvel {
 
+class DownloadFolder;
+
 // Receives the contents of one file into a hidden temporary file inside the
 // download folder and, on finalize(), moves it under a free name there. While
 // unfinished it holds one descriptor, on its temporary file, which it keeps
-// locked; once finalized or cleaned up it holds none.
+// locked, and shares one of the folder with the other writers there; once
+// finalized or cleaned up it holds none.
 // Used on its connection's queue only.
 class FileWriter {
  public:
@@ -24,16 +29,20 @@ class FileWriter {
   FileWriter(const FileWriter&) = delete;
   FileWriter& operator=(const FileWriter&) = delete;
 
-  // Writes at the absolute offset; chunks may come in any order. Throws
-  // FileWriterError::notOpen after finalize() or cleanup(),
-  // FileWriterError::writeFailed for a negative offset or for bytes past the
-  // expected size, std::system_error.
+  // Writes at the absolute offset; chunks may come in any order and overlap.
+  // Throws FileWriterError::notOpen after finalize() or cleanup(),
+  // FileWriterError::writeFailed for a negative offset, for bytes past the
+  // expected size or for too many separate pieces, std::system_error.
   void write(ByteView data, std::int64_t offset);
-  // Makes the file system report any write it failed, then moves the file
-  // into place, never over an existing file, and closes it. A name the file
-  // system refuses (FAT and exFAT drives) is tried once more as
-  // portableFilename(). Throws FileWriterError::notOpen after finalize() or
-  // cleanup(), std::system_error; the file then keeps its temporary name.
+  // Only for a file whose every byte was written (reachedExpectedSize(), else
+  // FileWriterError::writeFailed): makes the file system report any write it
+  // failed, then moves the file into place, never over an existing file, and
+  // closes it. When the move fails for another reason than a taken name, as
+  // on a drive that refuses the name, and the file and its folder are still
+  // in place, the file goes under portableFilename(), and failing that under
+  // plainFilename(). Throws FileWriterError::notOpen after finalize() or
+  // cleanup(), std::system_error (also when the folder was moved away); the
+  // file then keeps its temporary name.
   void finalize();
   // Deletes the temporary file and closes it; ignores every error.
   void cleanup() noexcept;
@@ -45,20 +54,27 @@ class FileWriter {
   // The same in `folder`, logging each file deleted.
   static void deleteAbandonedTemporaryFiles(const std::filesystem::path& folder);
 
-  // The highest end position written so far.
-  std::int64_t bytesWritten() const { return bytesWritten_; }
-  // Whether the file is as long as announced: only then may it be finalized.
-  bool reachedExpectedSize() const { return bytesWritten_ == expectedSize_; }
+  // The bytes written so far, each counted once however often it came.
+  std::int64_t bytesWritten() const { return written_.covered(); }
+  // How long the temporary file is: the highest end written, gaps included.
+  std::int64_t length() const { return written_.end(); }
+  // Whether every byte announced was written: only then may it be finalized.
+  bool reachedExpectedSize() const { return written_.covered() == expectedSize_; }
   // Where the file is (after finalize()) or is meant to go.
-  std::filesystem::path finalPath() const { return folder_ / finalName_; }
+  std::filesystem::path finalPath() const { return folderPath_ / finalName_; }
 
   // The name a received file name becomes in the download folder, before
   // any unique suffix; `nameMax` is the file system's limit per name.
   static std::string safeFilename(const std::string& filename, std::size_t nameMax);
   // What a safe name becomes on a file system that refuses it: the
-  // characters FAT and exFAT forbid turn into "_", and the name is cut to
-  // fit their limit of 255 UTF-16 units.
+  // characters FAT, exFAT and NTFS for Windows forbid turn into "_", trailing
+  // spaces and dots go, a Windows device name (CON, PRN, AUX, NUL, COM1-9,
+  // LPT1-9) before the first dot gets a "_" ("CON.txt" -> "CON_.txt"), and
+  // the name is cut to fit their limit of 255 UTF-16 units.
   static std::string portableFilename(const std::string& safeName, std::size_t nameMax);
+  // The last name tried: "file", with the extension when that is plain
+  // letters and digits ("file.pdf").
+  static std::string plainFilename(const std::string& safeName);
 
  private:
   struct SafeName {
@@ -66,7 +82,7 @@ class FileWriter {
     std::string extension;  // with its dot, or empty
     friend bool operator==(const SafeName&, const SafeName&) = default;
   };
-  enum class MoveOutcome { moved, nameTaken, nameRefused, failed };
+  enum class MoveOutcome { moved, nameTaken, failed };
   struct MoveResult {
     MoveOutcome outcome;
     int error;  // errno, unless moved
@@ -77,18 +93,21 @@ class FileWriter {
   bool nameExists(const std::string& name) const;
   void flushWrites();
   void moveIntoPlace();
+  bool mayTryAnotherName() const;
   MoveResult moveUnderFreeName();
-  static MoveResult renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
-  std::filesystem::path temporaryPath() const { return folder_ / temporaryName_; }
+  static MoveResult renameWithoutReplacing(int directory, const std::string& from, const std::string& to);
+  static MoveResult renameOverReservation(int directory, const std::string& from, const std::string& to);
+  int directory() const;
 
-  std::filesystem::path folder_;
+  std::filesystem::path folderPath_;
+  std::shared_ptr<DownloadFolder> folder_;  // none once finalized or cleaned up
   std::size_t nameMax_ = 255;
   SafeName candidate_;  // the received name made safe
   std::string finalName_;
   std::string temporaryName_;  // empty once moved or deleted
   int fileDescriptor_ = -1;
   std::int64_t expectedSize_;
-  std::int64_t bytesWritten_ = 0;
+  CoveredRanges written_;
 };
 
 }  // namespace orvel

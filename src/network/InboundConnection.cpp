@@ -10,6 +10,7 @@
 #include "network/HandshakeResult.h"
 #include "offline_wire_formats.pb.h"
 #include "platform/Log.h"
+#include "platform/Settings.h"
 #include "protocol/FrameEvent.h"
 #include "protocol/FrameProcessor.h"
 #include "protocol/MessageCodec.h"
@@ -95,6 +96,8 @@ void InboundConnection::declineTransfer(std::uint64_t offerNumber) {
 }
 
 std::optional<std::string> InboundConnection::senderName() const { return senderName_; }
+
+std::optional<UnsavedFile> InboundConnection::unsavedFile() const { return unsavedFile_; }
 
 // Platform states and reading.
 
@@ -417,7 +420,7 @@ void InboundConnection::handlePairedKeyFrame(bool isEncryptionFrame) {
 }
 
 void InboundConnection::handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast) {
-  catchEngineErrors([&] { writeChunk(payloadId, offset, data, isLast); },
+  catchEngineErrors([&] { onDrive(payloadId, [&] { writeChunk(payloadId, offset, data, isLast); }); },
                     [this](const EngineError& error) { handleError(error); });
 }
 
@@ -425,9 +428,8 @@ void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, 
   auto found = fileWriters_.find(payloadId);
   FileWriter* writer = found == fileWriters_.end() ? nullptr : found->second.get();
   if (!writer) {
-    auto file = std::find_if(pendingFiles_.begin(), pendingFiles_.end(),
-                             [payloadId](const FileMetadata& entry) { return entry.payloadId == payloadId; });
-    if (file == pendingFiles_.end()) {
+    const auto* file = announcedFile(payloadId);
+    if (!file) {
       log("Unknown payloadId: " + std::to_string(payloadId));
       return;
     }
@@ -437,8 +439,8 @@ void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, 
   writer->write(data, offset);
   if (!isLast) return;
   if (!writer->reachedExpectedSize()) {
-    log("File " + std::to_string(payloadId) + " ended at " + std::to_string(writer->bytesWritten()) +
-        " bytes, not at its announced size");
+    log("File " + std::to_string(payloadId) + " ended with " + std::to_string(writer->bytesWritten()) +
+        " bytes, not with its announced size");
     throw ConnectionError::transferFailed;
   }
 
@@ -450,6 +452,12 @@ void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, 
     return;
   }
   finishFile(payloadId);
+}
+
+const FileMetadata* InboundConnection::announcedFile(std::int64_t payloadId) const {
+  auto file = std::find_if(pendingFiles_.begin(), pendingFiles_.end(),
+                           [payloadId](const FileMetadata& entry) { return entry.payloadId == payloadId; });
+  return file == pendingFiles_.end() ? nullptr : &*file;
 }
 
 FileWriter& InboundConnection::writerFor(const FileMetadata& file) {
@@ -466,13 +474,28 @@ FileWriter& InboundConnection::writerFor(const FileMetadata& file) {
 void InboundConnection::holdBeforeAnswer(const FileWriter& writer, std::int64_t offset, std::size_t length) {
   auto size = static_cast<std::int64_t>(length);
   if (offset < 0 || size > std::numeric_limits<std::int64_t>::max() - offset) return;
-  std::int64_t growth = offset + size - writer.bytesWritten();
+  std::int64_t growth = offset + size - writer.length();
   if (growth <= 0) return;
   if (growth > kMostBytesBeforeAnswer - bytesHeldBeforeAnswer_) {
     log("More than " + std::to_string(kMostBytesBeforeAnswer) + " bytes of files sent before the answer");
     throw ConnectionError::transferFailed;
   }
   bytesHeldBeforeAnswer_ += growth;
+}
+
+// An error of the system while a file is written or moved is the drive's:
+// the failure then names the file.
+void InboundConnection::onDrive(std::int64_t payloadId, const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const std::system_error&) {
+    if (const auto* file = announcedFile(payloadId)) {
+      auto writer = fileWriters_.find(payloadId);
+      unsavedFile_ = UnsavedFile{file->name, writer == fileWriters_.end() ? Settings::downloadFolder()
+                                                                          : writer->second->finalPath().parent_path()};
+    }
+    throw;
+  }
 }
 
 void InboundConnection::finishFile(std::int64_t payloadId) {
@@ -616,7 +639,7 @@ void InboundConnection::acceptOnQueue(std::uint64_t offerNumber) {
       [this] {
         for (auto payloadId : std::exchange(awaitingConsentPayloadIds_, {})) {
           if (ended_ || state() == State::completed) return;
-          finishFile(payloadId);
+          onDrive(payloadId, [&] { finishFile(payloadId); });
         }
       },
       [this](const EngineError& error) { handleError(error); });

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "protocol/ByteHelpers.h"
 #include "protocol/ConnectionResponseStatus.h"
 #include "storage/FileMetadata.h"
+#include "storage/UnsavedFile.h"
 
 namespace orvel {
 
@@ -69,6 +71,8 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   const Uuid& sessionId() const { return sessionId_; }
   State state() const { return state_.load(); }   // any thread
   std::optional<std::string> senderName() const;  // on the connection's queue
+  // After a failure: the file the drive would not take, if it was that.
+  std::optional<UnsavedFile> unsavedFile() const;  // on the connection's queue
 
  private:
   struct Private {};
@@ -100,9 +104,11 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void handlePairedKeyFrame(bool isEncryptionFrame);
   void handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
   void writeChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
+  const FileMetadata* announcedFile(std::int64_t payloadId) const;
   FileWriter& writerFor(const FileMetadata& file);
   void holdBeforeAnswer(const FileWriter& writer, std::int64_t offset, std::size_t length);
   void finishFile(std::int64_t payloadId);
+  void onDrive(std::int64_t payloadId, const std::function<void()>& step);
   bool everyAnnouncedFileComplete() const;
   void completeTransfer();
 
@@ -135,6 +141,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   const std::shared_ptr<SerialQueue> queue_;
   std::atomic<State> state_{State::connecting};
   std::optional<std::string> senderName_;
+  std::optional<UnsavedFile> unsavedFile_;
   std::optional<std::string> endpointId_;
   const std::unique_ptr<CryptoHandler> cryptoHandler_;
   const std::unique_ptr<FrameProcessor> frameProcessor_;

@@ -203,7 +203,7 @@ void ConnectionManager::connectionDidCompleteTransfer(InboundConnection& connect
 
 void ConnectionManager::connectionDidFail(InboundConnection& connection, const EngineError& error) {
   TransferSession session{connection.sessionId(), connection.senderName().value_or("Unknown"), {}, {},
-                          TransferState::failed};
+                          TransferState::failed, connection.unsavedFile()};
   removeConnection(connection.sessionId());
   forward([session, error](ConnectionManagerDelegate& delegate, ConnectionManager& manager) {
     delegate.connectionManagerDidFailTransfer(manager, session, error);

@@ -38,6 +38,46 @@ std::string failureReason(const EngineError& error) {
   return downloadFolderProblem().value_or(systemError->message());
 }
 
+// Why the drive would not take a file, in a person's words.
+std::string driveRefusal(const std::error_code& error) {
+  if (error.category() == std::system_category() || error.category() == std::generic_category()) {
+    switch (error.value()) {
+      case EINVAL:
+      case EILSEQ:
+      case ENAMETOOLONG: return "the drive refuses that name";
+      case ENOSPC:
+      case EDQUOT: return "the drive is full";
+      case EFBIG: return "the file is too large for the drive";
+      case EIO: return "the drive reported an input/output error";
+      case EROFS: return "the drive is read-only";
+      case EACCES:
+      case EPERM: return "the folder is not writable";
+      case ENOENT:
+      case ENOTDIR: return "the folder was moved or removed";
+      case ENODEV:
+      case ENXIO:
+      case ENOTCONN:
+      case ESTALE: return "the drive is gone";
+      default: break;
+    }
+  }
+  auto text = error.message();
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+  return text;
+}
+
+// What the user is told of an accepted transfer that failed: the file and
+// why, when the drive would not take it; a download folder that cannot be
+// used at all says more than any one file.
+std::string failureStatus(const TransferSession& session, const EngineError& error) {
+  const auto* systemError = std::get_if<std::error_code>(&error);
+  if (session.unsavedFile && systemError && !downloadFolderProblem()) {
+    return "Could not save " + session.unsavedFile->name + " in " + session.unsavedFile->folder.string() + ": " +
+           driveRefusal(*systemError);
+  }
+  return "The transfer from " + session.senderName + " failed: " + failureReason(error) + ".";
+}
+
 }  // namespace
 
 std::shared_ptr<TransferCoordinator> TransferCoordinator::create(std::shared_ptr<NotificationHandler> notifications,
@@ -118,7 +158,7 @@ void TransferCoordinator::connectionManagerDidFailTransfer(ConnectionManager&, c
   Log::write("[TransferCoordinator] Transfer failed from " + session.senderName + ": " + describe(error));
   // After "Accepted; receiving..." the user waits for the files: say why none come.
   if (forgotten && forgotten->accepted) {
-    notifications_->showStatus("The transfer from " + session.senderName + " failed: " + failureReason(error) + ".");
+    notifications_->showStatus(failureStatus(session, error));
   }
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/Uuid.h"
 #include "storage/FileMetadata.h"
 #include "storage/TransferState.h"
+#include "storage/UnsavedFile.h"
 
 namespace orvel {
 
@@ -16,6 +18,7 @@ struct TransferSession {
   std::vector<FileMetadata> files;  // empty on failure
   std::string pin;                  // empty on failure
   TransferState state;  // the only field the engine changes after building it
+  std::optional<UnsavedFile> unsavedFile = {};  // on failure: the file the drive would not take, if it was that
 };
 
 }  // namespace orvel

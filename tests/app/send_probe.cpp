@@ -1,9 +1,11 @@
 // A sending phone for the script tests that run the real receiver, over
 // loopback only:
-//   send_probe send PORT FOLDER [--pause]  offers every file of FOLDER in one
-//       transfer and sends it once accepted; with --pause it stops after the
-//       first chunk, prints "paused", and goes on when a line (or the end) comes
-//       on standard input. Exits 0 once the receiver says the files are written.
+//   send_probe send PORT FOLDER [--pause|--hold-last]  offers every file of
+//       FOLDER in one transfer and sends it once accepted; with --pause it
+//       stops after the first chunk, prints "paused", and goes on when a line
+//       (or the end) comes on standard input; with --hold-last it does so
+//       before the very last chunk, printing "ready". Exits 0 once the
+//       receiver says the files are written.
 //   send_probe hold PORT COUNT  opens COUNT connections that send nothing,
 //       prints "holding", and keeps them until standard input ends.
 //   send_probe flood PORT  opens connections that fail at once (a frame length
@@ -99,7 +101,16 @@ std::vector<test::TestFile> filesOf(const std::filesystem::path& folder) {
   return files;
 }
 
-int sendFolder(std::uint16_t port, const std::filesystem::path& folder, bool pause) {
+enum class Pause { none, afterFirstChunk, beforeLastChunk };
+
+// Until a line (or the end) comes on standard input.
+void waitForALine(const char* saying) {
+  std::cout << saying << std::endl;
+  std::string line;
+  std::getline(std::cin, line);
+}
+
+int sendFolder(std::uint16_t port, const std::filesystem::path& folder, Pause pause) {
   const auto files = filesOf(folder);
   asio::io_context context;
   Socket socket = connectTo(context, port);
@@ -113,16 +124,14 @@ int sendFolder(std::uint16_t port, const std::filesystem::path& folder, bool pau
     }
     return true;
   });
-  bool first = true;
+  std::vector<Bytes> chunks;
   for (const auto& file : files) {
-    for (const auto& chunk : sender.fileChunks(file)) {
-      send(socket, chunk);
-      if (std::exchange(first, false) && pause) {
-        std::cout << "paused" << std::endl;
-        std::string line;
-        std::getline(std::cin, line);
-      }
-    }
+    for (auto& chunk : sender.fileChunks(file)) chunks.push_back(std::move(chunk));
+  }
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    if (i + 1 == chunks.size() && pause == Pause::beforeLastChunk) waitForALine("ready");
+    send(socket, chunks[i]);
+    if (i == 0 && pause == Pause::afterFirstChunk) waitForALine("paused");
   }
   receiveUntil(socket, sender, [](const TestSender::Received& received) {
     return !received.sequenceNumber && received.frame.v1().disconnection().ack_safe_to_disconnect();
@@ -202,14 +211,16 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() >= 2) {
       const auto port = static_cast<std::uint16_t>(std::stoi(args[1]));
-      if (args[0] == "send" && (args.size() == 3 || (args.size() == 4 && args[3] == "--pause"))) {
-        return sendFolder(port, args[2], args.size() == 4);
+      if (args[0] == "send" && args.size() == 3) return sendFolder(port, args[2], Pause::none);
+      if (args[0] == "send" && args.size() == 4 && (args[3] == "--pause" || args[3] == "--hold-last")) {
+        return sendFolder(port, args[2], args[3] == "--pause" ? Pause::afterFirstChunk : Pause::beforeLastChunk);
       }
       if (args[0] == "hold" && args.size() == 3) return hold(port, std::stoi(args[2]));
       if (args[0] == "flood" && args.size() == 2) return flood(port);
       if (args[0] == "stall" && args.size() == 3) return stall(port, std::stoul(args[2]));
     }
-    std::cerr << "usage: send_probe send PORT FOLDER [--pause] | hold PORT COUNT | flood PORT | stall PORT COUNT\n";
+    std::cerr << "usage: send_probe send PORT FOLDER [--pause|--hold-last] | hold PORT COUNT | flood PORT"
+                 " | stall PORT COUNT\n";
     return 2;
   } catch (const std::exception& error) {
     std::cerr << "send_probe: " << error.what() << "\n";

@@ -179,18 +179,25 @@ TEST_F(FileWriterTest, NameTakenAfterCreationMovesToTheNextFreeName) {
 TEST_F(FileWriterTest, ChunksInReverseOrder) {
   FileWriter writer("r.bin", 20);
   writer.write(byteView("0123456789"), 10);
-  EXPECT_EQ(writer.bytesWritten(), 20);
+  EXPECT_EQ(writer.bytesWritten(), 10);
+  EXPECT_FALSE(writer.reachedExpectedSize());
   writer.write(byteView("abcdefghij"), 0);
   EXPECT_EQ(writer.bytesWritten(), 20);
   writer.finalize();
   EXPECT_EQ(test::readFile(folder() / "r.bin"), "abcdefghij0123456789");
 }
 
-TEST_F(FileWriterTest, GapReadsAsZeroBytes) {
+TEST_F(FileWriterTest, AFileWithAGapIsNotSavedUntilTheGapIsWritten) {
   FileWriter writer("g.bin", 6);
   writer.write(byteView("ab"), 4);
+  writer.write(byteView("cd"), 0);
+  writer.write(byteView("d"), 1);  // counted once
+  EXPECT_EQ(writer.bytesWritten(), 4);
+  EXPECT_THROW(writer.finalize(), FileWriterError);
+  EXPECT_FALSE(fs::exists(folder() / "g.bin"));
+  writer.write(byteView("xyz"), 1);
   writer.finalize();
-  EXPECT_EQ(test::readFile(folder() / "g.bin"), std::string("\0\0\0\0ab", 6));
+  EXPECT_EQ(test::readFile(folder() / "g.bin"), "cxyzab");
 }
 
 TEST_F(FileWriterTest, EmptyFile) {
@@ -224,6 +231,15 @@ TEST_F(FileWriterTest, RefusedWrites) {
     EXPECT_EQ(test::readFile(folder() / "a.bin"), "x");
     expectError([&] { writer.write(byteView("x"), 0); }, FileWriterError::notOpen);
   }
+  {
+    // Scattered bytes cost a piece each, and the pieces are few.
+    FileWriter writer("c.bin", 1000);
+    for (std::int64_t offset = 0; offset < 512; offset += 2) writer.write(byteView("x"), offset);
+    expectError([&] { writer.write(byteView("x"), 600); }, FileWriterError::writeFailed);
+    writer.write(byteView("x"), 1);  // joins two pieces
+    writer.write(byteView("x"), 600);
+    EXPECT_EQ(writer.bytesWritten(), 258);
+  }
   FileWriter writer("b.bin", 1);
   writer.cleanup();
   expectError([&] { writer.write(byteView("x"), 0); }, FileWriterError::notOpen);
@@ -244,27 +260,47 @@ TEST_F(FileWriterTest, CleanupAndDestructionDeleteTheTemporaryFile) {
   EXPECT_TRUE(entries(folder()).empty());
   {
     FileWriter writer("a.bin", 4);
+    writer.write(byteView("data"), 0);
     writer.finalize();
     writer.cleanup();  // after a move there is nothing to delete
   }
   EXPECT_EQ(entries(folder()), std::set<std::string>{"a.bin"});
 }
 
+// The folder renamed mid-file, an empty one put in its place: the file is not
+// saved, in neither, and its temporary file goes from where it is.
+TEST_F(FileWriterTest, AFolderMovedAwayFailsTheFileAndKeepsNoTemporaryFile) {
+  const auto inner = folder() / "inner", moved = folder() / "moved";
+  fs::create_directory(inner);
+  home_.writeDownloadPath(inner);
+  FileWriter writer("a.bin", 4);
+  writer.write(byteView("da"), 0);
+  fs::rename(inner, moved);
+  fs::create_directory(inner);
+  writer.write(byteView("ta"), 2);
+  EXPECT_THROW(writer.finalize(), std::system_error);
+  writer.cleanup();
+  EXPECT_TRUE(entries(moved).empty());
+  EXPECT_TRUE(entries(inner).empty());
+  // Writers after it take the folder now at the path.
+  EXPECT_EQ(receive("b.bin", "b"), inner / "b.bin");
+}
+
 TEST_F(FileWriterTest, OnlyAnUnfinishedWriterHoldsADescriptorWithItsLock) {
   const auto before = test::openDescriptorCount();
   FileWriter finished("a.bin", 1), cleanedUp("b.bin", 1), unfinished("c.bin", 1);
-  EXPECT_EQ(test::openDescriptorCount(), before + 3);
+  EXPECT_EQ(test::openDescriptorCount(), before + 3 + 1) << "one each, and the folder's shared";
   finished.write(byteView("a"), 0);
   finished.finalize();
   cleanedUp.cleanup();
-  EXPECT_EQ(test::openDescriptorCount(), before + 1);
+  EXPECT_EQ(test::openDescriptorCount(), before + 1 + 1);
 
   auto temporary = folder() / *entries(folder()).begin();  // sorts before "a.bin"
   int other = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(other, 0);
   EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0) << "the writer holds its temporary file locked";
   unfinished.cleanup();
-  EXPECT_EQ(test::openDescriptorCount(), before + 1);
+  EXPECT_EQ(test::openDescriptorCount(), before + 1);  // the other one
   ::close(other);
 }
 
@@ -406,6 +442,27 @@ TEST(FileWriterNames, PortableNamesForDrivesThatRefuseTheSafeOne) {
       {es + ".jpg", 1530, es.substr(0, 242) + ".jpg"},
       {std::string(300, 'a') + ":.txt", 1530, std::string(242, 'a') + ".txt"},
       {"abcdefghijklmnopqrstuvwxyz.txt", 20, "abcdefg.txt"},
+      // Trailing spaces and dots, which FAT drops.
+      {"notes.", 1530, "notes"},
+      {"notes ", 1530, "notes"},
+      {"notes . .", 1530, "notes"},
+      {"a:. ", 1530, "a_"},
+      {" ", 1530, "file"},
+      // Windows' device names, plain, with extensions, in any case, with a dot inside.
+      {"CON", 1530, "CON_"},
+      {"aux", 1530, "aux_"},
+      {"PRN", 1530, "PRN_"},
+      {"CON.txt", 1530, "CON_.txt"},
+      {"nul.pdf", 1530, "nul_.pdf"},
+      {"COM1.jpg", 1530, "COM1_.jpg"},
+      {"lpt9.txt", 1530, "lpt9_.txt"},
+      {"Aux.Notes.txt", 1530, "Aux_.Notes.txt"},
+      {"con.tar.gz", 1530, "con_.tar.gz"},
+      {"nul.", 1530, "nul_"},
+      {"COM0.txt", 1530, "COM0.txt"},
+      {"COM10.txt", 1530, "COM10.txt"},
+      {"CONSOLE.txt", 1530, "CONSOLE.txt"},
+      {"my con.txt", 1530, "my con.txt"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);
@@ -413,38 +470,62 @@ TEST(FileWriterNames, PortableNamesForDrivesThatRefuseTheSafeOne) {
   }
 }
 
-// Runs only inside FileWriterFailure.test.sh, whose preloaded shim makes that
-// folder refuse names as a FAT drive does.
+TEST(FileWriterNames, ThePlainNameKeepsOnlyAPlainExtension) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"report.pdf", "file.pdf"},   {"CON.txt", "file.txt"},      {"archive.tar.gz", "file.gz"},
+      {"README", "file"},           {"a.p@f", "file"},            {"a.jpeg2000x", "file"},
+      {"a.\xC3\xA9t\xC3\xA9", "file"}, {"photo.JPG", "file.JPG"},
+  };
+  for (const auto& [name, expected] : cases) EXPECT_EQ(FileWriter::plainFilename(name), expected) << name;
+}
+
+// Runs only inside FileWriterFailure.test.sh, whose preloaded shim makes those
+// folders refuse names as a FAT drive (EINVAL) and exFAT through FUSE
+// (ENOENT, neither RENAME_NOREPLACE nor hard links) do.
 TEST_F(FileWriterTest, NamesTheDriveRefusesAreSavedUnderPortableOnes) {
   const char* fat = std::getenv("ORVEL_TEST_FAT_FOLDER");
-  if (!fat) GTEST_SKIP() << "needs the preloaded shim of FileWriterFailure.test.sh";
+  const char* exfat = std::getenv("ORVEL_TEST_EXFAT_FOLDER");
+  if (!fat || !exfat) GTEST_SKIP() << "needs the preloaded shim of FileWriterFailure.test.sh";
   struct Case {
     std::string name;
     std::vector<std::string> existing;
     std::string expected;
+    std::string alsoRefused = "";  // beyond what the drive refuses anyway
   };
   const Case cases[] = {
       {"Notes 10:30.pdf", {}, "Notes 10_30.pdf"},
       {"Notes 10:30.pdf", {"Notes 10_30.pdf"}, "Notes 10_30 (1).pdf"},
       {"what?.txt", {"what_.txt", "what_ (1).txt"}, "what_ (2).txt"},
       {"plain.txt", {}, "plain.txt"},
+      {"notes.", {}, "notes"},
+      {"notes ", {"notes"}, "notes (1)"},
+      {"Aux.Notes.txt", {}, "Aux_.Notes.txt"},
+      {"con.tar.gz", {}, "con_.tar.gz"},
+      {"LPT1", {}, "LPT1_"},
+      {"odd:name.pdf", {"file.pdf"}, "file (1).pdf", "odd_name.pdf"},
+      {"CON", {}, "file", "CON_"},
   };
   int round = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name + " -> " + c.expected);
-    const auto drive = fs::path(fat) / std::to_string(++round);
-    fs::create_directory(drive);
-    home_.writeDownloadPath(drive);
-    for (const auto& existing : c.existing) test::writeFile(drive / existing, "old");
-    testing::internal::CaptureStdout();
-    try {
-      EXPECT_EQ(receive(c.name, "new"), drive / c.expected);
-    } catch (const std::system_error& error) {
-      ADD_FAILURE() << error.what();
+  for (const char* drive : {fat, exfat}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(drive) + ": " + c.name + " -> " + c.expected);
+      const auto folder = fs::path(drive) / std::to_string(++round);
+      fs::create_directory(folder);
+      home_.writeDownloadPath(folder);
+      for (const auto& existing : c.existing) test::writeFile(folder / existing, "old");
+      ::setenv("ORVEL_TEST_REFUSED_NAMES", c.alsoRefused.c_str(), 1);
+      testing::internal::CaptureStdout();
+      try {
+        EXPECT_EQ(receive(c.name, "new"), folder / c.expected);
+      } catch (const std::system_error& error) {
+        ADD_FAILURE() << error.what();
+      }
+      ::unsetenv("ORVEL_TEST_REFUSED_NAMES");
+      EXPECT_EQ(testing::internal::GetCapturedStdout(), "File saved to: " + (folder / c.expected).string() + "\n");
+      EXPECT_EQ(test::readFile(folder / c.expected), "new");
+      for (const auto& existing : c.existing) EXPECT_EQ(test::readFile(folder / existing), "old");
+      EXPECT_EQ(entries(folder).size(), c.existing.size() + 1) << "no temporary file or reservation is left";
     }
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "File saved to: " + (drive / c.expected).string() + "\n");
-    EXPECT_EQ(test::readFile(drive / c.expected), "new");
-    EXPECT_EQ(entries(drive).size(), c.existing.size() + 1) << "no temporary file is left";
   }
 }
 

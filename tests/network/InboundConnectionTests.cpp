@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "network/InboundConnection.h"
@@ -558,23 +559,34 @@ TEST_F(InboundConnectionTest, IntroductionsThatCannotBeReceivedFail) {
   }
 }
 
-// A file never grows past the size the user was shown, and is saved only at it.
-TEST_F(InboundConnectionTest, AChunkOutsideTheAnnouncedSizeOrAShortFileFailsAndLeavesNothing) {
+// A file never grows past the size the user was shown, and is saved only when
+// every byte of it came, whatever order and overlap the chunks had.
+TEST_F(InboundConnectionTest, AFileIsSavedOnlyWholeAndNeverPastItsAnnouncedSize) {
   const TestFile small{"small.txt", patterned(10, 1), 1};
-  struct Case {
-    std::string name;
-    bool accepted;
+  struct Chunk {
     std::int64_t offset;
     std::size_t length;
     bool isLast;
-    EngineError error;
+  };
+  struct Case {
+    std::string name;
+    bool accepted;
+    std::vector<Chunk> chunks;
+    std::optional<EngineError> error;  // none: saved whole
   };
   for (const auto& item : std::vector<Case>{
-           {"one byte far beyond", true, std::int64_t{1} << 36, 1, true, FileWriterError::writeFailed},
-           {"one byte past the end", true, 0, 11, false, FileWriterError::writeFailed},
-           {"past the end before the answer", false, 5, 6, false, FileWriterError::writeFailed},
-           {"short last chunk", true, 0, 5, true, ConnectionError::transferFailed},
-           {"short last chunk before the answer", false, 0, 9, true, ConnectionError::transferFailed},
+           {"one byte far beyond", true, {{std::int64_t{1} << 36, 1, true}}, FileWriterError::writeFailed},
+           {"one byte past the end", true, {{0, 11, false}}, FileWriterError::writeFailed},
+           {"past the end before the answer", false, {{5, 6, false}}, FileWriterError::writeFailed},
+           {"short last chunk", true, {{0, 5, true}}, ConnectionError::transferFailed},
+           {"short last chunk before the answer", false, {{0, 9, true}}, ConnectionError::transferFailed},
+           {"empty last chunk after 5 of 10 bytes", true, {{0, 5, false}, {10, 0, true}},
+            ConnectionError::transferFailed},
+           {"only an empty last chunk", true, {{10, 0, true}}, ConnectionError::transferFailed},
+           {"only an empty last chunk before the answer", false, {{10, 0, true}}, ConnectionError::transferFailed},
+           {"second half first with the last flag", true, {{5, 5, true}, {0, 5, false}},
+            ConnectionError::transferFailed},
+           {"overlapping chunks that cover the file", true, {{0, 6, false}, {3, 5, false}, {4, 6, true}}, std::nullopt},
        }) {
     SCOPED_TRACE(item.name);
     SetUp();
@@ -583,10 +595,23 @@ TEST_F(InboundConnectionTest, AChunkOutsideTheAnnouncedSizeOrAShortFileFailsAndL
       acceptOffer();
       run();
     }
-    push(sender_.fileChunk(small.payloadId, item.offset, patterned(item.length, 2), item.isLast));
-    EXPECT_TRUE(failedWith(item.error)) << failureText();
-    EXPECT_TRUE(downloadEntries().empty());
-    EXPECT_TRUE(delegate_->completions.empty());
+    for (const auto& chunk : item.chunks) {
+      auto inside = chunk.offset + static_cast<std::int64_t>(chunk.length) <= 10;
+      auto data = inside ? Bytes(small.contents.begin() + chunk.offset,
+                                 small.contents.begin() + chunk.offset + static_cast<std::int64_t>(chunk.length))
+                         : patterned(chunk.length, 2);
+      push(sender_.fileChunk(small.payloadId, chunk.offset, data, chunk.isLast));
+    }
+    if (item.error) {
+      EXPECT_TRUE(failedWith(*item.error)) << failureText();
+      EXPECT_TRUE(downloadEntries().empty());
+      EXPECT_TRUE(delegate_->completions.empty());
+    } else {
+      EXPECT_TRUE(delegate_->failures.empty()) << failureText();
+      EXPECT_EQ(delegate_->completions.size(), 1u);
+      EXPECT_EQ(test::readFile(downloads_.path() / "small.txt"),
+                std::string(small.contents.begin(), small.contents.end()));
+    }
   }
 }
 
@@ -902,6 +927,7 @@ TEST_F(InboundConnectionTest, WriterThatCannotBeCreatedFails) {
   push(sender_.fileChunk(1, 0, patterned(3, 0), false));
   ASSERT_EQ(delegate_->failures.size(), 1u);
   EXPECT_TRUE(std::holds_alternative<std::error_code>(delegate_->failures[0])) << failureText();
+  EXPECT_EQ(inbound_->unsavedFile(), (UnsavedFile{"a.txt", downloads_.path() / "missing"}));
   EXPECT_TRUE(downloadEntries().empty());
 }
 

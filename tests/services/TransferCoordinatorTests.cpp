@@ -167,11 +167,14 @@ TEST_F(TransferCoordinatorTest, AnAcceptedTransferThatFailsSaysWhyNamingTheFolde
     EngineError error;
     bool accepted;
     std::string status;  // empty: none
+    std::optional<UnsavedFile> unsaved = std::nullopt;
   };
+  const std::filesystem::path stick = "/media/usb/Downloads";
   const auto missing = folder.path() / "missing";
   const std::vector<Case> cases{
       {missing, std::make_error_code(std::errc::no_such_file_or_directory), true,
-       "The transfer from Pixel failed: the download folder " + missing.string() + " does not exist."},
+       "The transfer from Pixel failed: the download folder " + missing.string() + " does not exist.",
+       UnsavedFile{"a", missing}},
       {folder.path() / "file", std::make_error_code(std::errc::not_a_directory), true,
        "The transfer from Pixel failed: the download folder " + (folder.path() / "file").string() +
            " is not a folder."},
@@ -180,6 +183,16 @@ TEST_F(TransferCoordinatorTest, AnAcceptedTransferThatFailsSaysWhyNamingTheFolde
       {folder.path(), ConnectionError::transferFailed, true,
        "The transfer from Pixel failed: protocol error (transferFailed)."},
       {missing, std::make_error_code(std::errc::no_such_file_or_directory), false, ""},
+      // The drive would not take one file: that one is named, with the reason.
+      {folder.path(), std::error_code(EINVAL, std::system_category()), true,
+       "Could not save CON.txt in /media/usb/Downloads: the drive refuses that name", UnsavedFile{"CON.txt", stick}},
+      {folder.path(), std::error_code(ENOSPC, std::system_category()), true,
+       "Could not save a.mp4 in /media/usb/Downloads: the drive is full", UnsavedFile{"a.mp4", stick}},
+      {folder.path(), std::error_code(EIO, std::system_category()), true,
+       "Could not save a.mp4 in /media/usb/Downloads: the drive reported an input/output error",
+       UnsavedFile{"a.mp4", stick}},
+      {folder.path(), std::error_code(EXDEV, std::system_category()), true,
+       "Could not save a.mp4 in /media/usb/Downloads: invalid cross-device link", UnsavedFile{"a.mp4", stick}},
   };
   for (const auto& each : cases) {
     SCOPED_TRACE(each.status);
@@ -189,7 +202,8 @@ TEST_F(TransferCoordinatorTest, AnAcceptedTransferThatFailsSaysWhyNamingTheFolde
     coordinator->connectionManagerDidReceiveTransferRequest(*manager, request);
     if (each.accepted) prompt->decisions.back()(true);
     coordinator->connectionManagerDidFailTransfer(
-        *manager, TransferSession{request.sessionId, "Pixel", {}, {}, TransferState::failed}, each.error);
+        *manager, TransferSession{request.sessionId, "Pixel", {}, {}, TransferState::failed, each.unsaved},
+        each.error);
     auto expected = each.status.empty() ? std::vector<std::string>{} : std::vector<std::string>{each.status};
     EXPECT_EQ(prompt->statuses, expected);
   }

@@ -1,8 +1,14 @@
 // Loaded with LD_PRELOAD by FileWriterFailure.test.sh: makes folders of the
 // test's own act as file systems that the test machine does not have.
-//   ORVEL_TEST_FAT_FOLDER: below it, names are taken as a vfat drive takes
-//     them: the characters : ? * " < > | \ refused with EINVAL, more than
-//     255 UTF-16 units with ENAMETOOLONG, and no hard links (EPERM).
+//   ORVEL_TEST_FAT_FOLDER: below it, names are taken as a vfat drive, or NTFS
+//     mounted for Windows, takes them: the characters : ? * " < > | \, a
+//     trailing space or dot and Windows' device names (CON, aux.txt, ...)
+//     refused with EINVAL, more than 255 UTF-16 units with ENAMETOOLONG, and
+//     no hard links (EPERM).
+//   ORVEL_TEST_EXFAT_FOLDER: the same names refused as exFAT through FUSE
+//     refuses them, with ENOENT; renameat2 with flags fails with EINVAL and
+//     hard links with EPERM whatever the name.
+//   ORVEL_TEST_REFUSED_NAMES: names, separated by "/", that both refuse too.
 //   ORVEL_TEST_CLOSE_FAILS_FOLDER: closing a descriptor of a file below it
 //     reports EIO, as NFS does for a write the server failed.
 //   ORVEL_TEST_LOCKS_NEED_WRITE: flock needs a descriptor open for writing,
@@ -14,6 +20,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -32,12 +39,46 @@ bool isBelow(const char* variable, std::string_view path) {
   return path.substr(0, prefix.size()) == prefix;
 }
 
-// The errno with which vfat refuses the last component of `path`, or 0.
-int fatRefusal(const char* path) {
-  if (!isBelow("ORVEL_TEST_FAT_FOLDER", path)) return 0;
+// The path that `path` names relative to the folder open as `directory`.
+std::string pathAt(int directory, const char* path) {
+  if (path[0] == '/' || directory == AT_FDCWD) return path;
+  char folder[4096] = {};
+  std::string link = "/proc/self/fd/" + std::to_string(directory);
+  ssize_t length = ::readlink(link.c_str(), folder, sizeof folder - 1);
+  return length > 0 ? std::string(folder) + "/" + path : path;
+}
+
+bool isDeviceName(std::string_view name) {
+  std::string stem(name.substr(0, name.find('.')));
+  for (auto& c : stem) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL") return true;
+  return stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) && stem[3] >= '1' && stem[3] <= '9';
+}
+
+bool isListedAsRefused(std::string_view name) {
+  const char* listed = std::getenv("ORVEL_TEST_REFUSED_NAMES");
+  if (!listed) return false;
+  std::string_view names(listed);
+  while (!names.empty()) {
+    auto end = names.find('/');
+    if (names.substr(0, end) == name) return true;
+    names.remove_prefix(end == std::string_view::npos ? names.size() : end + 1);
+  }
+  return false;
+}
+
+bool isExfat(std::string_view path) { return isBelow("ORVEL_TEST_EXFAT_FOLDER", path); }
+
+// The errno with which the drive refuses the last component of `path`, or 0.
+int refusal(std::string_view path) {
+  bool exfat = isExfat(path);
+  if (!exfat && !isBelow("ORVEL_TEST_FAT_FOLDER", path)) return 0;
   std::string_view name(path);
   name.remove_prefix(name.rfind('/') + 1);
-  if (name.find_first_of(R"(:?*"<>|\)") != std::string_view::npos) return EINVAL;
+  if (name.find_first_of(R"(:?*"<>|\)") != std::string_view::npos || name.ends_with(' ') || name.ends_with('.') ||
+      isDeviceName(name) || isListedAsRefused(name)) {
+    return exfat ? ENOENT : EINVAL;
+  }
   std::size_t units = 0;
   for (unsigned char byte : name) {
     if ((byte & 0xC0) != 0x80) ++units;  // a character starts
@@ -57,20 +98,47 @@ extern "C" {
 
 int renameat2(int oldDirectory, const char* oldPath, int newDirectory, const char* newPath,
               unsigned int flags) noexcept {
-  if (int refusal = fatRefusal(newPath)) return fail(refusal);
+  auto target = pathAt(newDirectory, newPath);
+  if (flags != 0 && isExfat(target)) return fail(EINVAL);
+  if (int error = refusal(target)) return fail(error);
   using Function = int (*)(int, const char*, int, const char*, unsigned int);
   return next<Function>("renameat2")(oldDirectory, oldPath, newDirectory, newPath, flags);
 }
 
+int renameat(int oldDirectory, const char* oldPath, int newDirectory, const char* newPath) noexcept {
+  if (int error = refusal(pathAt(newDirectory, newPath))) return fail(error);
+  return next<int (*)(int, const char*, int, const char*)>("renameat")(oldDirectory, oldPath, newDirectory, newPath);
+}
+
 int rename(const char* oldPath, const char* newPath) noexcept {
-  if (int refusal = fatRefusal(newPath)) return fail(refusal);
+  if (int error = refusal(newPath)) return fail(error);
   return next<int (*)(const char*, const char*)>("rename")(oldPath, newPath);
 }
 
-int link(const char* oldPath, const char* newPath) noexcept {
-  if (isBelow("ORVEL_TEST_FAT_FOLDER", newPath)) return fail(EPERM);
-  return next<int (*)(const char*, const char*)>("link")(oldPath, newPath);
+int linkat(int oldDirectory, const char* oldPath, int newDirectory, const char* newPath, int flags) noexcept {
+  auto target = pathAt(newDirectory, newPath);
+  if (isBelow("ORVEL_TEST_FAT_FOLDER", target) || isExfat(target)) return fail(EPERM);
+  return next<int (*)(int, const char*, int, const char*, int)>("linkat")(oldDirectory, oldPath, newDirectory,
+                                                                        newPath, flags);
 }
+
+int link(const char* oldPath, const char* newPath) noexcept { return linkat(AT_FDCWD, oldPath, AT_FDCWD, newPath, 0); }
+
+int openat(int directory, const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = static_cast<mode_t>(va_arg(arguments, unsigned int));
+    va_end(arguments);
+  }
+  if ((flags & O_CREAT) != 0) {
+    if (int error = refusal(pathAt(directory, path))) return fail(error);
+  }
+  return next<int (*)(int, const char*, int, ...)>("openat")(directory, path, flags, mode);
+}
+
+int openat64(int directory, const char* path, int flags, ...) __attribute__((alias("openat")));
 
 int close(int descriptor) {
   char path[4096] = {};
