@@ -16,6 +16,7 @@ if [ "$profile" = test ]; then
     clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
     python3 python3-cryptography-vectors python3-zeroconf
     iproute2 util-linux dbus avahi-daemon avahi-utils
+    exfatprogs exfat-fuse
   )
 fi
 
