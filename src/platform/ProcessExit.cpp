@@ -1,11 +1,12 @@
 #include "platform/ProcessExit.h"
 
 #include <dirent.h>
+#include <poll.h>
 #include <sched.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <string>
@@ -43,13 +44,17 @@ void closeAllButFilesOnDrives() {
 
 void ProcessExit::leavingDriveFilesOpen(int status) {
   closeAllButFilesOnDrives();
-  const pid_t parent = ::getpid();
-  // As fork, but sharing the descriptor table: the process's exit then closes
-  // nothing, and the child, killed as the process ends, closes the files.
-  // Only calls that are safe in the child of a threaded process follow.
-  if (::syscall(SYS_clone, CLONE_FILES | SIGCHLD, nullptr, nullptr, nullptr, nullptr) == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    while (::getppid() == parent) ::pause();
+  const auto process = static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0));
+  // As fork, but sharing the descriptor table: the last of the process's
+  // threads to end then closes nothing, and the child, which ends once they
+  // all have, closes the files. Only calls that are safe in the child of a
+  // threaded process follow.
+  if (process >= 0 && ::syscall(SYS_clone, CLONE_FILES | SIGCHLD, nullptr, nullptr, nullptr, nullptr) == 0) {
+    sigset_t all;
+    ::sigfillset(&all);
+    ::sigprocmask(SIG_SETMASK, &all, nullptr);
+    pollfd ended{process, POLLIN, 0};
+    while (::poll(&ended, 1, -1) < 0 && errno == EINTR) continue;
     ::_exit(0);
   }
   ::_exit(status);
