@@ -29,21 +29,26 @@ mount_exfat_fuse() {
   mount.exfat-fuse "$loop" "$2" || fail "mount.exfat-fuse failed"
   fuse_pid=$(pgrep -x -f "mount.exfat-fuse $loop $2") || fail "no FUSE daemon for $2"
 }
+sender=
 unmount_drive() {
   if [ -n "$fuse_pid" ]; then kill -CONT "$fuse_pid" 2>/dev/null || true; fi
+  if [ -n "$sender" ]; then kill "$sender" 2>/dev/null || true; fi
   cleanup
   if mountpoint -q "$drive/mnt"; then umount "$drive/mnt" || umount -l "$drive/mnt"; fi
   if [ -n "$loop" ]; then losetup -d "$loop" || true; fi
   rm -rf "$drive"
 }
 trap unmount_drive EXIT
+# Stopped from outside (a test timeout), it still resumes the drive and unmounts it.
+trap 'exit 1' TERM INT HUP
 
 mount_exfat_fuse "$drive/exfat.img" "$drive/mnt"
 downloads=$drive/mnt/Downloads
 mkdir "$downloads"
 printf '{"Orvel.downloadPath": "%s"}\n' "$downloads" >"$XDG_CONFIG_HOME/orvel/defaults.json"
 
-# ended PID: the process is gone or a zombie.
+# ended PID: the process is gone or a zombie; for a receiver, the script(1)
+# around it, which ends once the receiver's last thread has.
 ended() {
   local state
   state=$(ps -o stat= -p "$1") || return 0
@@ -74,8 +79,8 @@ wait_for "a write to the paused drive" waits_on_drive "${pid[first]}"
 
 kill -TERM "${pid[first]}"
 deadline=$(($(date +%s%N) + 5000000000))
-until ended "${pid[first]}" || [ "$(date +%s%N)" -ge "$deadline" ]; do sleep 0.05; done
-ended "${pid[first]}" || fail "the receiver still runs 5 s after SIGTERM"
+until ended "${script_pid[first]}" || [ "$(date +%s%N)" -ge "$deadline" ]; do sleep 0.05; done
+ended "${script_pid[first]}" || fail "the receiver still runs 5 s after SIGTERM"
 [[ $(ps -o stat= -p "$fuse_pid") == T* ]] || fail "the drive answered before the receiver ended"
 status=0
 wait "${script_pid[first]}" || status=$?
