@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -11,10 +13,14 @@
 #include "network/FileWriter.h"
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
+#include "platform/ProcessExit.h"
 #include "platform/WorkerPool.h"
 #include "services/TerminalNotificationHandler.h"
 
 namespace {
+
+// With stopListening's own 2 s, a stop ends within about 3 s.
+constexpr auto workerWaitLimit = std::chrono::seconds(1);
 
 // Each sender costs a socket and each file being received a descriptor: the
 // usual soft limit of 1,024 is far below what the hard limit allows.
@@ -62,7 +68,15 @@ int main() {
   mainLoop.close();
   // No connection work runs once main returns and the statics go: what a
   // stop that timed out left behind never runs again, and an unfinished file
-  // it kept waits for the next start's sweep.
-  WorkerPool::shared().stop();
+  // it kept waits for the next start's sweep. A worker stuck in a call to a
+  // drive that stopped answering would hold the process for as long as the
+  // drive does: past the limit the process ends without it, skipping the
+  // destructors that would join it or free what it uses, as after a kill.
+  if (auto busy = WorkerPool::shared().stop(workerWaitLimit)) {
+    Log::write("[Orvel] " + std::to_string(busy) + (busy == 1 ? " worker" : " workers") + " still busy after " +
+               std::to_string(workerWaitLimit.count()) + " s; exiting without " + (busy == 1 ? "it" : "them"));
+    std::fflush(nullptr);
+    ProcessExit::leavingDriveFilesOpen(0);
+  }
   return 0;
 }

@@ -6,10 +6,16 @@
 
 namespace orvel {
 
-WorkerPool::WorkerPool(unsigned threadCount) : workGuard_(asio::make_work_guard(context_)) {
+WorkerPool::WorkerPool(unsigned threadCount)
+    : workGuard_(asio::make_work_guard(context_)), running_(threadCount) {
   threads_.reserve(threadCount);
   for (unsigned i = 0; i < threadCount; ++i) {
-    threads_.emplace_back([this] { context_.run(); });
+    threads_.emplace_back([this] {
+      context_.run();
+      std::lock_guard lock(finishing_);
+      --running_;
+      finished_.notify_all();
+    });
   }
 }
 
@@ -21,6 +27,17 @@ void WorkerPool::stop() {
   for (auto& thread : threads_) {
     if (thread.joinable()) thread.join();
   }
+}
+
+unsigned WorkerPool::stop(std::chrono::milliseconds limit) {
+  workGuard_.reset();
+  context_.stop();
+  {
+    std::unique_lock lock(finishing_);
+    if (!finished_.wait_for(lock, limit, [this] { return running_ == 0; })) return running_;
+  }
+  stop();
+  return 0;
 }
 
 WorkerPool& WorkerPool::shared() {

@@ -2,6 +2,9 @@
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -24,10 +27,18 @@ class WorkerPool {
   // still queued never runs, and is destroyed with the pool. At exit, before
   // the statics that work may use are destroyed.
   void stop();
+  // The same, waiting at most `limit` for the items still running. Returns
+  // how many threads are still in one then (0: all joined); those are left
+  // as they are, and only ending the process without destroying the pool
+  // gets past them.
+  unsigned stop(std::chrono::milliseconds limit);
 
  private:
   asio::io_context context_;
   asio::executor_work_guard<asio::io_context::executor_type> workGuard_;
+  std::mutex finishing_;
+  std::condition_variable finished_;
+  unsigned running_ = 0;  // threads not yet out of the context, guarded by finishing_
   std::vector<std::thread> threads_;
 };
 
