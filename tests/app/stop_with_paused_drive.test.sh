@@ -4,48 +4,22 @@
 # drive is still paused. Once the drive answers again, the receiver started
 # anew deletes the unfinished file the first one left, and nothing is left.
 set -euo pipefail
-# The drive is mounted in a mount namespace of this test's own.
-if [ -z "${ORVEL_PRIVATE_MOUNTS:-}" ]; then
-  exec env ORVEL_PRIVATE_MOUNTS=1 unshare -m --propagation private bash "$0" "$@"
-fi
+source "$(dirname "$0")/../support/drives.sh"
+enter_mount_namespace "$0" "$@"
 source "$(dirname "$0")/receiver_support.sh"
-
-if ! command -v mkfs.exfat >/dev/null || ! command -v mount.exfat-fuse >/dev/null; then
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends exfatprogs exfat-fuse >/dev/null ||
-    fail "cannot install exfatprogs and exfat-fuse"
-fi
-[ -c /dev/fuse ] || fail "this machine cannot mount through FUSE: no /dev/fuse"
-
-drive=$(mktemp -d)
-loop=
-fuse_pid=
-# mount_exfat_fuse IMAGE FOLDER: a fresh exFAT image of 128 MiB on a loop
-# device, mounted on FOLDER through FUSE; sets loop and fuse_pid.
-mount_exfat_fuse() {
-  truncate -s 128M "$1"
-  mkfs.exfat "$1" >/dev/null || fail "mkfs.exfat failed"
-  loop=$(losetup --find --show "$1") || fail "this machine cannot mount: no free loop device"
-  mkdir -p "$2"
-  mount.exfat-fuse "$loop" "$2" || fail "mount.exfat-fuse failed"
-  fuse_pid=$(pgrep -x -f "mount.exfat-fuse $loop $2") || fail "no FUSE daemon for $2"
-}
 sender=
-unmount_drive() {
-  if [ -n "$fuse_pid" ]; then kill -CONT "$fuse_pid" 2>/dev/null || true; fi
+stop_all() {
   if [ -n "$sender" ]; then kill "$sender" 2>/dev/null || true; fi
   cleanup
-  if mountpoint -q "$drive/mnt"; then umount "$drive/mnt" || umount -l "$drive/mnt"; fi
-  if [ -n "$loop" ]; then losetup -d "$loop" || true; fi
-  rm -rf "$drive"
+  release_drives
 }
-trap unmount_drive EXIT
+trap stop_all EXIT
 # Stopped from outside (a test timeout), it still resumes the drive and unmounts it.
 trap 'exit 1' TERM INT HUP
 
-mount_exfat_fuse "$drive/exfat.img" "$drive/mnt"
-downloads=$drive/mnt/Downloads
-mkdir "$downloads"
-printf '{"Orvel.downloadPath": "%s"}\n' "$downloads" >"$XDG_CONFIG_HOME/orvel/defaults.json"
+mount_drive stick exfat 128M
+downloads=$mounted/Downloads
+receive_into "$downloads"
 
 # ended PID: the process is gone or a zombie; for a receiver, the script(1)
 # around it, which ends once the receiver's last thread has.

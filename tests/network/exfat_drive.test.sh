@@ -71,10 +71,10 @@ for name in "${!portable[@]}"; do
 done
 [ "$(ls -A "$stick/Downloads" | wc -l)" -eq 4 ] || fail "more than the four files: $(ls -A "$stick/Downloads")"
 
-same_name_rounds "$stick/same" 12
-same_name_rounds "$work/plain-same" 3  # ext4, or whatever holds the test's folder
+same_name_rounds "$stick/same" 6
+same_name_rounds "$work/plain-same" 2  # ext4, or whatever holds the test's folder
 mount_drive ram tmpfs
-same_name_rounds "$mounted/same" 3
+same_name_rounds "$mounted/same" 2
 
 # A folder renamed mid-file, an empty one put in its place.
 mkdir "$work/big"

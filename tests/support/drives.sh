@@ -35,6 +35,8 @@ drive_loops=()
 # Unmounting a FUSE drive ends its daemon, which would otherwise keep the namespace.
 release_drives() {
   local index
+  # A drive paused by its test answers again, so that it can be unmounted.
+  [ -z "${fuse_pid:-}" ] || kill -CONT "$fuse_pid" 2>/dev/null || true
   for ((index = ${#drive_mounts[@]} - 1; index >= 0; index--)); do
     umount "${drive_mounts[$index]}" 2>/dev/null || umount -l "${drive_mounts[$index]}" 2>/dev/null || true
   done
@@ -52,25 +54,28 @@ attach_image() {
   drive_loops+=("$attached")
 }
 
-# mount_drive NAME KIND: a 16 MiB drive of KIND mounted as the folder
-# $drives/NAME, which becomes $mounted. KIND is exfat (through exfat-fuse),
-# ntfs (through ntfs-3g, taking only names Windows takes) or tmpfs.
+# mount_drive NAME KIND [SIZE]: a drive of KIND (16 MiB unless SIZE says
+# otherwise) mounted as the folder $drives/NAME, which becomes $mounted. KIND
+# is exfat (through exfat-fuse, whose daemon becomes $fuse_pid), ntfs
+# (through ntfs-3g, taking only names Windows takes) or tmpfs.
 mount_drive() {
+  local size=${3:-16M}
   mounted=$drives/$1
   mkdir "$mounted"
   case $2 in
     exfat)
       need_command mkfs.exfat exfatprogs
       need_command mount.exfat-fuse exfat-fuse
-      attach_image "$1" 16M mkfs.exfat
+      attach_image "$1" "$size" mkfs.exfat
       mount.exfat-fuse "$attached" "$mounted" >/dev/null 2>&1 || drive_failure "exfat-fuse cannot mount $attached"
+      fuse_pid=$(pgrep -x -f "mount.exfat-fuse $attached $mounted") || drive_failure "no FUSE daemon for $mounted"
       ;;
     ntfs)
       need_command mkntfs ntfs-3g
-      attach_image "$1" 16M mkntfs -F -Q
+      attach_image "$1" "$size" mkntfs -F -Q
       ntfs-3g -o windows_names "$attached" "$mounted" >/dev/null 2>&1 || drive_failure "ntfs-3g cannot mount $attached"
       ;;
-    tmpfs) mount -t tmpfs -o size=16m tmpfs "$mounted" || drive_failure "cannot mount a tmpfs" ;;
+    tmpfs) mount -t tmpfs -o "size=$size" tmpfs "$mounted" || drive_failure "cannot mount a tmpfs" ;;
   esac
   drive_mounts+=("$mounted")
 }
