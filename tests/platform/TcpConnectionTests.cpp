@@ -113,22 +113,34 @@ TEST_F(TcpConnectionLoopback, ALargeReadTakesExactlyItsLengthAndLeavesTheRest) {
   EXPECT_EQ(results[1].content, Bytes(stream.end() - 6, stream.end()));
 }
 
-TEST_F(TcpConnectionLoopback, EndOfStreamDeliversThePartialContentThenNothing) {
-  clientWrite("xyz");
+// Room is made for what arrived, never for what was asked: a sender that
+// announces a large frame and sends little of it costs little.
+class TcpConnectionLoopbackEndOfStream : public TcpConnectionLoopback,
+                                         public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(TcpConnectionLoopbackEndOfStream, DeliversThePartialContentThenNothing) {
+  const std::size_t asked = GetParam();
+  std::string sent = asked == 4 ? "xyz" : std::string(100'000, 'a');
+  for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>('x' + i % 3);
+  clientWrite(sent);
   client->socket().shutdown(asio::socket_base::shutdown_send);
-  receive(4, 4);
+  receive(asked, asked);
   ASSERT_TRUE(received.waitForCount(1));
   receive(4, 4);
   ASSERT_TRUE(received.waitForCount(2));
 
   auto results = received.values();
-  EXPECT_EQ(results[0].content, bytesOf("xyz"));
+  EXPECT_EQ(results[0].content, bytesOf(sent));
+  ASSERT_TRUE(results[0].content.has_value());
+  EXPECT_LE(results[0].content->capacity(), 2 * sent.size());
   EXPECT_TRUE(results[0].isComplete);
   EXPECT_FALSE(results[0].error);
   EXPECT_FALSE(results[1].content.has_value());
   EXPECT_TRUE(results[1].isComplete);
   EXPECT_FALSE(results[1].error);
 }
+
+INSTANTIATE_TEST_SUITE_P(Asked, TcpConnectionLoopbackEndOfStream, ::testing::Values(4, 4'999'999));
 
 // Length-prefixed frames, read the way the engine reads them: a 4-byte
 // prefix, then exactly the body, the next receive asked from the completion.
