@@ -22,6 +22,9 @@ namespace {
 
 constexpr std::size_t kLengthPrefixSize = 4;
 constexpr std::uint32_t kMaximumFrameLength = 4'999'999;
+// Before the encrypted channel anyone may send, and the handshake's frames
+// take a few hundred bytes: a larger one is refused before any room is made.
+constexpr std::uint32_t kMaximumHandshakeFrameLength = 32 * 1024;
 // A plaintext control frame a sender may slip into the encrypted phase is a
 // few bytes long; any real encrypted envelope is longer than this.
 constexpr std::size_t kPlaintextProbeMinimum = 2;
@@ -139,6 +142,10 @@ void InboundConnection::receiveFrame() {
           std::uint32_t length = fromBigEndian32(*content);
           if (length - 1u > kMaximumFrameLength - 1u) {  // 0 wraps around
             self->handleError(ConnectionError::transferFailed);
+          } else if (self->isInHandshake() && length > kMaximumHandshakeFrameLength) {
+            log("Frame of " + std::to_string(length) + " bytes before the encrypted channel, more than the limit of " +
+                std::to_string(kMaximumHandshakeFrameLength));
+            self->handleError(ConnectionError::transferFailed);
           } else {
             self->receiveFrameBody(length);
           }
@@ -165,6 +172,16 @@ void InboundConnection::receiveFrameBody(std::uint32_t length) {
           if (!self->ended_) self->receiveFrame();
         }
       });
+}
+
+bool InboundConnection::isInHandshake() const {
+  switch (state()) {
+    case State::awaitingConnectionRequest:
+    case State::awaitingUkey2ClientInit:
+    case State::awaitingUkey2ClientFinish:
+    case State::awaitingConnectionResponse: return true;
+    default: return false;
+  }
 }
 
 // The sender closed its side between two frames: nothing is reported as a

@@ -82,6 +82,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void handleConnectionState(Connection::State platformState, std::error_code error);
   void receiveFrame();
   void receiveFrameBody(std::uint32_t length);
+  bool isInHandshake() const;  // the encrypted channel is not open yet
   void endOfStream();
   void processFrame(Bytes body);
   void processConnectionRequest(ByteView body);
