@@ -1,5 +1,6 @@
 #include "protocol/FrameProcessor.h"
 
+#include <algorithm>
 #include <limits>
 #include <random>
 #include <string>
@@ -153,10 +154,7 @@ void FrameProcessor::processPayloadTransfer(const connections::PayloadTransferFr
              " bytes)");
   // A frame that does not parse keeps its buffer; the connection fails anyway.
   processSharingFrame(buffer->second, handler);
-  if (auto done = bytesPayloadBuffers_.find(payloadId); done != bytesPayloadBuffers_.end()) {
-    bufferedBytes_ -= static_cast<std::int64_t>(done->second.size());
-    bytesPayloadBuffers_.erase(done);
-  }
+  if (auto done = bytesPayloadBuffers_.find(payloadId); done != bytesPayloadBuffers_.end()) releaseBytesPayload(done);
 }
 
 // Chunks are joined in arrival order; a chunk at offset 0 (re)starts its
@@ -164,36 +162,62 @@ void FrameProcessor::processPayloadTransfer(const connections::PayloadTransferFr
 void FrameProcessor::gatherBytesChunk(std::int64_t payloadId, std::int64_t offset, ByteView body) {
   if (body.empty()) return;
   auto buffer = bytesPayloadBuffers_.find(payloadId);
-  const bool starts = offset == 0;
-  if (!starts && buffer == bytesPayloadBuffers_.end()) return;
+  if (offset == 0) {
+    // The old bytes go with their memory: a buffer refilled in place would
+    // keep the room of the largest payload ever started under the id.
+    if (buffer != bytesPayloadBuffers_.end()) releaseBytesPayload(buffer);
+    return startBytesPayload(payloadId, body);
+  }
+  if (buffer != bytesPayloadBuffers_.end()) appendToBytesPayload(payloadId, buffer->second, body);
+}
 
-  const auto bodySize = static_cast<std::int64_t>(body.size());
-  const std::int64_t kept = buffer == bytesPayloadBuffers_.end() ? 0 : static_cast<std::int64_t>(buffer->second.size());
-  const std::int64_t payloadSize = starts ? bodySize : kept + bodySize;
-  if (payloadSize > kMaxBytesPayloadSize) {
+void FrameProcessor::startBytesPayload(std::int64_t payloadId, ByteView body) {
+  const auto size = static_cast<std::int64_t>(body.size());
+  if (size > kMaxBytesPayloadSize) {
     failTransfer("[FrameProcessor] BYTES payload " + to_string(payloadId) + " grows past the limit of " +
                  to_string(kMaxBytesPayloadSize) + " bytes; failing the transfer");
   }
-  if (bufferedBytes_ - kept + payloadSize > kMaxBufferedBytes) {
+  if (heldBytes_ + size > kMaxBufferedBytes) {
     failTransfer("[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
                  to_string(kMaxBufferedBytes) + " bytes; failing the transfer");
   }
-  bufferedBytes_ += payloadSize - kept;
+  Bytes content(body.begin(), body.end());
+  heldBytes_ += static_cast<std::int64_t>(content.capacity());
+  bytesPayloadBuffers_.emplace(payloadId, std::move(content));
+  Log::write("[FrameProcessor] Started bytes payload buffer for id=" + to_string(payloadId) + " (" +
+             to_string(body.size()) + " bytes)");
+}
 
-  if (starts) {
-    bytesPayloadBuffers_[payloadId].assign(body.begin(), body.end());
-    Log::write("[FrameProcessor] Started bytes payload buffer for id=" + to_string(payloadId) + " (" +
-               to_string(body.size()) + " bytes)");
-  } else {
-    buffer->second.insert(buffer->second.end(), body.begin(), body.end());
-    Log::write("[FrameProcessor] Appended to bytes payload buffer for id=" + to_string(payloadId) + " (now " +
-               to_string(buffer->second.size()) + " bytes)");
+void FrameProcessor::appendToBytesPayload(std::int64_t payloadId, Bytes& buffer, ByteView body) {
+  const auto size = buffer.size() + body.size();
+  if (size > static_cast<std::size_t>(kMaxBytesPayloadSize)) {
+    failTransfer("[FrameProcessor] BYTES payload " + to_string(payloadId) + " grows past the limit of " +
+                 to_string(kMaxBytesPayloadSize) + " bytes; failing the transfer");
   }
+  const auto capacity = buffer.capacity();
+  if (size > capacity) {
+    // Doubling keeps many small appends linear; no payload needs more room than its limit.
+    const auto grown = std::min(std::max(size, 2 * capacity), static_cast<std::size_t>(kMaxBytesPayloadSize));
+    if (heldBytes_ - static_cast<std::int64_t>(capacity) + static_cast<std::int64_t>(grown) > kMaxBufferedBytes) {
+      failTransfer("[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
+                   to_string(kMaxBufferedBytes) + " bytes; failing the transfer");
+    }
+    buffer.reserve(grown);
+    heldBytes_ += static_cast<std::int64_t>(buffer.capacity()) - static_cast<std::int64_t>(capacity);
+  }
+  buffer.insert(buffer.end(), body.begin(), body.end());
+  Log::write("[FrameProcessor] Appended to bytes payload buffer for id=" + to_string(payloadId) + " (now " +
+             to_string(buffer.size()) + " bytes)");
+}
+
+void FrameProcessor::releaseBytesPayload(std::unordered_map<std::int64_t, Bytes>::iterator buffer) {
+  heldBytes_ -= static_cast<std::int64_t>(buffer->second.capacity());
+  bytesPayloadBuffers_.erase(buffer);
 }
 
 void FrameProcessor::failTransfer(const std::string& line) {
   bytesPayloadBuffers_.clear();
-  bufferedBytes_ = 0;
+  heldBytes_ = 0;
   Log::write(line);
   throw ConnectionError::transferFailed;
 }
