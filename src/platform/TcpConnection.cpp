@@ -62,6 +62,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
       }
       core.pending_ = PendingReceive{std::clamp<std::size_t>(minimumLength, 1, maximumLength), maximumLength, {},
                                      std::move(completion)};
+      core.makeRoomForWhatArrived();
       core.takeReadAhead();
       core.continueReceive();
     });
@@ -193,6 +194,15 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
     auto& content = pending_->content;
     if (needed <= content.capacity()) return;
     content.reserve(std::min(std::max(needed, 2 * content.capacity()), pending_->maximumLength));
+  }
+
+  // What already waits, read ahead and in the socket, goes into one buffer
+  // made at once, as a sender that keeps up sends a whole frame before it
+  // is read.
+  void makeRoomForWhatArrived() {
+    std::error_code error;
+    const auto waiting = readAheadEnd_ - readAheadBegin_ + socket_.available(error);
+    makeRoom(std::min(waiting, pending_->maximumLength));
   }
 
   // Takes `count` bytes that have arrived straight into the content.
