@@ -17,7 +17,7 @@
 #include "platform/Uuid.h"
 #include "protocol/ByteHelpers.h"
 #include "protocol/ConnectionResponseStatus.h"
-#include "storage/FileMetadata.h"
+#include "storage/FileList.h"
 
 namespace orvel {
 
@@ -95,8 +95,8 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void processEncryptedFrame(Bytes body);
   bool processPlaintextControlFrame(ByteView body);
   void handleFrameEvent(const FrameEvent& event);
-  void handleIntroduction(const std::string& announcedName, const std::vector<FileMetadata>& files);
-  bool isAcceptableOffer(const std::vector<FileMetadata>& files) const;
+  void handleIntroduction(const std::string& announcedName, const FileList& files);
+  bool isAcceptableOffer(const FileList& files) const;
   void discardOffer();
   void handlePairedKeyFrame(bool isEncryptionFrame);
   void handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
@@ -143,7 +143,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   std::set<std::int64_t> completedPayloadIds_;
   std::int32_t sendSequenceNumber_ = 0;
   std::int32_t receiveSequenceNumber_ = 0;
-  std::vector<FileMetadata> pendingFiles_;
+  FileList pendingFiles_;
   std::string verificationPin_;
   bool receivedPairedKeyEncryption_ = false;
   bool receivedPairedKeyResult_ = false;

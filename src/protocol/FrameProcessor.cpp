@@ -1,7 +1,11 @@
 #include "protocol/FrameProcessor.h"
 
+#include <google/protobuf/arena.h>
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <limits>
+#include <new>
 #include <random>
 #include <string>
 
@@ -22,6 +26,27 @@ using std::to_string;
 constexpr std::size_t kLoggedFramePrefix = 50;
 
 const char* yesNo(bool value) { return value ? "yes" : "no"; }
+
+// A Sharing frame's message may hold hundreds of thousands of entries. Its
+// arena's blocks are mapped and unmapped straight from the system, so that
+// the memory goes back there as soon as the frame has been read, instead of
+// staying with the allocator beneath what was kept of it.
+void* mapBlock(std::size_t size) {
+  void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) throw std::bad_alloc();
+  return block;
+}
+
+void unmapBlock(void* block, std::size_t size) { ::munmap(block, size); }
+
+google::protobuf::ArenaOptions sharingFrameArenaOptions() {
+  google::protobuf::ArenaOptions options;
+  options.start_block_size = 64 * 1024;
+  options.max_block_size = 1024 * 1024;
+  options.block_alloc = mapBlock;
+  options.block_dealloc = unmapBlock;
+  return options;
+}
 
 // Outgoing payloads use ids from the negative half so they never meet the sender's.
 std::int64_t randomNegativePayloadId() {
@@ -225,7 +250,9 @@ void FrameProcessor::failTransfer(const std::string& line) {
 void FrameProcessor::processSharingFrame(ByteView bytes, const Handler& handler) {
   Log::write("[FrameProcessor] Processing Sharing frame (" + to_string(bytes.size()) + " bytes)");
   Log::write("[FrameProcessor] Sharing hex: " + hexString(bytes));
-  auto frame = MessageCodec::parse<share::Frame>(bytes);
+  google::protobuf::Arena arena(sharingFrameArenaOptions());
+  auto& frame = *google::protobuf::Arena::CreateMessage<share::Frame>(&arena);
+  MessageCodec::parseInto(frame, bytes);
   if (frame.version() != share::Frame::V1) {
     Log::write("[FrameProcessor] Invalid Sharing frame version");
     return;
@@ -234,12 +261,8 @@ void FrameProcessor::processSharingFrame(ByteView bytes, const Handler& handler)
   switch (v1.type()) {
     case share::V1Frame::INTRODUCTION: {
       Log::write("[FrameProcessor] Sharing INTRODUCTION");
-      FrameEvent::Introduction introduction{"Sender", {}};
-      for (const auto& entry : v1.introduction().file_metadata()) {
-        introduction.files.push_back({entry.payload_id(), entry.name(), entry.size(), entry.mime_type()});
-        Log::write("[FrameProcessor] File: " + entry.name() + ", size: " + to_string(entry.size()) +
-                   ", payloadId: " + to_string(entry.payload_id()));
-      }
+      FrameEvent::Introduction introduction{"Sender", filesOf(v1.introduction())};
+      arena.Reset();  // the list holds all of the offer now
       handler(FrameEvent{std::move(introduction)});
       break;
     }
@@ -262,6 +285,19 @@ void FrameProcessor::processSharingFrame(ByteView bytes, const Handler& handler)
       Log::write("[FrameProcessor] Unknown Sharing frame type: " + to_string(static_cast<int>(v1.type())));
       break;
   }
+}
+
+FileList FrameProcessor::filesOf(const share::IntroductionFrame& introduction) {
+  std::size_t textBytes = 0;
+  for (const auto& entry : introduction.file_metadata()) textBytes += entry.name().size() + entry.mime_type().size();
+  FileList::Builder files;
+  files.reserve(static_cast<std::size_t>(introduction.file_metadata_size()), textBytes);
+  for (const auto& entry : introduction.file_metadata()) {
+    files.add(entry.payload_id(), entry.name(), entry.size(), entry.mime_type());
+    Log::write("[FrameProcessor] File: " + entry.name() + ", size: " + to_string(entry.size()) +
+               ", payloadId: " + to_string(entry.payload_id()));
+  }
+  return files.finish();
 }
 
 // --- Outgoing frames ---

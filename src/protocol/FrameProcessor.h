@@ -17,6 +17,7 @@ class PayloadTransferFrame;
 }
 namespace sharing::nearby {
 class Frame;
+class IntroductionFrame;
 }
 
 namespace orvel {
@@ -62,6 +63,7 @@ class FrameProcessor {
   void appendToBytesPayload(std::int64_t payloadId, Bytes& buffer, ByteView body);
   void releaseBytesPayload(std::unordered_map<std::int64_t, Bytes>::iterator buffer);
   void processSharingFrame(ByteView bytes, const Handler& handler);
+  static FileList filesOf(const sharing::nearby::IntroductionFrame& introduction);
   void failTransfer(const std::string& line);
 
   static std::optional<Bytes> serializeSharingFrame(const sharing::nearby::Frame& frame, std::string_view name);

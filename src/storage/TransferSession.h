@@ -1,10 +1,9 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "platform/Uuid.h"
-#include "storage/FileMetadata.h"
+#include "storage/FileList.h"
 #include "storage/TransferState.h"
 
 namespace orvel {
@@ -13,7 +12,7 @@ namespace orvel {
 struct TransferSession {
   Uuid id;
   std::string senderName;  // "Unknown" when the connection never learnt one
-  std::vector<FileMetadata> files;  // empty on failure
+  FileList files;  // empty on failure
   std::string pin;                  // empty on failure
   TransferState state;  // the only field the engine changes after building it
 };
