@@ -22,6 +22,7 @@ struct Received {
   bool isComplete;
   std::error_code error;
   bool onQueue;
+  std::size_t room = 0;  // the content's capacity as delivered; copies of it lose it
 };
 
 // One accepted connection, started on a queue of its own, and its blocking peer.
@@ -40,7 +41,8 @@ class TcpConnectionLoopback : public ::testing::Test {
 
   void receive(std::size_t minimum, std::size_t maximum) {
     connection->receive(minimum, maximum, [this](std::optional<Bytes> content, bool isComplete, std::error_code error) {
-      received.add({std::move(content), isComplete, error, queue->isCurrent()});
+      const auto room = content ? content->capacity() : 0;
+      received.add({std::move(content), isComplete, error, queue->isCurrent(), room});
     });
   }
   void clientWrite(const std::string& text) { asio::write(client->socket(), asio::buffer(text)); }
@@ -132,7 +134,7 @@ TEST_P(TcpConnectionLoopbackEndOfStream, DeliversThePartialContentThenNothing) {
   auto results = received.values();
   EXPECT_EQ(results[0].content, bytesOf(sent));
   ASSERT_TRUE(results[0].content.has_value());
-  EXPECT_LE(results[0].content->capacity(), 2 * sent.size());
+  EXPECT_LE(results[0].room, 2 * sent.size());
   EXPECT_TRUE(results[0].isComplete);
   EXPECT_FALSE(results[0].error);
   EXPECT_FALSE(results[1].content.has_value());
