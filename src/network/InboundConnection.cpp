@@ -23,6 +23,9 @@ namespace {
 
 constexpr std::size_t kLengthPrefixSize = 4;
 constexpr std::uint32_t kMaximumFrameLength = 4'999'999;
+// Before the encrypted channel anyone may send, and the handshake's frames
+// take a few hundred bytes: a larger one is refused before any room is made.
+constexpr std::uint32_t kMaximumHandshakeFrameLength = 32 * 1024;
 // A plaintext control frame a sender may slip into the encrypted phase is a
 // few bytes long; any real encrypted envelope is longer than this.
 constexpr std::size_t kPlaintextProbeMinimum = 2;
@@ -142,6 +145,10 @@ void InboundConnection::receiveFrame() {
           std::uint32_t length = fromBigEndian32(*content);
           if (length - 1u > kMaximumFrameLength - 1u) {  // 0 wraps around
             self->handleError(ConnectionError::transferFailed);
+          } else if (self->isInHandshake() && length > kMaximumHandshakeFrameLength) {
+            log("Frame of " + std::to_string(length) + " bytes before the encrypted channel, more than the limit of " +
+                std::to_string(kMaximumHandshakeFrameLength));
+            self->handleError(ConnectionError::transferFailed);
           } else {
             self->receiveFrameBody(length);
           }
@@ -168,6 +175,16 @@ void InboundConnection::receiveFrameBody(std::uint32_t length) {
           if (!self->ended_) self->receiveFrame();
         }
       });
+}
+
+bool InboundConnection::isInHandshake() const {
+  switch (state()) {
+    case State::awaitingConnectionRequest:
+    case State::awaitingUkey2ClientInit:
+    case State::awaitingUkey2ClientFinish:
+    case State::awaitingConnectionResponse: return true;
+    default: return false;
+  }
 }
 
 // The sender closed its side between two frames: nothing is reported as a
@@ -356,7 +373,7 @@ void InboundConnection::handleFrameEvent(const FrameEvent& event) {
              event.value);
 }
 
-void InboundConnection::handleIntroduction(const std::string& announcedName, const std::vector<FileMetadata>& files) {
+void InboundConnection::handleIntroduction(const std::string& announcedName, const FileList& files) {
   log("Received INTRODUCTION with " + std::to_string(files.size()) + " files");
   if (!isAcceptableOffer(files)) return handleError(ConnectionError::transferFailed);
   if (state() == State::pendingAcceptance && ++unansweredReplacements_ > kMostUnansweredReplacements) {
@@ -376,17 +393,20 @@ void InboundConnection::handleIntroduction(const std::string& announcedName, con
 
 // Two files under one payload id would be written into one file; a file of
 // negative size can be neither shown nor received.
-bool InboundConnection::isAcceptableOffer(const std::vector<FileMetadata>& files) const {
-  std::set<std::int64_t> payloadIds;
+bool InboundConnection::isAcceptableOffer(const FileList& files) const {
+  std::vector<std::int64_t> payloadIds;  // sorted: a set would cost five times as much for a large offer
+  payloadIds.reserve(files.size());
   for (const auto& file : files) {
-    if (!payloadIds.insert(file.payloadId).second) {
-      log("Duplicate payloadId in INTRODUCTION: " + std::to_string(file.payloadId));
-      return false;
-    }
     if (file.size < 0) {
       log("Negative size in INTRODUCTION: " + std::to_string(file.size));
       return false;
     }
+    payloadIds.push_back(file.payloadId);
+  }
+  std::sort(payloadIds.begin(), payloadIds.end());
+  if (auto twice = std::adjacent_find(payloadIds.begin(), payloadIds.end()); twice != payloadIds.end()) {
+    log("Duplicate payloadId in INTRODUCTION: " + std::to_string(*twice));
+    return false;
   }
   return true;
 }
@@ -428,7 +448,7 @@ void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, 
   auto found = fileWriters_.find(payloadId);
   FileWriter* writer = found == fileWriters_.end() ? nullptr : found->second.get();
   if (!writer) {
-    const auto* file = announcedFile(payloadId);
+    const auto file = announcedFile(payloadId);
     if (!file) {
       log("Unknown payloadId: " + std::to_string(payloadId));
       return;
@@ -454,10 +474,11 @@ void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, 
   finishFile(payloadId);
 }
 
-const FileMetadata* InboundConnection::announcedFile(std::int64_t payloadId) const {
-  auto file = std::find_if(pendingFiles_.begin(), pendingFiles_.end(),
-                           [payloadId](const FileMetadata& entry) { return entry.payloadId == payloadId; });
-  return file == pendingFiles_.end() ? nullptr : &*file;
+std::optional<FileMetadata> InboundConnection::announcedFile(std::int64_t payloadId) const {
+  for (std::size_t index = 0; index < pendingFiles_.size(); ++index) {
+    if (pendingFiles_.payloadIdAt(index) == payloadId) return pendingFiles_[index];
+  }
+  return std::nullopt;
 }
 
 FileWriter& InboundConnection::writerFor(const FileMetadata& file) {
@@ -489,7 +510,7 @@ void InboundConnection::onDrive(std::int64_t payloadId, const std::function<void
   try {
     step();
   } catch (const std::system_error&) {
-    if (const auto* file = announcedFile(payloadId)) {
+    if (const auto file = announcedFile(payloadId)) {
       auto writer = fileWriters_.find(payloadId);
       unsavedFile_ = UnsavedFile{file->name, writer == fileWriters_.end() ? Settings::downloadFolder()
                                                                           : writer->second->finalPath().parent_path()};
@@ -509,8 +530,10 @@ void InboundConnection::finishFile(std::int64_t payloadId) {
 // By id rather than by count: ids completed under an earlier INTRODUCTION
 // must not stand in for files of the current one.
 bool InboundConnection::everyAnnouncedFileComplete() const {
-  return std::all_of(pendingFiles_.begin(), pendingFiles_.end(),
-                     [this](const FileMetadata& file) { return completedPayloadIds_.contains(file.payloadId); });
+  for (std::size_t index = 0; index < pendingFiles_.size(); ++index) {
+    if (!completedPayloadIds_.contains(pendingFiles_.payloadIdAt(index))) return false;
+  }
+  return true;
 }
 
 void InboundConnection::completeTransfer() {

@@ -18,7 +18,7 @@
 #include "platform/Uuid.h"
 #include "protocol/ByteHelpers.h"
 #include "protocol/ConnectionResponseStatus.h"
-#include "storage/FileMetadata.h"
+#include "storage/FileList.h"
 #include "storage/UnsavedFile.h"
 
 namespace orvel {
@@ -86,6 +86,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void handleConnectionState(Connection::State platformState, std::error_code error);
   void receiveFrame();
   void receiveFrameBody(std::uint32_t length);
+  bool isInHandshake() const;  // the encrypted channel is not open yet
   void endOfStream();
   void processFrame(Bytes body);
   void processConnectionRequest(ByteView body);
@@ -98,13 +99,13 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void processEncryptedFrame(Bytes body);
   bool processPlaintextControlFrame(ByteView body);
   void handleFrameEvent(const FrameEvent& event);
-  void handleIntroduction(const std::string& announcedName, const std::vector<FileMetadata>& files);
-  bool isAcceptableOffer(const std::vector<FileMetadata>& files) const;
+  void handleIntroduction(const std::string& announcedName, const FileList& files);
+  bool isAcceptableOffer(const FileList& files) const;
   void discardOffer();
   void handlePairedKeyFrame(bool isEncryptionFrame);
   void handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
   void writeChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
-  const FileMetadata* announcedFile(std::int64_t payloadId) const;
+  std::optional<FileMetadata> announcedFile(std::int64_t payloadId) const;
   FileWriter& writerFor(const FileMetadata& file);
   void holdBeforeAnswer(const FileWriter& writer, std::int64_t offset, std::size_t length);
   void finishFile(std::int64_t payloadId);
@@ -149,7 +150,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   std::set<std::int64_t> completedPayloadIds_;
   std::int32_t sendSequenceNumber_ = 0;
   std::int32_t receiveSequenceNumber_ = 0;
-  std::vector<FileMetadata> pendingFiles_;
+  FileList pendingFiles_;
   std::string verificationPin_;
   bool receivedPairedKeyEncryption_ = false;
   bool receivedPairedKeyResult_ = false;

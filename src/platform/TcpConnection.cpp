@@ -14,8 +14,6 @@
 namespace orvel {
 namespace {
 
-// More than any frame; a larger read grows its buffer as it goes.
-constexpr std::size_t kLargestReservation = 8 * 1024 * 1024;
 // A small receive (a length prefix) reads up to this much, so that the
 // following receives are mostly served without the socket.
 constexpr std::size_t kReadAheadSize = 64 * 1024;
@@ -64,9 +62,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
       }
       core.pending_ = PendingReceive{std::clamp<std::size_t>(minimumLength, 1, maximumLength), maximumLength, {},
                                      std::move(completion)};
-      // Room for the whole receive at once, so that arrived bytes are never
-      // moved as it fills; its pages are only touched as bytes arrive.
-      core.pending_->content.reserve(std::min(maximumLength, kLargestReservation));
+      core.makeRoomForWhatArrived();
       core.takeReadAhead();
       core.continueReceive();
     });
@@ -151,6 +147,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
     auto& content = pending_->content;
     auto count = std::min(readAheadEnd_ - readAheadBegin_, pending_->maximumLength - content.size());
     if (count == 0) return;  // also when no buffer is held
+    makeRoom(content.size() + count);
     content.insert(content.end(), readAhead_.get() + readAheadBegin_, readAhead_.get() + readAheadBegin_ + count);
     readAheadBegin_ += count;
   }
@@ -190,11 +187,29 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
     readAheadEnd_ = socket_.read_some(asio::buffer(readAhead_.get(), kReadAheadSize), error);
   }
 
-  // Takes `count` bytes that have arrived straight into the content: its room
-  // is made only for bytes that are there.
+  // A receive's room grows with the bytes that arrived, never with what its
+  // sender announced: doubling keeps the copies of a large receive linear,
+  // and it never takes more than the receive may hold.
+  void makeRoom(std::size_t needed) {
+    auto& content = pending_->content;
+    if (needed <= content.capacity()) return;
+    content.reserve(std::min(std::max(needed, 2 * content.capacity()), pending_->maximumLength));
+  }
+
+  // What already waits, read ahead and in the socket, goes into one buffer
+  // made at once, as a sender that keeps up sends a whole frame before it
+  // is read.
+  void makeRoomForWhatArrived() {
+    std::error_code error;
+    const auto waiting = readAheadEnd_ - readAheadBegin_ + socket_.available(error);
+    makeRoom(std::min(waiting, pending_->maximumLength));
+  }
+
+  // Takes `count` bytes that have arrived straight into the content.
   void readIntoContent(std::size_t count, std::error_code& error) {
     auto& content = pending_->content;
     auto filled = content.size();
+    makeRoom(filled + count);
     content.resize(filled + count);
     content.resize(filled + socket_.read_some(asio::buffer(content.data() + filled, count), error));
   }

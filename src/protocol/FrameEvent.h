@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "protocol/ByteHelpers.h"
-#include "storage/FileMetadata.h"
+#include "storage/FileList.h"
 
 namespace orvel {
 
@@ -14,7 +14,7 @@ namespace orvel {
 struct FrameEvent {
   struct Introduction {
     std::string senderName;
-    std::vector<FileMetadata> files;
+    FileList files;
   };
   // One chunk of a FILE payload. `data` points into the frame being processed
   // and is valid during the handler call only.

@@ -1,6 +1,11 @@
 #include "protocol/FrameProcessor.h"
 
+#include <google/protobuf/arena.h>
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <limits>
+#include <new>
 #include <random>
 #include <string>
 
@@ -21,6 +26,27 @@ using std::to_string;
 constexpr std::size_t kLoggedFramePrefix = 50;
 
 const char* yesNo(bool value) { return value ? "yes" : "no"; }
+
+// A Sharing frame's message may hold hundreds of thousands of entries. Its
+// arena's blocks are mapped and unmapped straight from the system, so that
+// the memory goes back there as soon as the frame has been read, instead of
+// staying with the allocator beneath what was kept of it.
+void* mapBlock(std::size_t size) {
+  void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) throw std::bad_alloc();
+  return block;
+}
+
+void unmapBlock(void* block, std::size_t size) { ::munmap(block, size); }
+
+google::protobuf::ArenaOptions sharingFrameArenaOptions() {
+  google::protobuf::ArenaOptions options;
+  options.start_block_size = 64 * 1024;
+  options.max_block_size = 1024 * 1024;
+  options.block_alloc = mapBlock;
+  options.block_dealloc = unmapBlock;
+  return options;
+}
 
 // Outgoing payloads use ids from the negative half so they never meet the sender's.
 std::int64_t randomNegativePayloadId() {
@@ -153,10 +179,7 @@ void FrameProcessor::processPayloadTransfer(const connections::PayloadTransferFr
              " bytes)");
   // A frame that does not parse keeps its buffer; the connection fails anyway.
   processSharingFrame(buffer->second, handler);
-  if (auto done = bytesPayloadBuffers_.find(payloadId); done != bytesPayloadBuffers_.end()) {
-    bufferedBytes_ -= static_cast<std::int64_t>(done->second.size());
-    bytesPayloadBuffers_.erase(done);
-  }
+  if (auto done = bytesPayloadBuffers_.find(payloadId); done != bytesPayloadBuffers_.end()) releaseBytesPayload(done);
 }
 
 // Chunks are joined in arrival order; a chunk at offset 0 (re)starts its
@@ -164,36 +187,62 @@ void FrameProcessor::processPayloadTransfer(const connections::PayloadTransferFr
 void FrameProcessor::gatherBytesChunk(std::int64_t payloadId, std::int64_t offset, ByteView body) {
   if (body.empty()) return;
   auto buffer = bytesPayloadBuffers_.find(payloadId);
-  const bool starts = offset == 0;
-  if (!starts && buffer == bytesPayloadBuffers_.end()) return;
+  if (offset == 0) {
+    // The old bytes go with their memory: a buffer refilled in place would
+    // keep the room of the largest payload ever started under the id.
+    if (buffer != bytesPayloadBuffers_.end()) releaseBytesPayload(buffer);
+    return startBytesPayload(payloadId, body);
+  }
+  if (buffer != bytesPayloadBuffers_.end()) appendToBytesPayload(payloadId, buffer->second, body);
+}
 
-  const auto bodySize = static_cast<std::int64_t>(body.size());
-  const std::int64_t kept = buffer == bytesPayloadBuffers_.end() ? 0 : static_cast<std::int64_t>(buffer->second.size());
-  const std::int64_t payloadSize = starts ? bodySize : kept + bodySize;
-  if (payloadSize > kMaxBytesPayloadSize) {
+void FrameProcessor::startBytesPayload(std::int64_t payloadId, ByteView body) {
+  const auto size = static_cast<std::int64_t>(body.size());
+  if (size > kMaxBytesPayloadSize) {
     failTransfer("[FrameProcessor] BYTES payload " + to_string(payloadId) + " grows past the limit of " +
                  to_string(kMaxBytesPayloadSize) + " bytes; failing the transfer");
   }
-  if (bufferedBytes_ - kept + payloadSize > kMaxBufferedBytes) {
+  if (heldBytes_ + size > kMaxBufferedBytes) {
     failTransfer("[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
                  to_string(kMaxBufferedBytes) + " bytes; failing the transfer");
   }
-  bufferedBytes_ += payloadSize - kept;
+  Bytes content(body.begin(), body.end());
+  heldBytes_ += static_cast<std::int64_t>(content.capacity());
+  bytesPayloadBuffers_.emplace(payloadId, std::move(content));
+  Log::write("[FrameProcessor] Started bytes payload buffer for id=" + to_string(payloadId) + " (" +
+             to_string(body.size()) + " bytes)");
+}
 
-  if (starts) {
-    bytesPayloadBuffers_[payloadId].assign(body.begin(), body.end());
-    Log::write("[FrameProcessor] Started bytes payload buffer for id=" + to_string(payloadId) + " (" +
-               to_string(body.size()) + " bytes)");
-  } else {
-    buffer->second.insert(buffer->second.end(), body.begin(), body.end());
-    Log::write("[FrameProcessor] Appended to bytes payload buffer for id=" + to_string(payloadId) + " (now " +
-               to_string(buffer->second.size()) + " bytes)");
+void FrameProcessor::appendToBytesPayload(std::int64_t payloadId, Bytes& buffer, ByteView body) {
+  const auto size = buffer.size() + body.size();
+  if (size > static_cast<std::size_t>(kMaxBytesPayloadSize)) {
+    failTransfer("[FrameProcessor] BYTES payload " + to_string(payloadId) + " grows past the limit of " +
+                 to_string(kMaxBytesPayloadSize) + " bytes; failing the transfer");
   }
+  const auto capacity = buffer.capacity();
+  if (size > capacity) {
+    // Doubling keeps many small appends linear; no payload needs more room than its limit.
+    const auto grown = std::min(std::max(size, 2 * capacity), static_cast<std::size_t>(kMaxBytesPayloadSize));
+    if (heldBytes_ - static_cast<std::int64_t>(capacity) + static_cast<std::int64_t>(grown) > kMaxBufferedBytes) {
+      failTransfer("[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
+                   to_string(kMaxBufferedBytes) + " bytes; failing the transfer");
+    }
+    buffer.reserve(grown);
+    heldBytes_ += static_cast<std::int64_t>(buffer.capacity()) - static_cast<std::int64_t>(capacity);
+  }
+  buffer.insert(buffer.end(), body.begin(), body.end());
+  Log::write("[FrameProcessor] Appended to bytes payload buffer for id=" + to_string(payloadId) + " (now " +
+             to_string(buffer.size()) + " bytes)");
+}
+
+void FrameProcessor::releaseBytesPayload(std::unordered_map<std::int64_t, Bytes>::iterator buffer) {
+  heldBytes_ -= static_cast<std::int64_t>(buffer->second.capacity());
+  bytesPayloadBuffers_.erase(buffer);
 }
 
 void FrameProcessor::failTransfer(const std::string& line) {
   bytesPayloadBuffers_.clear();
-  bufferedBytes_ = 0;
+  heldBytes_ = 0;
   Log::write(line);
   throw ConnectionError::transferFailed;
 }
@@ -201,7 +250,9 @@ void FrameProcessor::failTransfer(const std::string& line) {
 void FrameProcessor::processSharingFrame(ByteView bytes, const Handler& handler) {
   Log::write("[FrameProcessor] Processing Sharing frame (" + to_string(bytes.size()) + " bytes)");
   Log::write("[FrameProcessor] Sharing hex: " + hexString(bytes));
-  auto frame = MessageCodec::parse<share::Frame>(bytes);
+  google::protobuf::Arena arena(sharingFrameArenaOptions());
+  auto& frame = *google::protobuf::Arena::CreateMessage<share::Frame>(&arena);
+  MessageCodec::parseInto(frame, bytes);
   if (frame.version() != share::Frame::V1) {
     Log::write("[FrameProcessor] Invalid Sharing frame version");
     return;
@@ -210,12 +261,8 @@ void FrameProcessor::processSharingFrame(ByteView bytes, const Handler& handler)
   switch (v1.type()) {
     case share::V1Frame::INTRODUCTION: {
       Log::write("[FrameProcessor] Sharing INTRODUCTION");
-      FrameEvent::Introduction introduction{"Sender", {}};
-      for (const auto& entry : v1.introduction().file_metadata()) {
-        introduction.files.push_back({entry.payload_id(), entry.name(), entry.size(), entry.mime_type()});
-        Log::write("[FrameProcessor] File: " + entry.name() + ", size: " + to_string(entry.size()) +
-                   ", payloadId: " + to_string(entry.payload_id()));
-      }
+      FrameEvent::Introduction introduction{"Sender", filesOf(v1.introduction())};
+      arena.Reset();  // the list holds all of the offer now
       handler(FrameEvent{std::move(introduction)});
       break;
     }
@@ -238,6 +285,19 @@ void FrameProcessor::processSharingFrame(ByteView bytes, const Handler& handler)
       Log::write("[FrameProcessor] Unknown Sharing frame type: " + to_string(static_cast<int>(v1.type())));
       break;
   }
+}
+
+FileList FrameProcessor::filesOf(const share::IntroductionFrame& introduction) {
+  std::size_t textBytes = 0;
+  for (const auto& entry : introduction.file_metadata()) textBytes += entry.name().size() + entry.mime_type().size();
+  FileList::Builder files;
+  files.reserve(static_cast<std::size_t>(introduction.file_metadata_size()), textBytes);
+  for (const auto& entry : introduction.file_metadata()) {
+    files.add(entry.payload_id(), entry.name(), entry.size(), entry.mime_type());
+    Log::write("[FrameProcessor] File: " + entry.name() + ", size: " + to_string(entry.size()) +
+               ", payloadId: " + to_string(entry.payload_id()));
+  }
+  return files.finish();
 }
 
 // --- Outgoing frames ---

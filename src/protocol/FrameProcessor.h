@@ -17,6 +17,7 @@ class PayloadTransferFrame;
 }
 namespace sharing::nearby {
 class Frame;
+class IntroductionFrame;
 }
 
 namespace orvel {
@@ -29,14 +30,18 @@ class FrameProcessor {
   using Handler = std::function<void(const FrameEvent&)>;
 
   // A sender may not make one connection hold more than this in unfinished
-  // BYTES payloads, nor announce a single BYTES payload larger than
-  // kMaxBytesPayloadSize. Real Sharing frames stay far below both.
+  // BYTES payloads, counted by the memory their buffers take, nor announce or
+  // send a single BYTES payload larger than kMaxBytesPayloadSize. Real
+  // Sharing frames stay far below both.
   static constexpr std::int64_t kMaxBufferedBytes = 4 * 1024 * 1024;
   static constexpr std::int64_t kMaxBytesPayloadSize = 2 * 1024 * 1024;
 
   // Throws MessageError when the frame, or a BYTES payload it completes, does
   // not parse; ConnectionError::transferFailed past the BYTES bounds.
   void processFrame(ByteView frame, const Handler& handler);
+
+  // The memory the unfinished BYTES payloads take now.
+  std::int64_t heldBytes() const { return heldBytes_; }
 
   // Two frames (content, then the empty last chunk), or none when serialising failed.
   std::vector<Bytes> buildConnectionResponseFrames(ConnectionResponseStatus status);
@@ -54,7 +59,11 @@ class FrameProcessor {
   void processPayloadTransfer(const location::nearby::connections::PayloadTransferFrame& transfer,
                               const Handler& handler);
   void gatherBytesChunk(std::int64_t payloadId, std::int64_t offset, ByteView body);
+  void startBytesPayload(std::int64_t payloadId, ByteView body);
+  void appendToBytesPayload(std::int64_t payloadId, Bytes& buffer, ByteView body);
+  void releaseBytesPayload(std::unordered_map<std::int64_t, Bytes>::iterator buffer);
   void processSharingFrame(ByteView bytes, const Handler& handler);
+  static FileList filesOf(const sharing::nearby::IntroductionFrame& introduction);
   void failTransfer(const std::string& line);
 
   static std::optional<Bytes> serializeSharingFrame(const sharing::nearby::Frame& frame, std::string_view name);
@@ -65,7 +74,7 @@ class FrameProcessor {
   friend struct FrameProcessorTesting;
 
   std::unordered_map<std::int64_t, Bytes> bytesPayloadBuffers_;
-  std::int64_t bufferedBytes_ = 0;  // the sum of the buffers' lengths
+  std::int64_t heldBytes_ = 0;  // the sum of the buffers' capacities
 };
 
 }  // namespace orvel

@@ -23,6 +23,12 @@ namespace {
 // An answer is a short word; anything longer is dropped instead of kept.
 constexpr std::size_t longestLine = 256;
 
+// A question lists this many files by name and counts the rest, whose names
+// a sender could make to fill the screen many times over.
+constexpr std::size_t listedFiles = 20;
+// Bytes of a name shown; a file name on Linux has at most 255.
+constexpr std::size_t longestShownName = 255;
+
 // Why a background job declines: the terminal's input belongs to the job in
 // the foreground.
 constexpr const char* notForegroundJob = "this program is not the terminal's foreground job";
@@ -62,9 +68,35 @@ std::string formatSize(std::int64_t bytes) {
   return text;
 }
 
-std::string describeFiles(const std::vector<FileMetadata>& files) {
-  if (files.size() == 1) return printable(files.front().name);
+// A name cut to its first `longestShownName` bytes, at a character's start.
+std::string shownName(std::string_view name) {
+  if (name.size() <= longestShownName) return printable(name);
+  std::size_t kept = 0;
+  while (kept < name.size()) {
+    auto length = Unicode::first(name.substr(kept)).length;
+    if (kept + length > longestShownName) break;
+    kept += length;
+  }
+  return printable(name.substr(0, kept)) + "...";
+}
+
+std::string describeFiles(const FileList& files) {
+  if (files.size() == 1) return shownName(files.front().name);
   return std::to_string(files.size()) + " files";
+}
+
+// The first files by name and size, then how many more and their size.
+std::string listFiles(const FileList& files) {
+  std::string text;
+  for (std::size_t index = 0; index < std::min(files.size(), listedFiles); ++index) {
+    auto file = files[index];
+    text += "  " + shownName(file.name) + " (" + formatSize(file.size) + ")\n";
+  }
+  if (files.size() > listedFiles) {
+    text += "  and " + std::to_string(files.size() - listedFiles) + " more files (" +
+            formatSize(files.totalSize(listedFiles)) + ")\n";
+  }
+  return text;
 }
 
 // The answer without blanks or control characters around it (a stray key
@@ -206,9 +238,7 @@ void TerminalNotificationHandler::askNext() {
   asking_ = true;
   const auto& request = questions_.front().request;
   std::string text = "\nIncoming transfer from " + printable(request.senderName) + "\n";
-  for (const auto& file : request.files) {
-    text += "  " + printable(file.name) + " (" + formatSize(file.size) + ")\n";
-  }
+  text += listFiles(request.files);
   text += "PIN: " + printable(request.pin) + "\nAccept? [y/n] ";
   // Whatever was typed before this question appeared was meant for another.
   ::tcflush(inputFd_, TCIFLUSH);

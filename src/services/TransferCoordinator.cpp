@@ -11,7 +11,7 @@
 namespace orvel {
 namespace {
 
-std::string describeFiles(const std::vector<FileMetadata>& files) {
+std::string describeFiles(const FileList& files) {
   if (files.size() == 1) return files.front().name;
   return std::to_string(files.size()) + " files";
 }
@@ -139,7 +139,7 @@ void TransferCoordinator::connectionManagerDidCompleteTransfer(ConnectionManager
   forgetRequest(session.id);
   notifications_->withdrawTransferRequest(session.id, NotificationHandler::Withdrawal::ended);
   double totalBytes = 0;  // announced sizes may be absurd: no sum of them may overflow
-  for (auto& file : session.files) totalBytes += static_cast<double>(file.size);
+  for (const auto& file : session.files) totalBytes += static_cast<double>(file.size);
   analytics_.record("transfer_received",
                     {{"file_count", session.files.size()}, {"total_size_mb", totalBytes / 1048576.0}});
   if (session.files.size() == 1) {

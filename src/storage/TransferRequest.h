@@ -2,10 +2,9 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "platform/Uuid.h"
-#include "storage/FileMetadata.h"
+#include "storage/FileList.h"
 
 namespace orvel {
 
@@ -13,7 +12,7 @@ namespace orvel {
 struct TransferRequest {
   Uuid sessionId;
   std::string senderName;
-  std::vector<FileMetadata> files;
+  FileList files;
   std::string pin;
   // Which of the connection's offers this is: an answer acts on that offer
   // alone, never on one the sender made since, however alike.

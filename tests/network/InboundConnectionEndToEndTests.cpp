@@ -244,6 +244,49 @@ TEST_F(InboundConnectionEndToEndTest, TwoSendersAtOnceOneAcceptedOneDeclined) {
   EXPECT_EQ(downloadEntries(), std::vector<std::string>{"wanted.bin"});
 }
 
+// An offer of a great many files, waiting for its answer, costs a few times
+// its frame. No log capture here: it would keep a line for every file.
+TEST_F(InboundConnectionEndToEndTest, ALargeUnansweredOfferCostsAFewTimesItsFrame) {
+  Analytics analytics;
+  auto prompt = std::make_shared<test::FakeNotificationHandler>();
+  auto coordinator = TransferCoordinator::create(prompt, analytics);
+  manager_->setDelegate(coordinator);
+  constexpr int files = 150'000;
+  std::size_t frameBytes = 0;
+  std::vector<Bytes> offer;  // kept until the end: it is the sender's, not the receiver's
+  std::promise<void> built;
+  std::promise<void> go;
+  std::promise<void> measured;
+  std::jthread client([&, goSignal = go.get_future(), measuredSignal = measured.get_future()] {
+    try {
+      TestSender sender("Pixel 9");
+      LoopbackPeer peer(port_);
+      introduce(sender, peer, {});
+      sharing::nearby::Frame frame;
+      frame.set_version(sharing::nearby::Frame::V1);
+      frame.mutable_v1()->set_type(sharing::nearby::V1Frame::INTRODUCTION);
+      for (int id = 1; id <= files; ++id) frame.mutable_v1()->mutable_introduction()->add_file_metadata()->set_payload_id(id);
+      frameBytes = frame.ByteSizeLong();
+      offer = sender.sharingFrame(frame);
+      frame = {};
+      built.set_value();
+      goSignal.wait_for(60s);
+      peer.send(offer);
+      measuredSignal.wait_for(60s);
+    } catch (const std::exception&) {
+    }
+  });
+  ASSERT_TRUE(MainLoop::shared().runUntil([&] { return prompt->asked.size() == 1; }, 60s));
+  ASSERT_EQ(built.get_future().wait_for(60s), std::future_status::ready);
+  const auto before = static_cast<std::int64_t>(test::heapInUse());
+  go.set_value();
+  ASSERT_TRUE(MainLoop::shared().runUntil([&] { return prompt->asked.size() == 2; }, 60s));
+  const auto growth = static_cast<std::int64_t>(test::heapInUse()) - before;
+  measured.set_value();
+  EXPECT_EQ(prompt->asked[1].files.size(), static_cast<std::size_t>(files));
+  EXPECT_LT(growth, static_cast<std::int64_t>(6 * frameBytes)) << frameBytes << " bytes of frame";
+}
+
 // The real shell between the manager and the user: the coordinator and a prompt.
 class TransferQuestionEndToEndTest : public InboundConnectionEndToEndTest {
  protected:

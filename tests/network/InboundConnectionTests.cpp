@@ -257,26 +257,36 @@ TEST_F(InboundConnectionTest, SenderNameComesFromTheConnectionRequestUnlessItIsE
 
 // Framing.
 
-TEST_F(InboundConnectionTest, LengthPrefixesOutsideOneTo4999999FailTheConnection) {
+// Before the encrypted channel only the handshake's small frames may come.
+TEST_F(InboundConnectionTest, LengthPrefixesOutsideTheBoundsOfTheirPhaseFailTheConnection) {
   struct Case {
+    bool encrypted;
     std::uint32_t length;
     bool accepted;
   };
-  for (auto [length, accepted] :
-       {Case{0, false}, Case{4'999'999, true}, Case{5'000'000, false}, Case{0xFFFFFFFF, false}, Case{1, true}}) {
-    SCOPED_TRACE(length);
+  for (auto [encrypted, length, accepted] :
+       {Case{false, 0, false}, Case{false, 1, true}, Case{false, 32 * 1024, true}, Case{false, 32 * 1024 + 1, false},
+        Case{false, 4'999'999, false}, Case{false, 5'000'000, false}, Case{false, 0xFFFFFFFF, false},
+        Case{true, 0, false}, Case{true, 4'999'999, true}, Case{true, 5'000'000, false}}) {
+    SCOPED_TRACE(std::to_string(length) + (encrypted ? " encrypted" : " in the handshake"));
     SetUp();
+    if (encrypted) handshake();
+    log_.clear();
     connection_->push(bigEndian32(length));
     run();
     if (accepted) {
       EXPECT_TRUE(delegate_->failures.empty());
-      // The body is read whole, then handled: zeros are no CONNECTION_REQUEST.
+      // The body is read whole, then handled: zeros are no message at all.
       connection_->push(Bytes(length, 0));
       run();
       EXPECT_TRUE(failedWith(MessageError::malformed)) << failureText();
     } else {
       EXPECT_TRUE(failedWith(ConnectionError::transferFailed)) << failureText();
       EXPECT_EQ(std::count(connection_->events.begin(), connection_->events.end(), "receiveAfterCancel"), 0);
+      // A length the wire never allows fails without a word, as any bad prefix.
+      EXPECT_EQ(log_.contains("[InboundConnection] Frame of " + std::to_string(length) +
+                              " bytes before the encrypted channel, more than the limit of 32768"),
+                !encrypted && length > 32 * 1024 && length <= 4'999'999);
     }
   }
 }

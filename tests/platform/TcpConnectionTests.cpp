@@ -22,6 +22,7 @@ struct Received {
   bool isComplete;
   std::error_code error;
   bool onQueue;
+  std::size_t room = 0;  // the content's capacity as delivered; copies of it lose it
 };
 
 // One accepted connection, started on a queue of its own, and its blocking peer.
@@ -40,7 +41,8 @@ class TcpConnectionLoopback : public ::testing::Test {
 
   void receive(std::size_t minimum, std::size_t maximum) {
     connection->receive(minimum, maximum, [this](std::optional<Bytes> content, bool isComplete, std::error_code error) {
-      received.add({std::move(content), isComplete, error, queue->isCurrent()});
+      const auto room = content ? content->capacity() : 0;
+      received.add({std::move(content), isComplete, error, queue->isCurrent(), room});
     });
   }
   void clientWrite(const std::string& text) { asio::write(client->socket(), asio::buffer(text)); }
@@ -113,22 +115,34 @@ TEST_F(TcpConnectionLoopback, ALargeReadTakesExactlyItsLengthAndLeavesTheRest) {
   EXPECT_EQ(results[1].content, Bytes(stream.end() - 6, stream.end()));
 }
 
-TEST_F(TcpConnectionLoopback, EndOfStreamDeliversThePartialContentThenNothing) {
-  clientWrite("xyz");
+// Room is made for what arrived, never for what was asked: a sender that
+// announces a large frame and sends little of it costs little.
+class TcpConnectionLoopbackEndOfStream : public TcpConnectionLoopback,
+                                         public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(TcpConnectionLoopbackEndOfStream, DeliversThePartialContentThenNothing) {
+  const std::size_t asked = GetParam();
+  std::string sent = asked == 4 ? "xyz" : std::string(100'000, 'a');
+  for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>('x' + i % 3);
+  clientWrite(sent);
   client->socket().shutdown(asio::socket_base::shutdown_send);
-  receive(4, 4);
+  receive(asked, asked);
   ASSERT_TRUE(received.waitForCount(1));
   receive(4, 4);
   ASSERT_TRUE(received.waitForCount(2));
 
   auto results = received.values();
-  EXPECT_EQ(results[0].content, bytesOf("xyz"));
+  EXPECT_EQ(results[0].content, bytesOf(sent));
+  ASSERT_TRUE(results[0].content.has_value());
+  EXPECT_LE(results[0].room, 2 * sent.size());
   EXPECT_TRUE(results[0].isComplete);
   EXPECT_FALSE(results[0].error);
   EXPECT_FALSE(results[1].content.has_value());
   EXPECT_TRUE(results[1].isComplete);
   EXPECT_FALSE(results[1].error);
 }
+
+INSTANTIATE_TEST_SUITE_P(Asked, TcpConnectionLoopbackEndOfStream, ::testing::Values(4, 4'999'999));
 
 // Length-prefixed frames, read the way the engine reads them: a 4-byte
 // prefix, then exactly the body, the next receive asked from the completion.

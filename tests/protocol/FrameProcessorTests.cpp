@@ -12,6 +12,7 @@
 #include "protocol/MessageCodec.h"
 #include "protocol/MessageError.h"
 #include "services/ConnectionError.h"
+#include "support/TestSupport.h"
 #include "wire_format.pb.h"
 
 namespace orvel {
@@ -493,6 +494,11 @@ TEST(FrameProcessor, BytesBounds) {
         bytesChunk(3, 0, "x", 0)},
        "[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
            std::to_string(FrameProcessor::kMaxBufferedBytes) + " bytes; failing the transfer"},
+      {"appends counted by the room they take, not by their bytes",
+       {bytesChunk(1, 0, third, 0), bytesChunk(1, 1, "x", 0), bytesChunk(2, 0, third, 0), bytesChunk(2, 1, "x", 0),
+        bytesChunk(3, 0, "x", 0)},
+       "[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
+           std::to_string(FrameProcessor::kMaxBufferedBytes) + " bytes; failing the transfer"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -527,6 +533,23 @@ TEST(FrameProcessor, BoundsLeaveRoomUpToTheLimitsAndCountFinishedPayloadsOut) {
   receiver.feed(bytesChunk(2, 0, cancel, 1));
   for (int i = 0; i < 2; ++i) receiver.feed(bytesChunk(3 + i, 0, half, 0));
   EXPECT_THAT(receiver.events, ElementsAre("disconnect"));
+}
+
+// A payload started again at offset 0 gives back the memory of its old
+// bytes, however many ids a sender starts that way.
+TEST(FrameProcessor, APayloadRestartedAtOffsetZeroGivesItsMemoryBack) {
+  const std::string large(FrameProcessor::kMaxBytesPayloadSize - 100'000, 'x');
+  constexpr int ids = 20;
+  Receiver receiver;
+  const auto before = static_cast<std::int64_t>(test::heapInUse());
+  for (int id = 1; id <= ids; ++id) {
+    receiver.feed(bytesChunk(id, 0, large, 0));
+    receiver.feed(bytesChunk(id, 0, "y", 0));
+  }
+  EXPECT_LT(static_cast<std::int64_t>(test::heapInUse()) - before, 1 << 20);
+  EXPECT_EQ(receiver.processor.heldBytes(), ids);
+  receiver.feed(bytesChunk(ids, 1, "z", 0));  // doubled
+  EXPECT_EQ(receiver.processor.heldBytes(), ids + 1);
 }
 
 // --- Outgoing frames ---

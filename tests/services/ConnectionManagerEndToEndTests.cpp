@@ -319,6 +319,37 @@ INSTANTIATE_TEST_SUITE_P(Ends, ConnectionManagerEndToEndStalledSender,
                            return row.param == StalledEnd::halfCloses ? "HalfCloses" : "IsDeclined";
                          });
 
+// Before the key exchange anyone may connect and announce a frame of the
+// wire's largest length; each such connection is ended at its length prefix,
+// and none makes room for what it announced.
+TEST_F(ConnectionManagerEndToEnd, HalfSentLargeFirstFramesAreRefusedAndCostNoRoom) {
+  constexpr std::uint32_t announced = 4'999'999;
+  constexpr int senders = 4;
+  const auto before = static_cast<std::int64_t>(test::heapInUse());
+  std::vector<std::unique_ptr<test::LoopbackClient>> clients;
+  for (int index = 0; index < senders; ++index) {
+    clients.push_back(std::make_unique<test::LoopbackClient>(port()));
+    Bytes start(64 * 1024, 0x55);
+    auto prefix = bigEndian32(announced);
+    std::copy(prefix.begin(), prefix.end(), start.begin());
+    std::error_code ignored;  // the receiver may have closed already
+    asio::write(clients.back()->socket(), asio::buffer(start), ignored);
+  }
+  ASSERT_TRUE(runMainLoopUntil([&] {
+    return log.linesStartingWith("[InboundConnection] Frame of 4999999 bytes before the encrypted channel").size() ==
+           senders;
+  }));
+  EXPECT_LT(static_cast<std::int64_t>(test::heapInUse()) - before, static_cast<std::int64_t>(announced));
+  for (auto& client : clients) {
+    std::vector<std::uint8_t> rest(64);
+    std::error_code error;
+    timeval patience{10, 0};
+    setsockopt(client->socket().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    while (!error) client->socket().read_some(asio::buffer(rest), error);
+    EXPECT_TRUE(error == asio::error::eof || error == asio::error::connection_reset) << error.message();
+  }
+}
+
 TEST_F(ConnectionManagerEndToEnd, TwoSendersAtOnceAreDecidedSeparately) {
   std::vector<TestFile> first{{"a.bin", patterned(1000, 1), 11}};
   std::vector<TestFile> second{{"b.bin", patterned(600'000, 2), 12}};

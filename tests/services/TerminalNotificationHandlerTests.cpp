@@ -330,6 +330,27 @@ TEST(TerminalNotificationHandlerThreaded, NamesFromTheSenderCannotControlTheTerm
   EXPECT_EQ(text.find('\x9b'), std::string::npos);
 }
 
+// However many files an offer names, and however long their names, the
+// question stays a screenful: the first twenty, then a count of the rest.
+// (Few enough files that a listing of all of them still fits in the pipe.)
+TEST(TerminalNotificationHandlerThreaded, ALargeOfferIsListedByItsFirstFilesAndACountOfTheRest) {
+  TerminalHarness terminal;
+  Answers answers;
+  auto handler = terminal.ask();
+  std::vector<FileMetadata> files;
+  for (int index = 0; index < 2'000; ++index) files.push_back({index, "f" + std::to_string(index), 1000, ""});
+  files[1].name = std::string(1000, 'n');
+  handler->showTransferRequest(requestFrom("Pixel", files, "0421"), answers.decisionFor("x"));
+  auto text = terminal.printed();
+  EXPECT_LT(text.size(), 8u * 1024);
+  EXPECT_NE(text.find("Incoming transfer from Pixel\n  f0 (1000 bytes)\n  " + std::string(255, 'n') +
+                      "... (1000 bytes)\n  f2 (1000 bytes)\n"),
+            std::string::npos)
+      << text.substr(0, 400);
+  EXPECT_NE(text.find("  f19 (1000 bytes)\n  and 1980 more files (1.9 MB)\nPIN: 0421\n"), std::string::npos)
+      << text.substr(0, 400);
+}
+
 TEST(TerminalNotificationHandlerThreaded, CompletionAndStatusArePrinted) {
   TerminalHarness terminal;
   auto handler = terminal.ask();

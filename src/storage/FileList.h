@@ -1,0 +1,101 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "storage/FileMetadata.h"
+
+namespace orvel {
+
+// The files of one offer, in the order announced. An offer may announce
+// hundreds of thousands of files, and its list goes from the connection to
+// the question on screen: it is kept compact (the texts of all entries in one
+// string) and immutable, and its copies share it.
+class FileList {
+ public:
+  class Builder;
+  class Iterator;
+
+  FileList() = default;
+  FileList(std::initializer_list<FileMetadata> files);
+  FileList(const std::vector<FileMetadata>& files);  // implicit, as it is the same list
+
+  std::size_t size() const { return storage_ ? storage_->entries.size() : 0; }
+  bool empty() const { return size() == 0; }
+  FileMetadata operator[](std::size_t index) const;
+  FileMetadata front() const { return (*this)[0]; }
+  Iterator begin() const;
+  Iterator end() const;
+
+  std::int64_t payloadIdAt(std::size_t index) const { return storage_->entries[index].payloadId; }
+  // The announced sizes from `first` on, added up; past the largest number, that number.
+  std::int64_t totalSize(std::size_t first = 0) const;
+
+  bool operator==(const FileList& other) const;
+
+ private:
+  struct Entry {
+    std::int64_t payloadId;
+    std::int64_t size;
+    std::uint32_t nameEnd;      // the name ends here in `text`, where the media type begins
+    std::uint32_t mimeTypeEnd;  // the next entry's name begins here
+  };
+  struct Storage {
+    std::vector<Entry> entries;
+    std::string text;
+  };
+
+  explicit FileList(std::shared_ptr<const Storage> storage) : storage_(std::move(storage)) {}
+
+  std::shared_ptr<const Storage> storage_;
+};
+
+// Adds the entries one by one; room for them is best made once, up front.
+class FileList::Builder {
+ public:
+  void reserve(std::size_t files, std::size_t textBytes);
+  // Throws std::length_error once the texts of the list pass 4 GiB.
+  void add(std::int64_t payloadId, std::string_view name, std::int64_t size, std::string_view mimeType);
+  FileList finish();
+
+ private:
+  std::shared_ptr<Storage> storage_ = std::make_shared<Storage>();
+};
+
+class FileList::Iterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = FileMetadata;
+  using difference_type = std::ptrdiff_t;
+  using pointer = void;
+  using reference = FileMetadata;
+
+  Iterator() = default;
+  Iterator(const FileList* list, std::size_t index) : list_(list), index_(index) {}
+  FileMetadata operator*() const { return (*list_)[index_]; }
+  Iterator& operator++() {
+    ++index_;
+    return *this;
+  }
+  Iterator operator++(int) {
+    auto before = *this;
+    ++index_;
+    return before;
+  }
+  bool operator==(const Iterator& other) const { return index_ == other.index_; }
+
+ private:
+  const FileList* list_ = nullptr;
+  std::size_t index_ = 0;
+};
+
+inline FileList::Iterator FileList::begin() const { return {this, 0}; }
+inline FileList::Iterator FileList::end() const { return {this, size()}; }
+
+}  // namespace orvel
