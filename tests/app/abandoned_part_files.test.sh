@@ -11,19 +11,6 @@ source "$(dirname "$0")/receiver_support.sh"
 parts() { find "$downloads" -maxdepth 1 -name '.orvel-*.part' -printf '%f\n' | sort; }
 part_count() { [ "$(parts | wc -l)" -eq "$1" ]; }
 
-# start_paused_sender NAME FOLDER: a transfer to receiver NAME that stops after its first chunk.
-declare -A sender sender_input
-start_paused_sender() {
-  local fd
-  mkfifo "$work/$1-sender.in"
-  "$probe" send "${port[$1]}" "$2" --pause <"$work/$1-sender.in" >"$work/$1-sender.out" 2>&1 &
-  sender[$1]=$!
-  exec {fd}>"$work/$1-sender.in"
-  sender_input[$1]=$fd
-  accept "$1"
-  wait_for "the first chunk to $1" grep -q paused "$work/$1-sender.out"
-}
-
 for name in first second restarted; do
   mkdir "$work/$name-files"
   head -c 1500000 /dev/urandom >"$work/$name-files/$name.bin"

@@ -72,6 +72,20 @@ accept() {
   echo y >&"${input[$1]}"
 }
 
+# start_paused_sender NAME FOLDER: a transfer to receiver NAME that stops after
+# its first chunk until a line comes on ${sender_input[NAME]}.
+declare -A sender sender_input
+start_paused_sender() {
+  local fd
+  mkfifo "$work/$1-sender.in"
+  "$probe" send "${port[$1]}" "$2" --pause <"$work/$1-sender.in" >"$work/$1-sender.out" 2>&1 &
+  sender[$1]=$!
+  exec {fd}>"$work/$1-sender.in"
+  sender_input[$1]=$fd
+  accept "$1"
+  wait_for "the first chunk to $1" grep -q paused "$work/$1-sender.out"
+}
+
 # stop_receiver NAME SIGNAL: returns the receiver's exit status.
 stop_receiver() {
   local status=0

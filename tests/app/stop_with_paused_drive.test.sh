@@ -7,9 +7,8 @@ set -euo pipefail
 source "$(dirname "$0")/../support/drives.sh"
 enter_mount_namespace "$0" "$@"
 source "$(dirname "$0")/receiver_support.sh"
-sender=
 stop_all() {
-  if [ -n "$sender" ]; then kill "$sender" 2>/dev/null || true; fi
+  if [ -n "${sender[first]:-}" ]; then kill "${sender[first]}" 2>/dev/null || true; fi
   cleanup
   release_drives
 }
@@ -38,17 +37,12 @@ part_grown() { [ "$(find "$downloads" -maxdepth 1 -name '.orvel-*.part' -size +0
 mkdir "$work/files"
 head -c 40000000 /dev/urandom >"$work/files/large.bin"
 start_receiver first
-mkfifo "$work/sender.in"
-"$probe" send "${port[first]}" "$work/files" --pause <"$work/sender.in" >"$work/sender.out" 2>&1 &
-sender=$!
-exec {sender_input}>"$work/sender.in"
-accept first
-wait_for "the first chunk" grep -q paused "$work/sender.out"
+start_paused_sender first "$work/files"
 wait_for "the temporary file to grow" part_grown
 
 # The drive stops answering between two writes; the rest of the file comes.
 kill -STOP "$fuse_pid"
-echo >&"$sender_input"
+echo >&"${sender_input[first]}"
 wait_for "a write to the paused drive" waits_on_drive "${pid[first]}"
 
 kill -TERM "${pid[first]}"
@@ -62,8 +56,8 @@ unset "script_pid[first]"
 [ "$status" -eq 0 ] || fail "the receiver ended with status $status"
 
 kill -CONT "$fuse_pid"
-eval "exec ${sender_input}>&-"
-wait "$sender" || true
+eval "exec ${sender_input[first]}>&-"
+wait "${sender[first]}" || true
 wait_for "the ended receiver's files to close" eval '! held'
 start_receiver restarted
 left=$(ls -A "$downloads")

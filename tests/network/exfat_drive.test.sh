@@ -80,17 +80,12 @@ same_name_rounds "$mounted/same" 2
 mkdir "$work/big"
 head -c 1500000 /dev/urandom >"$work/big/big.bin"
 receive_into "$stick/moving"
-mkfifo "$work/big.in"
-"$probe" send "${port[drive]}" "$work/big" --pause <"$work/big.in" >"$work/big.out" 2>&1 &
-big_sender=$!
-exec {big_input}>"$work/big.in"
-accept drive
-wait_for "the first chunk" grep -q paused "$work/big.out"
+start_paused_sender drive "$work/big"
 [ -n "$(parts_in "$stick/moving")" ] || fail "no temporary file while the file arrives"
 mv "$stick/moving" "$stick/moved"
 mkdir "$stick/moving"
-echo >&"$big_input"
-wait "$big_sender" && fail "the transfer into a folder moved away succeeded"
+echo >&"${sender_input[drive]}"
+wait "${sender[drive]}" && fail "the transfer into a folder moved away succeeded"
 wait_for "the failure line" grep -q "Could not save big.bin in $stick/moving: " "$work/drive.out"
 [ -z "$(parts_in "$stick")" ] || fail "temporary files left: $(parts_in "$stick")"
 [ -z "$(ls -A "$stick/moving")" ] && [ -z "$(ls -A "$stick/moved")" ] || fail "a file was saved from a moved folder"
