@@ -37,6 +37,8 @@ class FrameProcessor {
   // Throws MessageError when the frame, or a BYTES payload it completes, does
   // not parse; ConnectionError::transferFailed past the BYTES bounds.
   void processFrame(ByteView frame, const Handler& handler);
+  // What unfinished BYTES payloads hold now.
+  std::int64_t bufferedBytes() const { return bufferedBytes_; }
 
   // Two frames (content, then the empty last chunk), or none when serialising failed.
   std::vector<Bytes> buildConnectionResponseFrames(ConnectionResponseStatus status);

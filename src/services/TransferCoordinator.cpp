@@ -133,4 +133,9 @@ void TransferCoordinator::connectionManagerDidCancelTransfer(ConnectionManager&,
   }
 }
 
+void TransferCoordinator::connectionManagerDidRefuseTransfer(ConnectionManager&, const TransferRequest& request,
+                                                             const std::string& reason) {
+  notifications_->showStatus("Declined the transfer from " + request.senderName + ": " + reason + ".");
+}
+
 }  // namespace orvel
