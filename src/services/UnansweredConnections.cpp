@@ -37,10 +37,10 @@ UnansweredConnections::Refusal UnansweredConnections::enterQuestion(const Uuid& 
   auto found = entries_.find(id);
   if (found == entries_.end() || found->second.phase == Phase::atQuestion) return Refusal::none;
   auto refusal = Refusal::none;
-  if (count(Phase::atQuestion) >= limits_.mostWaitingQuestions) {
-    refusal = Refusal::tooManyWaiting;
-  } else if (count(Phase::atQuestion, &found->second.address) >= limits_.mostWaitingQuestionsPerAddress) {
+  if (count(Phase::atQuestion, &found->second.address) >= limits_.mostWaitingQuestionsPerAddress) {
     refusal = Refusal::tooManyWaitingFromAddress;
+  } else if (count(Phase::atQuestion) >= limits_.mostWaitingQuestions) {
+    refusal = Refusal::tooManyWaiting;
   }
   found->second.phase = refusal == Refusal::none ? Phase::atQuestion : Phase::done;
   return refusal;
