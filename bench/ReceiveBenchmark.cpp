@@ -31,6 +31,7 @@
 #include "support/BenchFile.h"
 #include "support/CostFloors.h"
 #include "support/ReceiverProcess.h"
+#include "support/ScratchHome.h"
 #include "support/SenderSession.h"
 
 namespace {
@@ -85,30 +86,6 @@ void raiseDescriptorLimit(int senders) {
                              std::to_string(needed) + " needed");
   }
 }
-
-// A home of its own: the settings file points the download folder into it.
-class ScratchHome {
- public:
-  ScratchHome() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvel-receive-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
-    std::filesystem::create_directories(downloads());
-    std::filesystem::create_directories(root_ / "config" / "orvel");
-    std::ofstream(root_ / "config" / "orvel" / "defaults.json")
-        << "{\"Orvel.downloadPath\": \"" << downloads().string() << "\"}\n";
-    ::setenv("HOME", root_.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-  }
-  ~ScratchHome() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-  std::filesystem::path downloads() const { return root_ / "downloads"; }
-
- private:
-  std::filesystem::path root_;
-};
 
 // One file over one connection: a pool of threads encrypts chunks, each under
 // its own sequence number, and this thread writes them in order. At most
