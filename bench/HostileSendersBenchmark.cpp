@@ -136,10 +136,13 @@ std::vector<Bytes> largeIntroduction(test::TestSender& sender) {
   frame.set_version(sharing::nearby::Frame::V1);
   frame.mutable_v1()->set_type(sharing::nearby::V1Frame::INTRODUCTION);
   auto* introduction = frame.mutable_v1()->mutable_introduction();
-  for (std::int64_t id = 1; frame.ByteSizeLong() < 2 * 1024 * 1024 - 64; ++id) {
-    auto* metadata = introduction->add_file_metadata();
-    metadata->set_name("f");
-    metadata->set_payload_id(id);
+  std::int64_t id = 0;
+  while (frame.ByteSizeLong() < 2 * 1024 * 1024 - 64 * 1024) {  // measured once per thousand entries
+    for (int batch = 0; batch < 1000; ++batch) {
+      auto* metadata = introduction->add_file_metadata();
+      metadata->set_name("f");
+      metadata->set_payload_id(++id);
+    }
   }
   return sender.sharingFrame(frame);
 }
