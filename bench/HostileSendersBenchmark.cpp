@@ -274,6 +274,22 @@ std::string growthAtMost(const Figures& figures, double limitMB) {
          verdict(figures.residentGrowthMB <= limitMB);
 }
 
+// Until the receiver has caught up with what was sent: its memory and what
+// it printed stay the same for a second (at most 30 s).
+void settle(pid_t receiver, const std::string& terminalPath) {
+  auto state = [&] {
+    std::error_code ignored;
+    return std::pair{statusKiB(receiver, "VmRSS:"), std::filesystem::file_size(terminalPath, ignored)};
+  };
+  auto last = state();
+  for (int step = 0; step < 30; ++step) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    auto now = state();
+    if (now == last && step > 0) return;
+    last = now;
+  }
+}
+
 // Returns whether the honest sender completed.
 bool runCase(const Case& item) {
   ScratchHome home;
@@ -290,7 +306,7 @@ bool runCase(const Case& item) {
   const auto hostileStart = Clock::now();
   item.hostile(receiver.port(), held);
   const double hostileSeconds = std::chrono::duration<double>(Clock::now() - hostileStart).count();
-  std::this_thread::sleep_for(std::chrono::seconds(2));  // the receiver catches up with what was sent
+  settle(receiver.pid(), terminalPath);
 
   Figures figures;
   figures.residentGrowthMB = static_cast<double>(statusKiB(receiver.pid(), "VmRSS:") - residentBefore) * 1024 / kMB;
