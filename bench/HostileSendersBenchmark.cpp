@@ -342,6 +342,10 @@ bool runCase(const Case& item) {
   std::printf("  printed to the terminal %ju bytes\n", static_cast<std::uintmax_t>(figures.terminalBytes));
   std::printf("  honest sender           %s in %.2f s%s%s\n", served ? "completed" : "FAILED", honestSeconds,
               honestError.empty() ? "" : ": ", honestError.c_str());
+  if (!served) {
+    std::printf("  receiver counted        %d completed, %d failed; file intact: %s\n", result.completed,
+                result.failed, intact ? "yes" : "no");
+  }
   std::printf("  target                  %s\n", item.verdict(figures).c_str());
   return served;
 }
