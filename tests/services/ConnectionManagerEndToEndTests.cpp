@@ -145,6 +145,11 @@ class LoopbackSender {
 
   // Everything up to the receiver's question to its user.
   void introduce(const std::vector<TestFile>& files) {
+    openChannel();
+    send(sender_.introduction(files));
+  }
+  // The handshake and the paired keys: the receiver waits for an INTRODUCTION.
+  void openChannel() {
     send(sender_.connectionRequest());
     send(sender_.clientInit());
     auto serverInit = receive();
@@ -155,7 +160,6 @@ class LoopbackSender {
     send(sender_.pairedKeyEncryption());
     send(sender_.pairedKeyResult());
     EXPECT_EQ(receiveSharingFrame().v1().type(), sharing::nearby::V1Frame::PAIRED_KEY_RESULT);
-    send(sender_.introduction(files));
   }
   // Another INTRODUCTION on the open channel.
   void offer(const std::vector<TestFile>& files) { send(sender_.introduction(files)); }
@@ -472,6 +476,7 @@ class ConnectionManagerEndToEndBounded : public ConnectionManagerEndToEnd {
     limits.mostBeforeQuestionPerAddress = 4;
     limits.mostWaitingQuestions = 3;
     limits.mostWaitingQuestionsPerAddress = 2;
+    limits.mostHeldBytes = 1 << 20;
   }
 };
 
@@ -568,6 +573,30 @@ TEST_F(ConnectionManagerEndToEndBounded, AnOfferPastTheWaitingBoundIsDeclinedAtO
   ASSERT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().size() == 2; }));
   auto after = offer("F", "127.0.0.3");
   EXPECT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 4; }));
+}
+
+// What connections not yet accepted hold in memory is bounded for all of them
+// together: past it, the one that would add to it is cut off, and a phone with
+// an ordinary offer is still served.
+TEST_F(ConnectionManagerEndToEndBounded, ConnectionsNotYetAcceptedShareOneBoundOnWhatTheyHold) {
+  LoopbackSender first(port(), "Hostile", "127.0.0.2");
+  LoopbackSender second(port(), "Hostile", "127.0.0.3");
+  for (auto* hostile : {&first, &second}) {
+    hostile->openChannel();
+    hostile->sendUntilRefused({hostile->sender().bytesPayload(patterned(700 * 1024, 1)).front()});  // never finished
+  }
+  EXPECT_TRUE(second.receiverEnded());
+  EXPECT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().size() == 1; })) << "the first keeps its share";
+
+  const std::vector<TestFile> files{{"photo.jpg", patterned(300'000, 7), 5}};
+  LoopbackSender phone(port(), "Pixel 9");
+  phone.introduce(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+  prompt->decisions.front()(true);
+  phone.receiveSharingFrame();
+  phone.sendFiles(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
+  EXPECT_EQ(downloaded("photo.jpg"), byteString(files[0].contents));
 }
 
 }  // namespace
