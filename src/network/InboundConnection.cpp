@@ -148,7 +148,8 @@ void InboundConnection::receiveFrame() {
           self->handleError(error);
         } else if (content && content->size() == kLengthPrefixSize) {
           std::uint32_t length = fromBigEndian32(*content);
-          if (length - 1u > kMaximumFrameLength - 1u || !self->holdUnaccepted(length)) {  // 0 wraps around
+          bool lengthAllowed = length - 1u <= kMaximumFrameLength - 1u;  // 0 wraps around
+          if (!lengthAllowed || !self->holdUnaccepted(length)) {
             self->handleError(ConnectionError::transferFailed);
           } else {
             self->receiveFrameBody(length);
