@@ -8,8 +8,8 @@
 //   ReceiveBenchmark [--size-mib N] [--senders N] [--threads N]
 //
 // One sender of 1024 MiB by default; --senders 200 --size-mib 16 runs 200
-// concurrent senders of 16 MiB each. Not run in CI: it takes seconds and
-// gigabytes of disk.
+// concurrent senders of 16 MiB each, each from a loopback address of its own.
+// Not run in CI: it takes seconds and gigabytes of disk.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -31,6 +31,7 @@
 #include "support/BenchFile.h"
 #include "support/CostFloors.h"
 #include "support/ReceiverProcess.h"
+#include "support/ScratchHome.h"
 #include "support/SenderSession.h"
 
 namespace {
@@ -85,30 +86,6 @@ void raiseDescriptorLimit(int senders) {
                              std::to_string(needed) + " needed");
   }
 }
-
-// A home of its own: the settings file points the download folder into it.
-class ScratchHome {
- public:
-  ScratchHome() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvel-receive-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
-    std::filesystem::create_directories(downloads());
-    std::filesystem::create_directories(root_ / "config" / "orvel");
-    std::ofstream(root_ / "config" / "orvel" / "defaults.json")
-        << "{\"Orvel.downloadPath\": \"" << downloads().string() << "\"}\n";
-    ::setenv("HOME", root_.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-  }
-  ~ScratchHome() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-  std::filesystem::path downloads() const { return root_ / "downloads"; }
-
- private:
-  std::filesystem::path root_;
-};
 
 // One file over one connection: a pool of threads encrypts chunks, each under
 // its own sequence number, and this thread writes them in order. At most
@@ -201,7 +178,10 @@ std::vector<std::string> sendConcurrently(std::uint16_t port, const std::vector<
 
   onThreads([&](unsigned t) {
     forEachMine(t, [&](std::size_t i) {
-      sessions[i] = std::make_unique<SenderSession>(port, kSocketTimeout, "Sender " + std::to_string(i));
+      // Each from an address of its own, as separate phones are: the receiver
+      // lets one address keep only two offers waiting for an answer.
+      const auto address = 0x7f000002 + static_cast<std::uint32_t>(i);
+      sessions[i] = std::make_unique<SenderSession>(port, kSocketTimeout, "Sender " + std::to_string(i), address);
       sessions[i]->openUntilAccepted(files[i]);
     });
   });

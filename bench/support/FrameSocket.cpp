@@ -23,7 +23,7 @@ constexpr std::uint32_t kLongestFrame = 4'999'999;
 
 }  // namespace
 
-FrameSocket::FrameSocket(std::uint16_t port, std::chrono::seconds timeout) {
+FrameSocket::FrameSocket(std::uint16_t port, std::chrono::seconds timeout, std::uint32_t sourceAddress) {
   descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (descriptor_ < 0) fail("socket");
   timeval limit{static_cast<time_t>(timeout.count()), 0};
@@ -31,6 +31,15 @@ FrameSocket::FrameSocket(std::uint16_t port, std::chrono::seconds timeout) {
   ::setsockopt(descriptor_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   int on = 1;
   ::setsockopt(descriptor_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  source.sin_addr.s_addr = htonl(sourceAddress);
+  if (sourceAddress != INADDR_LOOPBACK && ::bind(descriptor_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+    int error = errno;
+    ::close(descriptor_);
+    errno = error;
+    fail("bind");
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
@@ -53,9 +62,17 @@ FrameSocket::FrameSocket(FrameSocket&& other) noexcept : descriptor_(other.descr
 void FrameSocket::send(ByteView body) {
   auto prefix = bigEndian32(static_cast<std::uint32_t>(body.size()));
   iovec parts[2] = {{prefix.data(), prefix.size()}, {const_cast<std::uint8_t*>(body.data()), body.size()}};
-  std::size_t remaining = prefix.size() + body.size();
-  iovec* part = parts;
-  int count = 2;
+  sendParts(parts, 2);
+}
+
+void FrameSocket::sendRaw(ByteView bytes) {
+  iovec part{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+  sendParts(&part, 1);
+}
+
+void FrameSocket::sendParts(iovec* part, int count) {
+  std::size_t remaining = 0;
+  for (int i = 0; i < count; ++i) remaining += part[i].iov_len;
   while (remaining > 0) {
     ssize_t sent = ::writev(descriptor_, part, count);
     if (sent < 0 && errno == EINTR) continue;

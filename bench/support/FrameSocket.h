@@ -3,16 +3,19 @@
 #include <chrono>
 #include <cstdint>
 
+#include <sys/uio.h>
+
 #include "protocol/ByteHelpers.h"
 
 namespace orvel::bench {
 
-// A blocking TCP connection to the receiver on 127.0.0.1 that carries
-// length-prefixed frames. Every send and receive gives up after `timeout`
+// A blocking TCP connection to the receiver on 127.0.0.1, from 127.0.0.1 or
+// another loopback address given in host order (0x7f000002: 127.0.0.2, as
+// another device would be), that carries length-prefixed frames. Every send and receive gives up after `timeout`
 // (std::runtime_error), so a stalled receiver cannot hang the benchmark.
 class FrameSocket {
  public:
-  FrameSocket(std::uint16_t port, std::chrono::seconds timeout);
+  FrameSocket(std::uint16_t port, std::chrono::seconds timeout, std::uint32_t sourceAddress = 0x7f000001);
   ~FrameSocket();
   FrameSocket(FrameSocket&& other) noexcept;
   FrameSocket(const FrameSocket&) = delete;
@@ -20,10 +23,13 @@ class FrameSocket {
   FrameSocket& operator=(FrameSocket&&) = delete;
 
   void send(ByteView body);
+  // Bytes as they are, for a frame sent in part.
+  void sendRaw(ByteView bytes);
   Bytes receive();
 
  private:
   void readExactly(std::uint8_t* data, std::size_t length);
+  void sendParts(iovec* parts, int count);
   int descriptor_ = -1;
 };
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -19,41 +20,76 @@
 
 #include "platform/MainLoop.h"
 #include "services/ConnectionManager.h"
+#include "services/TerminalNotificationHandler.h"
+#include "services/TransferCoordinator.h"
 
 namespace orvel::bench {
 namespace {
 
+// Accepts every request, or only those of one sender while the shell asks
+// about the others on its terminal and nobody answers.
 class AutoAccept final : public ConnectionManagerDelegate {
  public:
-  explicit AutoAccept(int expected) : expected_(expected) {}
+  AutoAccept(int expected, std::string onlySender, std::shared_ptr<TransferCoordinator> shell)
+      : expected_(expected), onlySender_(std::move(onlySender)), shell_(std::move(shell)) {}
 
   void connectionManagerDidReceiveTransferRequest(ConnectionManager& manager, const TransferRequest& request) override {
-    manager.acceptTransfer(request);
+    if (shell_) shell_->connectionManagerDidReceiveTransferRequest(manager, request);
+    if (isCounted(request.senderName)) manager.acceptTransfer(request);
   }
-  void connectionManagerDidCompleteTransfer(ConnectionManager&, const TransferSession&) override {
+  void connectionManagerDidCompleteTransfer(ConnectionManager& manager, const TransferSession& session) override {
+    if (shell_) shell_->connectionManagerDidCompleteTransfer(manager, session);
+    if (!isCounted(session.senderName)) return;
     ++completed_;
     stopWhenFinished();
   }
-  void connectionManagerDidFailTransfer(ConnectionManager&, const TransferSession& session,
+  void connectionManagerDidFailTransfer(ConnectionManager& manager, const TransferSession& session,
                                         const EngineError& error) override {
+    if (shell_) shell_->connectionManagerDidFailTransfer(manager, session, error);
+    if (!isCounted(session.senderName)) return;
     std::fprintf(stderr, "receiver: transfer from %s failed: %s\n", session.senderName.c_str(),
                  describe(error).c_str());
     ++failed_;
     stopWhenFinished();
+  }
+  void connectionManagerDidCancelTransfer(ConnectionManager& manager, const TransferSession& session) override {
+    if (shell_) shell_->connectionManagerDidCancelTransfer(manager, session);
+  }
+  void connectionManagerDidRefuseTransfer(ConnectionManager& manager, const TransferRequest& request,
+                                          const std::string& reason) override {
+    if (shell_) shell_->connectionManagerDidRefuseTransfer(manager, request, reason);
   }
 
   int completed() const { return completed_; }
   int failed() const { return failed_; }
 
  private:
+  bool isCounted(const std::string& sender) const { return onlySender_.empty() || sender == onlySender_; }
   void stopWhenFinished() {
     if (completed_ + failed_ >= expected_) MainLoop::shared().stop();
   }
 
   const int expected_;
+  const std::string onlySender_;
+  const std::shared_ptr<TransferCoordinator> shell_;
   int completed_ = 0;  // main loop only
   int failed_ = 0;
 };
+
+// The shell's coordinator asking on a pseudo-terminal of its own, printing
+// into `terminalPath`; none when the shell is not wanted.
+std::shared_ptr<TransferCoordinator> makeShell(const ReceiverProcess::Shell& shell) {
+  if (shell.onlySender.empty()) return nullptr;
+  int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) {
+    throw std::runtime_error(std::string("pseudo-terminal: ") + std::strerror(errno));
+  }
+  int input = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int output = ::open(shell.terminalPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (input < 0 || output < 0) throw std::runtime_error(std::string("terminal: ") + std::strerror(errno));
+  // Both ends stay open for the life of the child: a closed one would end the input.
+  return TransferCoordinator::create(TerminalNotificationHandler::create(input, output));
+}
 
 bool writeAll(int descriptor, const void* data, std::size_t length) {
   const auto* bytes = static_cast<const char*>(data);
@@ -87,7 +123,8 @@ bool readAll(int descriptor, void* data, std::size_t length, std::chrono::millis
   return true;
 }
 
-[[noreturn]] void runReceiver(int report, int release, int expectedTransfers, std::chrono::seconds limit) {
+[[noreturn]] void runReceiver(int report, int release, int expectedTransfers, std::chrono::seconds limit,
+                              const ReceiverProcess::Shell& shell) {
   ::prctl(PR_SET_NAME, "orvel-receiver");  // its threads carry the name too: easy to find in a profile
   // "File saved to:" lines would drown the benchmark's own output.
   if (int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC); null >= 0) ::dup2(null, STDOUT_FILENO);
@@ -95,7 +132,7 @@ bool readAll(int descriptor, void* data, std::size_t length, std::chrono::millis
   {
     auto& loop = MainLoop::shared();
     auto manager = ConnectionManager::create(0);
-    auto delegate = std::make_shared<AutoAccept>(expectedTransfers);
+    auto delegate = std::make_shared<AutoAccept>(expectedTransfers, shell.onlySender, makeShell(shell));
     manager->setDelegate(delegate);
     manager->setOnReady([report](std::uint16_t port) { writeAll(report, &port, sizeof port); });
     // The parent closes its end once the senders have read every completion
@@ -131,7 +168,7 @@ bool readAll(int descriptor, void* data, std::size_t length, std::chrono::millis
 
 }  // namespace
 
-ReceiverProcess::ReceiverProcess(int expectedTransfers, std::chrono::seconds limit) {
+ReceiverProcess::ReceiverProcess(int expectedTransfers, std::chrono::seconds limit, const Shell& shell) {
   int report[2], release[2];
   if (::pipe2(report, O_CLOEXEC) != 0 || ::pipe2(release, O_CLOEXEC) != 0) {
     throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
@@ -142,7 +179,7 @@ ReceiverProcess::ReceiverProcess(int expectedTransfers, std::chrono::seconds lim
   if (pid_ == 0) {
     ::close(report[0]);
     ::close(release[1]);
-    runReceiver(report[1], release[0], expectedTransfers, limit);
+    runReceiver(report[1], release[0], expectedTransfers, limit, shell);
   }
   ::close(report[1]);
   ::close(release[0]);

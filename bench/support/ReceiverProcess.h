@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace orvel::bench {
 
@@ -23,13 +24,23 @@ class ReceiverProcess {
     bool exitedCleanly = false;
   };
 
+  // With `onlySender` set, the child runs the shell's coordinator and terminal
+  // as well, on a pseudo-terminal nobody types into and printing into the
+  // file `terminalPath`; it accepts only that sender's requests and counts
+  // only its transfers, leaving every other question unanswered.
+  struct Shell {
+    std::string onlySender;
+    std::string terminalPath;
+  };
+
   // Call before this process starts any thread: it forks.
-  ReceiverProcess(int expectedTransfers, std::chrono::seconds limit);
+  ReceiverProcess(int expectedTransfers, std::chrono::seconds limit, const Shell& shell = {});
   ~ReceiverProcess();  // a child still running is killed
   ReceiverProcess(const ReceiverProcess&) = delete;
   ReceiverProcess& operator=(const ReceiverProcess&) = delete;
 
   std::uint16_t port() const { return port_; }
+  pid_t pid() const { return pid_; }
   // Lets the child stop and waits for it, killing it after `grace`.
   Result finish(std::chrono::seconds grace);
 

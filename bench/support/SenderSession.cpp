@@ -10,8 +10,12 @@ namespace connections = location::nearby::connections;
 // Far more than the receiver sends at any one step.
 constexpr int kFramesPerStepLimit = 64;
 
+bool isAnswer(const test::TestSender::Received& received) {
+  return received.sharing && received.sharing->v1().type() == sharing::nearby::V1Frame::RESPONSE;
+}
+
 bool isAccept(const test::TestSender::Received& received) {
-  return received.sharing && received.sharing->v1().type() == sharing::nearby::V1Frame::RESPONSE &&
+  return isAnswer(received) &&
          received.sharing->v1().connection_response().status() == sharing::nearby::ConnectionResponseFrame::ACCEPT;
 }
 
@@ -36,11 +40,12 @@ std::vector<Bytes> SenderSession::introduction(const BenchFile& file) {
   return sender_.sharingFrame(frame);
 }
 
-SenderSession::SenderSession(std::uint16_t port, std::chrono::seconds timeout, std::string senderName)
-    : sender_(std::move(senderName)), socket_(port, timeout) {}
+SenderSession::SenderSession(std::uint16_t port, std::chrono::seconds timeout, std::string senderName,
+                             std::uint32_t sourceAddress)
+    : sender_(std::move(senderName)), socket_(port, timeout, sourceAddress) {}
 
 template <class Predicate>
-void SenderSession::receiveUntil(Predicate isWanted, const char* what) {
+test::TestSender::Received SenderSession::receiveUntil(Predicate isWanted, const char* what) {
   for (int count = 0; count < kFramesPerStepLimit; ++count) {
     const Bytes body = socket_.receive();
     test::TestSender::Received received;
@@ -49,23 +54,30 @@ void SenderSession::receiveUntil(Predicate isWanted, const char* what) {
     } catch (...) {  // the handshake answers and the completion notice travel in plaintext
       received = test::TestSender::openPlaintext(body);
     }
-    if (isWanted(received)) return;
+    if (isWanted(received)) return received;
   }
   throw std::runtime_error(std::string("no ") + what + " from the receiver");
 }
 
-void SenderSession::openUntilAccepted(const BenchFile& file) {
+void SenderSession::openChannel() {
   socket_.send(sender_.connectionRequest());
   socket_.send(sender_.clientInit());
   const Bytes serverInit = socket_.receive();
   socket_.send(sender_.clientFinish(serverInit));
   socket_.send(sender_.connectionResponse());
-  for (const auto& frames : {sender_.pairedKeyEncryption(), sender_.pairedKeyResult(), introduction(file)}) {
+  for (const auto& frames : {sender_.pairedKeyEncryption(), sender_.pairedKeyResult()}) {
     for (const auto& frame : frames) socket_.send(frame);
   }
+}
+
+void SenderSession::openUntilAccepted(const BenchFile& file) {
+  openChannel();
+  for (const auto& frame : introduction(file)) socket_.send(frame);
   firstChunkSequenceNumber_ = sender_.nextSequenceNumber();
   receiveUntil(isAccept, "ACCEPT");
 }
+
+bool SenderSession::awaitAnswer() { return isAccept(receiveUntil(isAnswer, "answer")); }
 
 Bytes SenderSession::chunkFrame(const BenchFile& file, std::int64_t index) {
   auto frame = test::TestSender::frameOfType(connections::V1Frame::PAYLOAD_TRANSFER);

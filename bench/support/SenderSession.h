@@ -14,8 +14,12 @@ namespace orvel::bench {
 // One sending phone on one loopback connection, offering one file.
 class SenderSession {
  public:
-  SenderSession(std::uint16_t port, std::chrono::seconds timeout, std::string senderName);
+  SenderSession(std::uint16_t port, std::chrono::seconds timeout, std::string senderName,
+                std::uint32_t sourceAddress = 0x7f000001);
 
+  // Connection request, key exchange and paired keys: the encrypted channel
+  // is open and the receiver waits for an INTRODUCTION.
+  void openChannel();
   // Connection request, key exchange, paired keys and the INTRODUCTION;
   // returns once the receiver has accepted. Throws std::runtime_error.
   void openUntilAccepted(const BenchFile& file);
@@ -23,13 +27,17 @@ class SenderSession {
   // only reads the keys, so several threads may build frames at once.
   Bytes chunkFrame(const BenchFile& file, std::int64_t index);
   void send(ByteView frame) { socket_.send(frame); }
+  void sendRaw(ByteView bytes) { socket_.sendRaw(bytes); }
+  // Waits for the receiver's answer to the INTRODUCTION: true for ACCEPT, false for REJECT.
+  bool awaitAnswer();
+  test::TestSender& sender() { return sender_; }
   // Waits for the receiver's notice that every file is written.
   void awaitCompletion();
 
  private:
   std::vector<Bytes> introduction(const BenchFile& file);
   template <class Predicate>
-  void receiveUntil(Predicate isWanted, const char* what);
+  test::TestSender::Received receiveUntil(Predicate isWanted, const char* what);
 
   test::TestSender sender_;
   FrameSocket socket_;

@@ -8,6 +8,7 @@
 #include "network/CryptoHandler.h"
 #include "network/FileWriter.h"
 #include "network/HandshakeResult.h"
+#include "network/HeldBytesBudget.h"
 #include "offline_wire_formats.pb.h"
 #include "platform/Log.h"
 #include "platform/Settings.h"
@@ -38,6 +39,10 @@ constexpr std::size_t kMostFilesBeforeAnswer = 4;
 // Each new offer puts the question again; one that never stops would keep
 // the user from ever answering, and every other sender waiting.
 constexpr int kMostUnansweredReplacements = 3;
+// What a connection may hold in frames and gathered BYTES before the user
+// accepts without drawing on the shared budget: the handshake and an offer
+// of a few hundred files fit in it.
+constexpr std::int64_t kHeldBytesAllowance = 64 * 1024;
 
 void log(const std::string& text) { Log::write("[InboundConnection] " + text); }
 
@@ -66,10 +71,16 @@ InboundConnection::InboundConnection(Private, std::shared_ptr<Connection> connec
       frameProcessor_(std::make_unique<FrameProcessor>()) {}
 
 // The writers' own destructors delete whatever temporary file is left.
-InboundConnection::~InboundConnection() = default;
+InboundConnection::~InboundConnection() {
+  if (heldBytesBudget_) heldBytesBudget_->release(chargedBytes_);
+}
 
 void InboundConnection::setDelegate(std::weak_ptr<InboundConnectionDelegate> delegate) {
   delegate_ = std::move(delegate);
+}
+
+void InboundConnection::setHeldBytesBudget(std::shared_ptr<HeldBytesBudget> budget) {
+  heldBytesBudget_ = std::move(budget);
 }
 
 // Until the platform reports the connection ready, and the first read holds
@@ -149,6 +160,8 @@ void InboundConnection::receiveFrame() {
             log("Frame of " + std::to_string(length) + " bytes before the encrypted channel, more than the limit of " +
                 std::to_string(kMaximumHandshakeFrameLength));
             self->handleError(ConnectionError::transferFailed);
+          } else if (!self->holdUnaccepted(length)) {
+            self->handleError(ConnectionError::transferFailed);
           } else {
             self->receiveFrameBody(length);
           }
@@ -172,6 +185,7 @@ void InboundConnection::receiveFrameBody(std::uint32_t length) {
           self->handleError(ConnectionError::transferFailed);
         } else {
           self->processFrame(std::move(*content));
+          if (!self->ended_ && !self->holdUnaccepted(0)) self->handleError(ConnectionError::transferFailed);
           if (!self->ended_) self->receiveFrame();
         }
       });
@@ -185,6 +199,22 @@ bool InboundConnection::isInHandshake() const {
     case State::awaitingConnectionResponse: return true;
     default: return false;
   }
+}
+
+// Until the user accepts, the frame being read and the BYTES gathered so far
+// are charged to the budget all such connections share, past a small
+// allowance each; once accepted, the connection holds what its own bounds let it.
+bool InboundConnection::holdUnaccepted(std::uint32_t frameLength) {
+  if (!heldBytesBudget_) return true;
+  std::int64_t held = transferAccepted_ ? 0 : frameLength + frameProcessor_->heldBytes();
+  std::int64_t charge = std::max<std::int64_t>(0, held - kHeldBytesAllowance);
+  if (charge > chargedBytes_ && !heldBytesBudget_->tryCharge(charge - chargedBytes_)) {
+    log("Connections not yet accepted hold too much: " + std::to_string(held) + " more bytes refused");
+    return false;
+  }
+  if (charge < chargedBytes_) heldBytesBudget_->release(chargedBytes_ - charge);
+  chargedBytes_ = charge;
+  return true;
 }
 
 // The sender closed its side between two frames: nothing is reported as a

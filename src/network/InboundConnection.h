@@ -25,6 +25,7 @@ namespace orvel {
 
 class CryptoHandler;
 class FrameProcessor;
+class HeldBytesBudget;
 class FileWriter;
 struct FrameEvent;
 
@@ -59,6 +60,8 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   InboundConnection& operator=(const InboundConnection&) = delete;
 
   void setDelegate(std::weak_ptr<InboundConnectionDelegate> delegate);  // before start()
+  // Shared with the other connections; none means no bound but each connection's own. Before start().
+  void setHeldBytesBudget(std::shared_ptr<HeldBytesBudget> budget);
   void start();
 
   // These three may be called from any thread; they run on the connection's own queue.
@@ -87,6 +90,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void receiveFrame();
   void receiveFrameBody(std::uint32_t length);
   bool isInHandshake() const;  // the encrypted channel is not open yet
+  bool holdUnaccepted(std::uint32_t frameLength);
   void endOfStream();
   void processFrame(Bytes body);
   void processConnectionRequest(ByteView body);
@@ -161,6 +165,8 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   std::int64_t bytesHeldBeforeAnswer_ = 0;  // the length of every file begun under the unanswered offer
   bool ended_ = false;             // nothing more is read, handled or reported as a failure
   bool cancelled_ = false;         // this object cancelled the platform connection
+  std::shared_ptr<HeldBytesBudget> heldBytesBudget_;
+  std::int64_t chargedBytes_ = 0;  // to heldBytesBudget_
   std::shared_ptr<InboundConnection> startingSelf_;  // from start() until the platform's first report
 };
 

@@ -10,6 +10,7 @@
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
 #include "platform/StrandQueue.h"
+#include "platform/WorkerPool.h"
 
 namespace orvel {
 namespace {
@@ -18,12 +19,16 @@ constexpr auto closeWaitLimit = std::chrono::seconds(2);
 
 }  // namespace
 
-std::shared_ptr<ConnectionManager> ConnectionManager::create(std::uint16_t firstPort) {
-  return std::make_shared<ConnectionManager>(Private{}, firstPort);
+std::shared_ptr<ConnectionManager> ConnectionManager::create(std::uint16_t firstPort, const ConnectionLimits& limits) {
+  return std::make_shared<ConnectionManager>(Private{}, firstPort, limits);
 }
 
-ConnectionManager::ConnectionManager(Private, std::uint16_t firstPort)
-    : firstPort_(firstPort), queue_(StrandQueue::create("com.orvel.connections")) {}
+ConnectionManager::ConnectionManager(Private, std::uint16_t firstPort, const ConnectionLimits& limits)
+    : firstPort_(firstPort),
+      limits_(limits),
+      unanswered_(limits),
+      heldBytesBudget_(std::make_shared<HeldBytesBudget>(limits.mostHeldBytes)),
+      queue_(StrandQueue::create("com.orvel.connections")) {}
 
 // A listener left running would keep its port for the life of the process.
 ConnectionManager::~ConnectionManager() {
@@ -101,14 +106,27 @@ void ConnectionManager::handleListenerState(TcpListener::State state, std::error
   Log::write("[ConnectionManager] Listener unknown state");
 }
 
+// Connections that have not reached the question are bounded in number, per
+// sender address and in total, and in time: past the address's bound a new
+// one is closed at once, so its descriptor is back before the next accept.
 void ConnectionManager::handleNewConnection(std::shared_ptr<Connection> connection) {
   auto sessionId = Uuid::random();
   auto remote = connection->remoteEndpointDescription();
+  auto admission = unanswered_.admit(sessionId, senderAddressOf(remote));
+  if (!admission.admitted) {
+    Log::write("[ConnectionManager] Refused a connection from " + remote + ": " +
+               std::to_string(limits_.mostBeforeQuestionPerAddress) +
+               " connections from its address have not reached the question");
+    return;  // the socket closes with its last holder
+  }
+  if (admission.dropped) dropConnection(*admission.dropped, "to make room for a new connection");
   auto queue = StrandQueue::create("com.orvel.connection");
   std::weak_ptr<Connection> socket = connection;
   auto inbound = InboundConnection::create(std::move(connection), sessionId, queue);
   inbound->setDelegate(weak_from_this());
+  inbound->setHeldBytesBudget(heldBytesBudget_);
   activeConnections_[sessionId] = inbound;
+  watchTimeToQuestion(sessionId);
   if (liveConnections_.size() >= livePruneSize_) {
     std::erase_if(liveConnections_, [](const LiveConnection& live) { return live.released(); });
     livePruneSize_ = std::max<std::size_t>(64, 2 * liveConnections_.size());
@@ -116,6 +134,31 @@ void ConnectionManager::handleNewConnection(std::shared_ptr<Connection> connecti
   liveConnections_.push_back({inbound, std::move(socket)});
   inbound->start();
   Log::write("[ConnectionManager] New connection from " + remote);
+}
+
+void ConnectionManager::watchTimeToQuestion(const Uuid& sessionId) {
+  auto timer = std::make_shared<asio::steady_timer>(WorkerPool::shared().context(), limits_.timeToQuestion);
+  questionDeadlines_[sessionId] = timer;
+  timer->async_wait([weakSelf = weak_from_this(), sessionId](std::error_code error) {
+    if (error) return;  // the connection left before its time was up
+    auto self = weakSelf.lock();
+    if (!self) return;
+    self->queue_->async([self, sessionId] {
+      self->questionDeadlines_.erase(sessionId);
+      if (self->unanswered_.isBeforeQuestion(sessionId)) {
+        self->dropConnection(sessionId, "it did not reach the question in time");
+      }
+    });
+  });
+}
+
+// On the manager's queue, for a connection before the question: it is closed
+// without a word to the shell, which has not heard of it.
+void ConnectionManager::dropConnection(const Uuid& sessionId, const std::string& why) {
+  auto found = activeConnections_.find(sessionId);
+  if (found == activeConnections_.end()) return;
+  Log::write("[ConnectionManager] Dropped connection " + sessionId.uuidString() + ": " + why);
+  found->second->close();
 }
 
 bool ConnectionManager::stopListening() {
@@ -141,6 +184,8 @@ bool ConnectionManager::stopListening() {
       }
     }
     activeConnections_.clear();
+    for (auto& [sessionId, timer] : questionDeadlines_) timer->cancel();
+    questionDeadlines_.clear();
     closing->set_value(std::exchange(liveConnections_, {}));
   });
   const auto deadline = std::chrono::steady_clock::now() + closeWaitLimit;
@@ -157,7 +202,9 @@ bool ConnectionManager::stopListening() {
 void ConnectionManager::acceptTransfer(const TransferRequest& request) {
   queue_->async([this, self = shared_from_this(), sessionId = request.sessionId, offer = request.offerNumber] {
     auto found = activeConnections_.find(sessionId);
-    if (found != activeConnections_.end()) found->second->acceptTransfer(offer);
+    if (found == activeConnections_.end()) return;
+    unanswered_.answered(sessionId);
+    found->second->acceptTransfer(offer);
   });
 }
 
@@ -188,7 +235,23 @@ std::vector<Uuid> ConnectionManager::activeSessionIds() const {
   return result.get();
 }
 
-void ConnectionManager::connectionDidReceiveTransferRequest(InboundConnection&, const TransferRequest& request) {
+// An offer past the bound of waiting questions is declined at once: what
+// unanswered offers may hold stays bounded for the receiver as a whole.
+void ConnectionManager::connectionDidReceiveTransferRequest(InboundConnection& connection,
+                                                            const TransferRequest& request) {
+  auto refusal = unanswered_.enterQuestion(connection.sessionId());
+  if (refusal != UnansweredConnections::Refusal::none) {
+    auto reason = refusal == UnansweredConnections::Refusal::tooManyWaiting
+                      ? std::to_string(limits_.mostWaitingQuestions) + " transfers are already waiting for an answer"
+                      : std::to_string(limits_.mostWaitingQuestionsPerAddress) +
+                            " transfers from its address are already waiting for an answer";
+    Log::write("[ConnectionManager] Declined the transfer from " + request.senderName + ": " + reason);
+    connection.declineTransfer(request.offerNumber);
+    forward([request, reason](ConnectionManagerDelegate& delegate, ConnectionManager& manager) {
+      delegate.connectionManagerDidRefuseTransfer(manager, request, reason);
+    });
+    return;
+  }
   forward([request](ConnectionManagerDelegate& delegate, ConnectionManager& manager) {
     delegate.connectionManagerDidReceiveTransferRequest(manager, request);
   });
@@ -224,7 +287,11 @@ void ConnectionManager::connectionDidClose(InboundConnection& connection) {
 }
 
 void ConnectionManager::removeConnection(const Uuid& sessionId) {
-  queue_->async([this, self = shared_from_this(), sessionId] { activeConnections_.erase(sessionId); });
+  queue_->async([this, self = shared_from_this(), sessionId] {
+    activeConnections_.erase(sessionId);
+    unanswered_.leave(sessionId);
+    if (auto timer = questionDeadlines_.extract(sessionId)) timer.mapped()->cancel();
+  });
 }
 
 void ConnectionManager::forward(std::function<void(ConnectionManagerDelegate&, ConnectionManager&)> call) {

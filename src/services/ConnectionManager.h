@@ -1,5 +1,6 @@
 #pragma once
 
+#include <asio/steady_timer.hpp>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -9,12 +10,16 @@
 #include <unordered_map>
 #include <vector>
 
+#include "network/HeldBytesBudget.h"
 #include "network/InboundConnectionDelegate.h"
 #include "platform/Connection.h"
 #include "platform/SerialQueue.h"
 #include "platform/TcpListener.h"
 #include "platform/Uuid.h"
+#include "services/ConnectionLimits.h"
 #include "services/ConnectionManagerDelegate.h"
+#include "services/UnansweredConnections.h"
+
 
 namespace orvel {
 
@@ -28,7 +33,8 @@ class ConnectionManager final : public InboundConnectionDelegate,
   static constexpr std::uint16_t defaultPort = 8686;
 
   // `firstPort` is the port tried before the one the system chooses.
-  static std::shared_ptr<ConnectionManager> create(std::uint16_t firstPort = defaultPort);
+  static std::shared_ptr<ConnectionManager> create(std::uint16_t firstPort = defaultPort,
+                                                   const ConnectionLimits& limits = {});
 
   // Both on the main thread, before startListening().
   void setDelegate(std::weak_ptr<ConnectionManagerDelegate> delegate);
@@ -61,17 +67,22 @@ class ConnectionManager final : public InboundConnectionDelegate,
   struct Private {};
 
  public:
-  ConnectionManager(Private, std::uint16_t firstPort);
+  ConnectionManager(Private, std::uint16_t firstPort, const ConnectionLimits& limits);
   ~ConnectionManager() override;
 
  private:
   void handleListenerState(TcpListener::State state, std::error_code error, std::optional<std::uint16_t> port);
   void handleNewConnection(std::shared_ptr<Connection> connection);
   void removeConnection(const Uuid& sessionId);
+  void dropConnection(const Uuid& sessionId, const std::string& why);
+  void watchTimeToQuestion(const Uuid& sessionId);
   // Calls the delegate on the main loop, if it is still alive then.
   void forward(std::function<void(ConnectionManagerDelegate&, ConnectionManager&)> call);
 
   const std::uint16_t firstPort_;
+  const ConnectionLimits limits_;
+  UnansweredConnections unanswered_;
+  const std::shared_ptr<HeldBytesBudget> heldBytesBudget_;
   const std::shared_ptr<SerialQueue> queue_;
   std::atomic<std::int32_t> listeningPort_{-1};  // -1: none
 
@@ -91,6 +102,7 @@ class ConnectionManager final : public InboundConnectionDelegate,
 
   // The manager's queue only.
   std::unordered_map<Uuid, std::shared_ptr<InboundConnection>> activeConnections_;
+  std::unordered_map<Uuid, std::shared_ptr<asio::steady_timer>> questionDeadlines_;
   std::vector<LiveConnection> liveConnections_;  // pruned as it grows
   std::size_t livePruneSize_ = 64;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "network/EngineError.h"
 #include "storage/TransferRequest.h"
 #include "storage/TransferSession.h"
@@ -22,6 +24,10 @@ class ConnectionManagerDelegate {
   // Sharing CANCEL) while its request was being asked or received; the
   // session is in state cancelled. A shell that asks nobody may ignore it.
   virtual void connectionManagerDidCancelTransfer(ConnectionManager& /*manager*/, const TransferSession& /*session*/) {}
+  // The request was declined without asking: too many offers already wait
+  // for an answer. `reason` says so in a few words.
+  virtual void connectionManagerDidRefuseTransfer(ConnectionManager& /*manager*/, const TransferRequest& /*request*/,
+                                                  const std::string& /*reason*/) {}
 };
 
 }  // namespace orvel

@@ -173,4 +173,9 @@ void TransferCoordinator::connectionManagerDidCancelTransfer(ConnectionManager&,
   }
 }
 
+void TransferCoordinator::connectionManagerDidRefuseTransfer(ConnectionManager&, const TransferRequest& request,
+                                                             const std::string& reason) {
+  notifications_->showStatus("Declined the transfer from " + request.senderName + ": " + reason + ".");
+}
+
 }  // namespace orvel

@@ -26,6 +26,8 @@ class TransferCoordinator final : public ConnectionManagerDelegate,
   void connectionManagerDidFailTransfer(ConnectionManager& manager, const TransferSession& session,
                                         const EngineError& error) override;
   void connectionManagerDidCancelTransfer(ConnectionManager& manager, const TransferSession& session) override;
+  void connectionManagerDidRefuseTransfer(ConnectionManager& manager, const TransferRequest& request,
+                                          const std::string& reason) override;
 
  private:
   struct Private {};

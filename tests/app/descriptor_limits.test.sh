@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The receiver under the usual limit of 1,024 open files: one transfer of
 # 10,000 small files arrives whole (the hard limit at 1,024 too, so nothing
-# but the writers' own thrift carries it), and with 1,100 idle senders holding
-# connections under a soft limit of 1,024 (the hard one higher) a new sender
-# still gets its transfer through.
+# but the writers' own thrift carries it), and with 1,100 idle connections
+# held by other devices (other loopback addresses) under a soft limit of 1,024
+# (the hard one higher) a new sender still gets its transfer through.
 set -euo pipefail
 source "$(dirname "$0")/receiver_support.sh"
 

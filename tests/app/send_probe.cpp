@@ -7,6 +7,7 @@
 //       before the very last chunk, printing "ready". Exits 0 once the
 //       receiver says the files are written.
 //   send_probe hold PORT COUNT  opens COUNT connections that send nothing,
+//       from 127.0.0.2, .3 and .4 in turn (other devices than the senders),
 //       prints "holding", and keeps them until standard input ends.
 //   send_probe flood PORT  opens connections that fail at once (a frame length
 //       of zero) from several threads until the receiver stops listening.
@@ -43,8 +44,11 @@ using namespace orvel;
 using test::TestSender;
 using Socket = asio::ip::tcp::socket;
 
-Socket connectTo(asio::io_context& context, std::uint16_t port) {
+Socket connectTo(asio::io_context& context, std::uint16_t port,
+                 asio::ip::address_v4 source = asio::ip::address_v4::loopback()) {
   Socket socket(context);
+  socket.open(asio::ip::tcp::v4());
+  socket.bind({source, 0});
   socket.connect({asio::ip::address_v4::loopback(), port});
   return socket;
 }
@@ -150,7 +154,9 @@ int hold(std::uint16_t port, int count) {
   raiseOpenFileLimit();
   asio::io_context context;
   std::vector<Socket> sockets;
-  for (int i = 0; i < count; ++i) sockets.push_back(connectTo(context, port));
+  for (int i = 0; i < count; ++i) {
+    sockets.push_back(connectTo(context, port, asio::ip::address_v4(0x7f000002 + static_cast<std::uint32_t>(i % 3))));
+  }
   std::cout << "holding" << std::endl;
   std::string ignored;
   while (std::getline(std::cin, ignored)) {

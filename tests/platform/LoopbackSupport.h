@@ -72,6 +72,15 @@ class LoopbackClient {
     socket_.set_option(asio::socket_base::receive_buffer_size(1));
     socket_.connect(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), port));
   }
+  // One from another loopback address (127.0.0.2 and on), as another device's would be.
+  struct From {
+    asio::ip::address source;
+  };
+  LoopbackClient(std::uint16_t port, From from) : socket_(context_) {
+    socket_.open(asio::ip::tcp::v4());
+    socket_.bind(asio::ip::tcp::endpoint(from.source, 0));
+    socket_.connect(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), port));
+  }
   asio::ip::tcp::socket& socket() { return socket_; }
 
  private:

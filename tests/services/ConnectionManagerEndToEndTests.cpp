@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <chrono>
 #include <filesystem>
@@ -53,6 +52,8 @@ class LoopbackSender {
   // One that stops reading once introduced, with the smallest receive buffer.
   LoopbackSender(std::uint16_t port, std::string name, test::LoopbackClient::NotReading notReading)
       : client_(port, notReading), sender_(std::move(name)) {}
+  LoopbackSender(std::uint16_t port, std::string name, const char* sourceAddress)
+      : client_(port, test::LoopbackClient::From{asio::ip::make_address(sourceAddress)}), sender_(std::move(name)) {}
 
   void send(ByteView body) {
     asio::write(client_.socket(), asio::buffer(test::framed(body)));
@@ -117,11 +118,14 @@ class LoopbackSender {
   // closed it or reset it over unread bytes; false if it is still open after
   // a generous while.
   bool receiverEnded() {
-    timeval patience{10, 0};
-    setsockopt(client_.socket().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     std::vector<std::uint8_t> rest(64 * 1024);
     std::error_code error;
-    while (!error) client_.socket().read_some(asio::buffer(rest), error);
+    while (!error) {
+      // A blocking read would wait for ever: asio waits out a receive time-out itself.
+      pollfd readable{client_.socket().native_handle(), POLLIN, 0};
+      if (::poll(&readable, 1, 10'000) != 1) return false;
+      client_.socket().read_some(asio::buffer(rest), error);
+    }
     return error == asio::error::eof || error == asio::error::connection_reset;
   }
   // Plaintext KEEP_ALIVEs, each of which the receiver answers; false once
@@ -141,6 +145,11 @@ class LoopbackSender {
 
   // Everything up to the receiver's question to its user.
   void introduce(const std::vector<TestFile>& files) {
+    openChannel();
+    send(sender_.introduction(files));
+  }
+  // The handshake and the paired keys: the receiver waits for an INTRODUCTION.
+  void openChannel() {
     send(sender_.connectionRequest());
     send(sender_.clientInit());
     auto serverInit = receive();
@@ -151,7 +160,6 @@ class LoopbackSender {
     send(sender_.pairedKeyEncryption());
     send(sender_.pairedKeyResult());
     EXPECT_EQ(receiveSharingFrame().v1().type(), sharing::nearby::V1Frame::PAIRED_KEY_RESULT);
-    send(sender_.introduction(files));
   }
   // Another INTRODUCTION on the open channel.
   void offer(const std::vector<TestFile>& files) { send(sender_.introduction(files)); }
@@ -176,6 +184,7 @@ class ConnectionManagerEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     home.writeDownloadPath(downloads.path());
+    manager = ConnectionManager::create(0, limits);
     manager->setDelegate(coordinator);
     auto ready = std::make_shared<bool>(false);
     manager->setOnReady([ready](std::uint16_t) { *ready = true; });
@@ -193,7 +202,8 @@ class ConnectionManagerEndToEnd : public ::testing::Test {
   Analytics analytics;
   std::shared_ptr<test::FakeNotificationHandler> prompt = std::make_shared<test::FakeNotificationHandler>();
   std::shared_ptr<TransferCoordinator> coordinator = TransferCoordinator::create(prompt, analytics);
-  std::shared_ptr<ConnectionManager> manager = ConnectionManager::create(0);
+  ConnectionLimits limits;  // set before SetUp by the fixtures below
+  std::shared_ptr<ConnectionManager> manager;
 };
 
 TEST_F(ConnectionManagerEndToEnd, AnAcceptedTransferIsWrittenAndReportedOnce) {
@@ -487,6 +497,137 @@ TEST_F(ConnectionManagerEndToEnd, ASenderThatSendsTooMuchBeforeTheAnswerFailsAnd
     phone.reset();
     EXPECT_TRUE(nothingLeftOpen());
   }
+}
+
+// The receiver-wide bounds, small enough for a test.
+class ConnectionManagerEndToEndBounded : public ConnectionManagerEndToEnd {
+ protected:
+  ConnectionManagerEndToEndBounded() {
+    limits.mostBeforeQuestion = 6;
+    limits.mostBeforeQuestionPerAddress = 4;
+    limits.mostWaitingQuestions = 3;
+    limits.mostWaitingQuestionsPerAddress = 2;
+    limits.mostHeldBytes = 1 << 20;
+  }
+};
+
+// Devices that hold idle connections keep to their address's share, and past
+// the total the address holding the most gives way, its oldest first: a phone
+// at another address is still served.
+TEST_F(ConnectionManagerEndToEndBounded, IdleConnectionsFromOtherAddressesKeepNoSenderOut) {
+  std::vector<std::unique_ptr<LoopbackSender>> first;
+  std::vector<std::unique_ptr<LoopbackSender>> second;
+  for (int i = 0; i < 5; ++i) first.push_back(std::make_unique<LoopbackSender>(port(), "Idle", "127.0.0.2"));
+  EXPECT_TRUE(first[4]->receiverEnded()) << "past its address's bound";
+  for (int i = 0; i < 4; ++i) second.push_back(std::make_unique<LoopbackSender>(port(), "Idle", "127.0.0.3"));
+  EXPECT_TRUE(first[0]->receiverEnded());
+  EXPECT_TRUE(first[1]->receiverEnded());
+
+  const std::vector<TestFile> files{{"photo.jpg", patterned(300'000, 7), 5}};
+  LoopbackSender phone(port(), "Pixel 9");
+  phone.introduce(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+  prompt->decisions.front()(true);
+  phone.receiveSharingFrame();
+  phone.sendFiles(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
+  EXPECT_EQ(downloaded("photo.jpg"), byteString(files[0].contents));
+  EXPECT_TRUE(second[0]->receiverEnded()) << "the phone's room came from the address holding the most";
+  for (auto* kept : {&first[2], &first[3], &second[1], &second[2], &second[3]}) EXPECT_TRUE((*kept)->receiverKeepsOpen());
+}
+
+class ConnectionManagerEndToEndQuickTimeout : public ConnectionManagerEndToEnd {
+ protected:
+  ConnectionManagerEndToEndQuickTimeout() { limits.timeToQuestion = 100ms; }
+};
+
+TEST_F(ConnectionManagerEndToEndQuickTimeout, AConnectionThatDoesNotReachTheQuestionInTimeIsDropped) {
+  struct Case {
+    const char* name;
+    std::function<std::vector<Bytes>(TestSender&)> sent;
+  };
+  const std::vector<Case> cases = {
+      {"sends nothing", [](TestSender&) { return std::vector<Bytes>{}; }},
+      {"stops after its request", [](TestSender& sender) { return std::vector<Bytes>{sender.connectionRequest()}; }},
+  };
+  for (const auto& item : cases) {
+    SCOPED_TRACE(item.name);
+    LoopbackSender idle(port(), "Idle");
+    idle.send(item.sent(idle.sender()));
+    EXPECT_TRUE(idle.receiverEnded());
+    EXPECT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().empty(); }));
+  }
+  EXPECT_EQ(log.linesStartingWith("[ConnectionManager] Dropped connection").size(), cases.size());
+  EXPECT_TRUE(prompt->statuses.empty());
+}
+
+// Past the bound of questions waiting for an answer, in total or from one
+// address, an offer is declined at once, the user is told why in one line, and
+// what it sent before the answer is gone; an answer makes room again.
+TEST_F(ConnectionManagerEndToEndBounded, AnOfferPastTheWaitingBoundIsDeclinedAtOnce) {
+  const std::vector<TestFile> files{{"note.txt", patterned(40'000, 9), 3}};
+  std::vector<std::unique_ptr<LoopbackSender>> waiting;
+  auto offer = [&](const std::string& name, const char* address) {
+    auto sender = std::make_unique<LoopbackSender>(port(), name, address);
+    sender->introduce(files);
+    sender->sendFiles(files);
+    return sender;
+  };
+  for (const auto& [name, address] : {std::pair{"A", "127.0.0.1"}, {"B", "127.0.0.1"}, {"C", "127.0.0.2"}}) {
+    waiting.push_back(offer(name, address));
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == waiting.size(); }));
+  }
+  struct Refused {
+    const char* name;
+    const char* address;
+    std::string status;
+  };
+  const std::vector<Refused> refused = {
+      {"D", "127.0.0.1", "Declined the transfer from D: 2 transfers from its address are already waiting for an answer."},
+      {"E", "127.0.0.3", "Declined the transfer from E: 3 transfers are already waiting for an answer."},
+  };
+  for (const auto& item : refused) {
+    SCOPED_TRACE(item.name);
+    prompt->statuses.clear();
+    auto sender = offer(item.name, item.address);
+    EXPECT_EQ(sender->receiveSharingFrame().v1().connection_response().status(),
+              sharing::nearby::ConnectionResponseFrame::REJECT);
+    EXPECT_TRUE(sender->receiverClosed());
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->statuses.size() == 1; }));
+    EXPECT_EQ(prompt->statuses.front(), item.status);
+    EXPECT_EQ(prompt->asked.size(), 3u);
+  }
+  EXPECT_LE(test::folderEntries(downloads.path()).size(), 3u) << "at most the waiting offers' files, kept aside";
+
+  prompt->decisions.front()(false);
+  EXPECT_TRUE(waiting.front()->receiverClosed());
+  ASSERT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().size() == 2; }));
+  auto after = offer("F", "127.0.0.3");
+  EXPECT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 4; }));
+}
+
+// What connections not yet accepted hold in memory is bounded for all of them
+// together: past it, the one that would add to it is cut off, and a phone with
+// an ordinary offer is still served.
+TEST_F(ConnectionManagerEndToEndBounded, ConnectionsNotYetAcceptedShareOneBoundOnWhatTheyHold) {
+  LoopbackSender first(port(), "Hostile", "127.0.0.2");
+  LoopbackSender second(port(), "Hostile", "127.0.0.3");
+  for (auto* hostile : {&first, &second}) {
+    hostile->openChannel();
+    hostile->sendUntilRefused({hostile->sender().bytesPayload(patterned(700 * 1024, 1)).front()});  // never finished
+  }
+  EXPECT_TRUE(second.receiverEnded());
+  EXPECT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().size() == 1; })) << "the first keeps its share";
+
+  const std::vector<TestFile> files{{"photo.jpg", patterned(300'000, 7), 5}};
+  LoopbackSender phone(port(), "Pixel 9");
+  phone.introduce(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+  prompt->decisions.front()(true);
+  phone.receiveSharingFrame();
+  phone.sendFiles(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
+  EXPECT_EQ(downloaded("photo.jpg"), byteString(files[0].contents));
 }
 
 }  // namespace

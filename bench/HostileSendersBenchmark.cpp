@@ -1,0 +1,391 @@
+// What hostile senders on the local network can make the real receiver hold,
+// and whether an honest sender is still served after them. The receiver runs
+// in a child process (ConnectionManager with the shell's coordinator asking
+// on a pseudo-terminal nobody answers; only the sender "Honest" is accepted).
+// Each case drives its hostile connections over loopback from other loopback
+// addresses (127.0.0.2 and on), keeps them open, measures the receiver
+// (/proc/PID/status, /proc/PID/fd, the download folder, what the terminal
+// printed), then times an honest sender of 4 MiB from 127.0.0.1.
+//
+//   HostileSendersBenchmark [--case N]   (1-5; all by default)
+//
+// 1: 200 connections, each sending a 4,999,999-byte first frame all but its last byte
+// 2: one connection restarting BYTES payloads at offset 0, 300 payload ids
+// 3: 20,100 idle connections from three addresses, receiver descriptor limit 20,000
+// 4: 60 connections, each with an offer of 4 files of 256 KiB sent whole and
+//    two unfinished 2 MiB BYTES payloads, never answered
+// 5: three offers of about 2 MiB with minimal file entries each
+// Not run in CI: it opens tens of thousands of sockets and takes a minute.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "offline_wire_formats.pb.h"
+#include "support/BenchFile.h"
+#include "support/ReceiverProcess.h"
+#include "support/ScratchHome.h"
+#include "support/SenderSession.h"
+#include "wire_format.pb.h"
+
+namespace {
+
+using namespace orvel;
+using namespace orvel::bench;
+using Clock = std::chrono::steady_clock;
+namespace connections = location::nearby::connections;
+
+constexpr auto kTimeout = std::chrono::seconds(20);
+constexpr std::uint32_t kFirstOtherAddress = 0x7f000002;  // 127.0.0.2
+constexpr double kMB = 1e6;
+constexpr double kMiB = 1024.0 * 1024.0;
+
+struct Figures {
+  double residentGrowthMB = 0;
+  double peakGrowthMB = 0;
+  std::size_t descriptors = 0;
+  std::size_t downloadEntries = 0;
+  double downloadMiB = 0;
+  std::uintmax_t terminalBytes = 0;
+};
+
+long statusKiB(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + field.size());
+  }
+  return 0;
+}
+
+std::size_t entriesIn(const std::filesystem::path& folder) {
+  std::error_code ignored;
+  std::size_t count = 0;
+  for (auto it = std::filesystem::directory_iterator(folder, ignored); it != std::filesystem::directory_iterator();
+       it.increment(ignored)) {
+    ++count;
+  }
+  return count;
+}
+
+// On disk, as allocated: sparse gaps take nothing.
+double allocatedMiB(const std::filesystem::path& folder) {
+  double bytes = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    struct stat status {};
+    if (::stat(entry.path().c_str(), &status) == 0) bytes += static_cast<double>(status.st_blocks) * 512.0;
+  }
+  return bytes / kMiB;
+}
+
+// As many descriptors as this process may have, for the hostile sockets.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+std::uint32_t otherAddress(std::size_t connection, std::size_t perAddress) {
+  return kFirstOtherAddress + static_cast<std::uint32_t>(connection / perAddress);
+}
+
+// A hostile send that the receiver may refuse by closing the connection.
+template <class Send>
+bool tolerated(Send send) {
+  try {
+    send();
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+Bytes bytesChunk(test::TestSender& sender, std::int64_t payloadId, std::int64_t totalSize, std::int64_t offset,
+                 std::size_t length) {
+  auto frame = test::TestSender::frameOfType(connections::V1Frame::PAYLOAD_TRANSFER);
+  auto* transfer = frame.mutable_v1()->mutable_payload_transfer();
+  transfer->set_packet_type(connections::PayloadTransferFrame::DATA);
+  auto* header = transfer->mutable_payload_header();
+  header->set_id(payloadId);
+  header->set_type(connections::PayloadHeader::BYTES);
+  header->set_total_size(totalSize);
+  auto* chunk = transfer->mutable_payload_chunk();
+  chunk->set_flags(0);
+  chunk->set_offset(offset);
+  chunk->mutable_body()->assign(length, 'x');
+  return sender.encrypt(frame);
+}
+
+// An INTRODUCTION of minimal entries, as many as fit in about 2 MiB.
+std::vector<Bytes> largeIntroduction(test::TestSender& sender) {
+  sharing::nearby::Frame frame;
+  frame.set_version(sharing::nearby::Frame::V1);
+  frame.mutable_v1()->set_type(sharing::nearby::V1Frame::INTRODUCTION);
+  auto* introduction = frame.mutable_v1()->mutable_introduction();
+  std::int64_t id = 0;
+  while (frame.ByteSizeLong() < 2 * 1024 * 1024 - 64 * 1024) {  // measured once per thousand entries
+    for (int batch = 0; batch < 1000; ++batch) {
+      auto* metadata = introduction->add_file_metadata();
+      metadata->set_name("f");
+      metadata->set_payload_id(++id);
+    }
+  }
+  return sender.sharingFrame(frame);
+}
+
+// Devices of their own: child processes, each holding `count` idle
+// connections from its own address until this object goes.
+class IdleDevices {
+ public:
+  IdleDevices(std::uint16_t port, std::size_t devices, std::size_t count) {
+    for (std::size_t device = 0; device < devices; ++device) {
+      int ready[2], release[2];
+      if (::pipe(ready) != 0 || ::pipe(release) != 0) throw std::runtime_error("pipe failed");
+      std::fflush(nullptr);
+      pid_t pid = ::fork();
+      if (pid < 0) throw std::runtime_error("fork failed");
+      if (pid == 0) {
+        ::close(ready[0]);
+        ::close(release[1]);
+        for (auto [earlier, itsRelease] : children_) ::close(itsRelease);  // or an earlier one would never see its end
+        std::vector<std::unique_ptr<SenderSession>> held;
+        const auto address = kFirstOtherAddress + static_cast<std::uint32_t>(device);
+        for (std::size_t i = 0; i < count; ++i) {
+          if (!tolerated([&] { held.push_back(std::make_unique<SenderSession>(port, kTimeout, "Idle", address)); })) {
+            std::fprintf(stderr, "device %zu: connection %zu failed\n", device, i);
+            break;
+          }
+        }
+        char byte = 1;
+        (void)!::write(ready[1], &byte, 1);
+        (void)!::read(release[0], &byte, 1);
+        ::_exit(0);
+      }
+      ::close(ready[1]);
+      ::close(release[0]);
+      char byte = 0;
+      (void)!::read(ready[0], &byte, 1);
+      ::close(ready[0]);
+      children_.push_back({pid, release[1]});
+    }
+  }
+  ~IdleDevices() {
+    for (auto [pid, release] : children_) {
+      ::close(release);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+
+ private:
+  std::vector<std::pair<pid_t, int>> children_;
+};
+
+// Whatever the hostile senders hold open until the honest sender is through.
+struct Held {
+  std::vector<std::unique_ptr<SenderSession>> sessions;
+  std::unique_ptr<IdleDevices> devices;
+};
+using Hostile = std::function<void(std::uint16_t port, Held& held)>;
+
+struct Case {
+  int number;
+  const char* name;
+  Hostile hostile;
+  std::function<std::string(const Figures&)> verdict;
+};
+
+void halfSentFirstFrames(std::uint16_t port, Held& held) {
+  Bytes frame(4 + 4'999'998, 0);
+  auto prefix = bigEndian32(4'999'999);
+  std::copy(prefix.begin(), prefix.end(), frame.begin());
+  for (std::size_t i = 0; i < 200; ++i) {
+    held.sessions.push_back(std::make_unique<SenderSession>(port, std::chrono::seconds(5), "Hostile", otherAddress(i, 16)));
+    tolerated([&] { held.sessions.back()->sendRaw(frame); });
+  }
+}
+
+void restartedBytes(std::uint16_t port, Held& held) {
+  held.sessions.push_back(std::make_unique<SenderSession>(port, kTimeout, "Hostile", kFirstOtherAddress));
+  auto& session = *held.sessions.back();
+  session.openChannel();
+  auto& sender = session.sender();
+  for (std::int64_t id = 1000; id < 1300; ++id) {
+    bool sent = tolerated([&] {
+      session.send(bytesChunk(sender, id, 2 * 1024 * 1024, 0, 1900 * 1024));
+      session.send(bytesChunk(sender, id, 2 * 1024 * 1024, 0, 1));
+    });
+    if (!sent) return;
+  }
+}
+
+void idleConnections(std::uint16_t port, Held& held) {
+  held.devices = std::make_unique<IdleDevices>(port, 3, 6'700);
+}
+
+void unansweredOffers(std::uint16_t port, Held& held) {
+  std::vector<test::TestFile> files;
+  for (std::int64_t id = 1; id <= 4; ++id) files.push_back({"file" + std::to_string(id), Bytes(256 * 1024, 7), id});
+  for (std::size_t i = 0; i < 60; ++i) {
+    held.sessions.push_back(std::make_unique<SenderSession>(port, std::chrono::seconds(5), "Hostile", kFirstOtherAddress));
+    auto& session = *held.sessions.back();
+    tolerated([&] {
+      session.openChannel();
+      auto& sender = session.sender();
+      for (const auto& frame : sender.introduction(files)) session.send(frame);
+      for (const auto& file : files) {
+        for (const auto& frame : sender.fileChunks(file)) session.send(frame);
+      }
+      for (std::int64_t id = 5000; id < 5002; ++id) {
+        session.send(bytesChunk(sender, id, 2 * 1024 * 1024, 0, 2 * 1024 * 1024 - 1));
+      }
+    });
+  }
+}
+
+void largeOffers(std::uint16_t port, Held& held) {
+  for (std::size_t i = 0; i < 3; ++i) {
+    held.sessions.push_back(std::make_unique<SenderSession>(port, kTimeout, "Hostile", otherAddress(i, 1)));
+    auto& session = *held.sessions.back();
+    tolerated([&] {
+      session.openChannel();
+      for (const auto& frame : largeIntroduction(session.sender())) session.send(frame);
+    });
+  }
+}
+
+const char* verdict(bool good) { return good ? "ok" : "NOT MET"; }
+
+std::string growthAtMost(const Figures& figures, double limitMB) {
+  return std::string("growth <= ") + std::to_string(static_cast<int>(limitMB)) + " MB: " +
+         verdict(figures.residentGrowthMB <= limitMB);
+}
+
+// Until the receiver has caught up with what was sent: its memory and what
+// it printed stay the same for a second (at most 30 s).
+void settle(pid_t receiver, const std::string& terminalPath) {
+  auto state = [&] {
+    std::error_code ignored;
+    return std::pair{statusKiB(receiver, "VmRSS:"), std::filesystem::file_size(terminalPath, ignored)};
+  };
+  auto last = state();
+  for (int step = 0; step < 30; ++step) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    auto now = state();
+    if (now == last && step > 0) return;
+    last = now;
+  }
+}
+
+// Returns whether the honest sender completed.
+bool runCase(const Case& item) {
+  ScratchHome home;
+  const auto terminalPath = (home.root() / "terminal.txt").string();
+  ReceiverProcess receiver(1, std::chrono::seconds(180), {"Honest", terminalPath});
+  if (item.number == 3) {
+    rlimit limit{20'000, 20'000};
+    ::prlimit(receiver.pid(), RLIMIT_NOFILE, &limit, nullptr);
+  }
+  const long residentBefore = statusKiB(receiver.pid(), "VmRSS:");
+  const long peakBefore = statusKiB(receiver.pid(), "VmHWM:");
+
+  Held held;
+  const auto hostileStart = Clock::now();
+  item.hostile(receiver.port(), held);
+  const double hostileSeconds = std::chrono::duration<double>(Clock::now() - hostileStart).count();
+  settle(receiver.pid(), terminalPath);
+
+  Figures figures;
+  figures.residentGrowthMB = static_cast<double>(statusKiB(receiver.pid(), "VmRSS:") - residentBefore) * 1024 / kMB;
+  figures.peakGrowthMB = static_cast<double>(statusKiB(receiver.pid(), "VmHWM:") - peakBefore) * 1024 / kMB;
+  figures.descriptors = entriesIn("/proc/" + std::to_string(receiver.pid()) + "/fd");
+  figures.downloadEntries = entriesIn(home.downloads());
+  figures.downloadMiB = allocatedMiB(home.downloads());
+  std::error_code ignored;
+  figures.terminalBytes = std::filesystem::file_size(terminalPath, ignored);
+
+  const BenchFile file{"honest.bin", 1, 4 * 1024 * 1024, 11};
+  const auto honestStart = Clock::now();
+  std::string honestError;
+  try {
+    SenderSession honest(receiver.port(), kTimeout, "Honest");
+    honest.openUntilAccepted(file);
+    for (std::int64_t i = 0; i < file.chunkCount(); ++i) honest.send(honest.chunkFrame(file, i));
+    honest.awaitCompletion();
+  } catch (const std::exception& error) {
+    honestError = error.what();
+  }
+  const double honestSeconds = std::chrono::duration<double>(Clock::now() - honestStart).count();
+  held = {};
+  auto result = receiver.finish(std::chrono::seconds(20));
+  const bool intact = sha256OfPath(home.downloads() / file.name) == file.sha256();
+  const bool served = honestError.empty() && result.completed == 1 && intact;
+
+  std::printf("Case %d: %s (hostile phase %.1f s)\n", item.number, item.name, hostileSeconds);
+  std::printf("  resident growth         %.1f MB (peak growth %.1f MB)\n", figures.residentGrowthMB,
+              figures.peakGrowthMB);
+  std::printf("  receiver descriptors    %zu\n", figures.descriptors);
+  std::printf("  download folder         %zu entries, %.2f MiB\n", figures.downloadEntries, figures.downloadMiB);
+  std::printf("  printed to the terminal %ju bytes\n", static_cast<std::uintmax_t>(figures.terminalBytes));
+  std::printf("  honest sender           %s in %.2f s%s%s\n", served ? "completed" : "FAILED", honestSeconds,
+              honestError.empty() ? "" : ": ", honestError.c_str());
+  if (!served) {
+    std::printf("  receiver counted        %d completed, %d failed; file intact: %s\n", result.completed,
+                result.failed, intact ? "yes" : "no");
+  }
+  std::printf("  target                  %s\n", item.verdict(figures).c_str());
+  return served;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A receiver that drops a connection must fail a send, not end this process.
+  std::signal(SIGPIPE, SIG_IGN);
+  int only = 0;
+  if (argc == 3 && std::string(argv[1]) == "--case") only = std::atoi(argv[2]);
+  if ((argc != 1 && argc != 3) || only < 0 || only > 5) {
+    std::fprintf(stderr, "usage: HostileSendersBenchmark [--case N]\n");
+    return 2;
+  }
+  const std::vector<Case> cases = {
+      {1, "200 half-sent first frames of 5 MB", halfSentFirstFrames, [](const Figures& f) { return growthAtMost(f, 64); }},
+      {2, "BYTES restarted at offset 0 under 300 payload ids", restartedBytes,
+       [](const Figures& f) { return growthAtMost(f, 32); }},
+      {3, "20,100 idle connections from three addresses", idleConnections,
+       [](const Figures&) { return std::string("the honest sender completes within seconds"); }},
+      {4, "60 unanswered offers with files and unfinished BYTES", unansweredOffers,
+       [](const Figures& f) {
+         return growthAtMost(f, 100) + "; download folder <= 16 MiB and 32 files: " +
+                verdict(f.downloadMiB <= 16 && f.downloadEntries <= 32);
+       }},
+      {5, "three offers of about 2 MiB of minimal entries", largeOffers,
+       [](const Figures& f) {
+         return growthAtMost(f, 64) + "; printed <= 64 KiB: " + verdict(f.terminalBytes <= 64 * 1024);
+       }},
+  };
+  try {
+    raiseDescriptorLimit();
+    bool allServed = true;
+    for (const auto& item : cases) {
+      if (only == 0 || only == item.number) allServed = runCase(item) && allServed;
+    }
+    return allServed ? 0 : 1;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "HostileSendersBenchmark: %s\n", error.what());
+    return 2;
+  }
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+namespace orvel {
+
+// What all senders together may make the receiver hold before the user
+// answers. A phone makes one connection per transfer and reaches the question
+// within a second or two, so none of these is ever met by an honest one.
+struct ConnectionLimits {
+  // Connections from accept until their offer is put to the user.
+  std::size_t mostBeforeQuestion = 128;
+  std::size_t mostBeforeQuestionPerAddress = 16;
+  std::chrono::steady_clock::duration timeToQuestion = std::chrono::seconds(30);
+  // Offers put to the user and not yet answered; each may hold up to 1 MiB
+  // in four files and a few MiB of unfinished frames until then.
+  std::size_t mostWaitingQuestions = 8;
+  std::size_t mostWaitingQuestionsPerAddress = 2;
+  // Frame and gathered bytes held by connections the user has not accepted,
+  // past a small allowance each.
+  std::int64_t mostHeldBytes = std::int64_t{32} << 20;
+};
+
+}  // namespace orvel
