@@ -1,11 +1,12 @@
 // A sending phone for the script tests that run the real receiver, over
 // loopback only:
-//   send_probe send PORT FOLDER [--pause|--hold-last]  offers every file of
-//       FOLDER in one transfer and sends it once accepted; with --pause it
-//       stops after the first chunk, prints "paused", and goes on when a line
-//       (or the end) comes on standard input; with --hold-last it does so
-//       before the very last chunk, printing "ready". Exits 0 once the
-//       receiver says the files are written.
+//   send_probe send PORT FOLDER [--pause|--hold-last] [--from ADDRESS]
+//       offers every file of FOLDER in one transfer and sends it once
+//       accepted; with --pause it stops after the first chunk, prints
+//       "paused", and goes on when a line (or the end) comes on standard input;
+//       with --hold-last it does so before the very last chunk, printing
+//       "ready"; --from connects from another loopback address, as another
+//       phone would. Exits 0 once the receiver says the files are written.
 //   send_probe hold PORT COUNT  opens COUNT connections that send nothing,
 //       from 127.0.0.2, .3 and .4 in turn (other devices than the senders),
 //       prints "holding", and keeps them until standard input ends.
@@ -114,10 +115,11 @@ void waitForALine(const char* saying) {
   std::getline(std::cin, line);
 }
 
-int sendFolder(std::uint16_t port, const std::filesystem::path& folder, Pause pause) {
+int sendFolder(std::uint16_t port, const std::filesystem::path& folder, Pause pause,
+               asio::ip::address_v4 source) {
   const auto files = filesOf(folder);
   asio::io_context context;
-  Socket socket = connectTo(context, port);
+  Socket socket = connectTo(context, port, source);
   TestSender sender("Probe");
   openEncryptedChannel(socket, sender);
   send(socket, sender.introduction(files));
@@ -217,15 +219,28 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() >= 2) {
       const auto port = static_cast<std::uint16_t>(std::stoi(args[1]));
-      if (args[0] == "send" && args.size() == 3) return sendFolder(port, args[2], Pause::none);
-      if (args[0] == "send" && args.size() == 4 && (args[3] == "--pause" || args[3] == "--hold-last")) {
-        return sendFolder(port, args[2], args[3] == "--pause" ? Pause::afterFirstChunk : Pause::beforeLastChunk);
+      if (args[0] == "send" && args.size() >= 3) {
+        auto pause = Pause::none;
+        auto source = asio::ip::address_v4::loopback();
+        bool understood = true;
+        for (std::size_t i = 3; i < args.size() && understood; ++i) {
+          if (args[i] == "--pause") {
+            pause = Pause::afterFirstChunk;
+          } else if (args[i] == "--hold-last") {
+            pause = Pause::beforeLastChunk;
+          } else if (args[i] == "--from" && i + 1 < args.size()) {
+            source = asio::ip::make_address_v4(args[++i]);
+          } else {
+            understood = false;
+          }
+        }
+        if (understood) return sendFolder(port, args[2], pause, source);
       }
       if (args[0] == "hold" && args.size() == 3) return hold(port, std::stoi(args[2]));
       if (args[0] == "flood" && args.size() == 2) return flood(port);
       if (args[0] == "stall" && args.size() == 3) return stall(port, std::stoul(args[2]));
     }
-    std::cerr << "usage: send_probe send PORT FOLDER [--pause|--hold-last] | hold PORT COUNT | flood PORT"
+    std::cerr << "usage: send_probe send PORT FOLDER [--pause|--hold-last] [--from ADDRESS] | hold PORT COUNT | flood PORT"
                  " | stall PORT COUNT\n";
     return 2;
   } catch (const std::exception& error) {

@@ -19,8 +19,9 @@ send_files() {
 }
 
 # same_name_rounds FOLDER ROUNDS: in each round four senders of a file of one
-# name hold their last chunk until all four are ready, then send it together;
-# every one is acknowledged, and all four files are there.
+# name, four phones at four addresses, hold their last chunk until all four
+# are ready, then send it together; every one is acknowledged, and all four
+# files are there.
 same_name_rounds() {
   local folder=$1 round i
   receive_into "$folder"
@@ -31,7 +32,7 @@ same_name_rounds() {
       mkdir -p "$batch-$i"
       head -c $((20000 + i)) /dev/urandom >"$batch-$i/same-r$round.jpg"
       mkfifo "$batch-$i.in"
-      "$probe" send "${port[drive]}" "$batch-$i" --hold-last <"$batch-$i.in" \
+      "$probe" send "${port[drive]}" "$batch-$i" --hold-last --from "127.0.1.$i" <"$batch-$i.in" \
         >"$batch-$i.out" 2>&1 &
       senders+=($!)
       exec {fd}>"$batch-$i.in"
