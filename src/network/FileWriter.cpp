@@ -178,7 +178,12 @@ std::string FileWriter::portableFilename(const std::string& safeName, std::size_
   name = safeFilename(name, nameMax);
   name.erase(name.find_last_not_of(" .") + 1);
   auto stemEnd = std::min(name.find('.'), name.size());
-  if (isWindowsDeviceName(std::string_view(name).substr(0, stemEnd))) name.insert(stemEnd, "_");
+  if (isWindowsDeviceName(std::string_view(name).substr(0, stemEnd))) {
+    std::string mended = name.substr(0, stemEnd);
+    mended += '_';
+    mended.append(name, stemEnd);
+    name = std::move(mended);
+  }
   return safeFilename(name, nameMax);
 }
 
