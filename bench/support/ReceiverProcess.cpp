@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/Allocator.h"
 #include "platform/MainLoop.h"
 #include "services/ConnectionManager.h"
 #include "services/TerminalNotificationHandler.h"
@@ -125,7 +126,8 @@ bool readAll(int descriptor, void* data, std::size_t length, std::chrono::millis
 
 [[noreturn]] void runReceiver(int report, int release, int expectedTransfers, std::chrono::seconds limit,
                               const ReceiverProcess::Shell& shell) {
-  ::prctl(PR_SET_NAME, "orvel-receiver");  // its threads carry the name too: easy to find in a profile
+  ::prctl(PR_SET_NAME, "orvel-receiver");
+  Allocator::returnLargeBlocksToTheSystem();  // as the program does  // its threads carry the name too: easy to find in a profile
   // "File saved to:" lines would drown the benchmark's own output.
   if (int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC); null >= 0) ::dup2(null, STDOUT_FILENO);
   int status = 0;

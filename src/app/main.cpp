@@ -11,6 +11,7 @@
 
 #include "app/AppDelegate.h"
 #include "network/FileWriter.h"
+#include "platform/Allocator.h"
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
 #include "platform/ProcessExit.h"
@@ -44,6 +45,7 @@ int main() {
   using namespace orvel;
   // A peer or a reader that went away must not end the process.
   std::signal(SIGPIPE, SIG_IGN);
+  Allocator::returnLargeBlocksToTheSystem();
   Log::write("[Orvel] Application starting");
   raiseOpenFileLimit();
   FileWriter::deleteAbandonedTemporaryFiles();
