@@ -509,6 +509,19 @@ class ConnectionManagerEndToEndBounded : public ConnectionManagerEndToEnd {
     limits.mostWaitingQuestionsPerAddress = 2;
     limits.mostHeldBytes = 1 << 20;
   }
+
+  // A phone at 127.0.0.1, the first to be asked, is accepted and its file saved whole.
+  void expectAPhoneIsServed() {
+    const std::vector<TestFile> files{{"photo.jpg", patterned(300'000, 7), 5}};
+    LoopbackSender phone(port(), "Pixel 9");
+    phone.introduce(files);
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+    prompt->decisions.front()(true);
+    phone.receiveSharingFrame();
+    phone.sendFiles(files);
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
+    EXPECT_EQ(downloaded("photo.jpg"), byteString(files[0].contents));
+  }
 };
 
 // Devices that hold idle connections keep to their address's share, and past
@@ -523,15 +536,7 @@ TEST_F(ConnectionManagerEndToEndBounded, IdleConnectionsFromOtherAddressesKeepNo
   EXPECT_TRUE(first[0]->receiverEnded());
   EXPECT_TRUE(first[1]->receiverEnded());
 
-  const std::vector<TestFile> files{{"photo.jpg", patterned(300'000, 7), 5}};
-  LoopbackSender phone(port(), "Pixel 9");
-  phone.introduce(files);
-  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
-  prompt->decisions.front()(true);
-  phone.receiveSharingFrame();
-  phone.sendFiles(files);
-  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
-  EXPECT_EQ(downloaded("photo.jpg"), byteString(files[0].contents));
+  expectAPhoneIsServed();
   EXPECT_TRUE(second[0]->receiverEnded()) << "the phone's room came from the address holding the most";
   for (auto* kept : {&first[2], &first[3], &second[1], &second[2], &second[3]}) EXPECT_TRUE((*kept)->receiverKeepsOpen());
 }
@@ -619,15 +624,7 @@ TEST_F(ConnectionManagerEndToEndBounded, ConnectionsNotYetAcceptedShareOneBoundO
   EXPECT_TRUE(second.receiverEnded());
   EXPECT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().size() == 1; })) << "the first keeps its share";
 
-  const std::vector<TestFile> files{{"photo.jpg", patterned(300'000, 7), 5}};
-  LoopbackSender phone(port(), "Pixel 9");
-  phone.introduce(files);
-  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
-  prompt->decisions.front()(true);
-  phone.receiveSharingFrame();
-  phone.sendFiles(files);
-  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
-  EXPECT_EQ(downloaded("photo.jpg"), byteString(files[0].contents));
+  expectAPhoneIsServed();
 }
 
 }  // namespace
