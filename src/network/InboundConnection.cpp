@@ -469,6 +469,18 @@ void InboundConnection::handlePairedKeyFrame(bool isEncryptionFrame) {
   }
 }
 
+// An error of the system while a file is written or moved is the drive's:
+// the failure then names the file. A template, as it wraps every chunk.
+template <class Step>
+void InboundConnection::onDrive(std::int64_t payloadId, Step step) {
+  try {
+    step();
+  } catch (const std::system_error&) {
+    noteUnsavedFile(payloadId);
+    throw;
+  }
+}
+
 void InboundConnection::handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast) {
   catchEngineErrors([&] { onDrive(payloadId, [&] { writeChunk(payloadId, offset, data, isLast); }); },
                     [this](const EngineError& error) { handleError(error); });
@@ -534,18 +546,11 @@ void InboundConnection::holdBeforeAnswer(const FileWriter& writer, std::int64_t 
   bytesHeldBeforeAnswer_ += growth;
 }
 
-// An error of the system while a file is written or moved is the drive's:
-// the failure then names the file.
-void InboundConnection::onDrive(std::int64_t payloadId, const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const std::system_error&) {
-    if (const auto file = announcedFile(payloadId)) {
-      auto writer = fileWriters_.find(payloadId);
-      unsavedFile_ = UnsavedFile{file->name, writer == fileWriters_.end() ? Settings::downloadFolder()
-                                                                          : writer->second->finalPath().parent_path()};
-    }
-    throw;
+void InboundConnection::noteUnsavedFile(std::int64_t payloadId) {
+  if (const auto file = announcedFile(payloadId)) {
+    auto writer = fileWriters_.find(payloadId);
+    unsavedFile_ = UnsavedFile{file->name, writer == fileWriters_.end() ? Settings::downloadFolder()
+                                                                        : writer->second->finalPath().parent_path()};
   }
 }
 

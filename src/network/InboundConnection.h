@@ -113,7 +113,9 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   FileWriter& writerFor(const FileMetadata& file);
   void holdBeforeAnswer(const FileWriter& writer, std::int64_t offset, std::size_t length);
   void finishFile(std::int64_t payloadId);
-  void onDrive(std::int64_t payloadId, const std::function<void()>& step);
+  template <class Step>
+  void onDrive(std::int64_t payloadId, Step step);
+  void noteUnsavedFile(std::int64_t payloadId);
   bool everyAnnouncedFileComplete() const;
   void completeTransfer();
 
