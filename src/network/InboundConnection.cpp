@@ -9,6 +9,7 @@
 #include "network/FileWriter.h"
 #include "network/HandshakeResult.h"
 #include "network/HeldBytesBudget.h"
+#include "network/StoredBeforeAnswerBudget.h"
 #include "offline_wire_formats.pb.h"
 #include "platform/Log.h"
 #include "platform/Settings.h"
@@ -73,6 +74,7 @@ InboundConnection::InboundConnection(Private, std::shared_ptr<Connection> connec
 // The writers' own destructors delete whatever temporary file is left.
 InboundConnection::~InboundConnection() {
   if (heldBytesBudget_) heldBytesBudget_->release(chargedBytes_);
+  releaseStoredBeforeAnswer();
 }
 
 void InboundConnection::setDelegate(std::weak_ptr<InboundConnectionDelegate> delegate) {
@@ -81,6 +83,10 @@ void InboundConnection::setDelegate(std::weak_ptr<InboundConnectionDelegate> del
 
 void InboundConnection::setHeldBytesBudget(std::shared_ptr<HeldBytesBudget> budget) {
   heldBytesBudget_ = std::move(budget);
+}
+
+void InboundConnection::setStoredBeforeAnswerBudget(std::shared_ptr<StoredBeforeAnswerBudget> budget) {
+  storedBeforeAnswerBudget_ = std::move(budget);
 }
 
 // Until the platform reports the connection ready, and the first read holds
@@ -528,6 +534,14 @@ FileWriter& InboundConnection::writerFor(const FileMetadata& file) {
     log("More than " + std::to_string(kMostFilesBeforeAnswer) + " files begun before the answer");
     throw ConnectionError::transferFailed;
   }
+  if (!transferAccepted_ && storedBeforeAnswerBudget_) {
+    if (!storedBeforeAnswerBudget_->tryChargeFile()) {
+      log("More than " + std::to_string(storedBeforeAnswerBudget_->mostFiles()) +
+          " files begun before their answers by all senders");
+      throw ConnectionError::transferFailed;
+    }
+    ++storedFilesCharged_;
+  }
   auto writer = std::make_unique<FileWriter>(file.name, file.size);
   return *fileWriters_.emplace(file.payloadId, std::move(writer)).first->second;
 }
@@ -543,7 +557,23 @@ void InboundConnection::holdBeforeAnswer(const FileWriter& writer, std::int64_t 
     log("More than " + std::to_string(kMostBytesBeforeAnswer) + " bytes of files sent before the answer");
     throw ConnectionError::transferFailed;
   }
+  if (storedBeforeAnswerBudget_) {
+    if (!storedBeforeAnswerBudget_->tryChargeBytes(growth)) {
+      log("More than " + std::to_string(storedBeforeAnswerBudget_->mostBytes()) +
+          " bytes of files sent before their answers by all senders");
+      throw ConnectionError::transferFailed;
+    }
+    storedBytesCharged_ += growth;
+  }
   bytesHeldBeforeAnswer_ += growth;
+}
+
+// Once the offer is accepted its files belong to the transfer; once declined,
+// failed, closed or replaced they are deleted: either way they no longer
+// count among what unanswered offers store. Releases at most what was charged.
+void InboundConnection::releaseStoredBeforeAnswer() {
+  if (!storedBeforeAnswerBudget_) return;
+  storedBeforeAnswerBudget_->release(std::exchange(storedBytesCharged_, 0), std::exchange(storedFilesCharged_, 0));
 }
 
 void InboundConnection::noteUnsavedFile(std::int64_t payloadId) {
@@ -692,6 +722,7 @@ void InboundConnection::acceptOnQueue(std::uint64_t offerNumber) {
   setState(State::transferring);
   transferAccepted_ = true;
   unansweredReplacements_ = 0;
+  releaseStoredBeforeAnswer();
   sendConnectionResponse(ConnectionResponseStatus::accept);
   catchEngineErrors(
       [this] {
@@ -728,6 +759,7 @@ void InboundConnection::closeOnQueue() {
 void InboundConnection::cleanupWriters() {
   for (auto& [payloadId, writer] : fileWriters_) writer->cleanup();
   fileWriters_.clear();
+  releaseStoredBeforeAnswer();
 }
 
 void InboundConnection::handleError(const EngineError& error) {

@@ -26,6 +26,7 @@ namespace orvel {
 class CryptoHandler;
 class FrameProcessor;
 class HeldBytesBudget;
+class StoredBeforeAnswerBudget;
 class FileWriter;
 struct FrameEvent;
 
@@ -62,6 +63,8 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void setDelegate(std::weak_ptr<InboundConnectionDelegate> delegate);  // before start()
   // Shared with the other connections; none means no bound but each connection's own. Before start().
   void setHeldBytesBudget(std::shared_ptr<HeldBytesBudget> budget);
+  // Shared with the other connections; none means only this connection's own bound. Before start().
+  void setStoredBeforeAnswerBudget(std::shared_ptr<StoredBeforeAnswerBudget> budget);
   void start();
 
   // These three may be called from any thread; they run on the connection's own queue.
@@ -112,6 +115,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   std::optional<FileMetadata> announcedFile(std::int64_t payloadId) const;
   FileWriter& writerFor(const FileMetadata& file);
   void holdBeforeAnswer(const FileWriter& writer, std::int64_t offset, std::size_t length);
+  void releaseStoredBeforeAnswer();
   void finishFile(std::int64_t payloadId);
   template <class Step>
   void onDrive(std::int64_t payloadId, Step step);
@@ -169,6 +173,9 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   bool cancelled_ = false;         // this object cancelled the platform connection
   std::shared_ptr<HeldBytesBudget> heldBytesBudget_;
   std::int64_t chargedBytes_ = 0;  // to heldBytesBudget_
+  std::shared_ptr<StoredBeforeAnswerBudget> storedBeforeAnswerBudget_;
+  std::int64_t storedBytesCharged_ = 0;  // to storedBeforeAnswerBudget_
+  std::size_t storedFilesCharged_ = 0;
   std::shared_ptr<InboundConnection> startingSelf_;  // from start() until the platform's first report
 };
 

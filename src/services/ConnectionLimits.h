@@ -14,10 +14,14 @@ struct ConnectionLimits {
   std::size_t mostBeforeQuestion = 128;
   std::size_t mostBeforeQuestionPerAddress = 16;
   std::chrono::steady_clock::duration timeToQuestion = std::chrono::seconds(30);
-  // Offers put to the user and not yet answered; each may hold up to 1 MiB
-  // in four files and a few MiB of unfinished frames until then.
-  std::size_t mostWaitingQuestions = 8;
+  // Offers put to the user and not yet answered: a room of phones sending at
+  // once. What they may store meanwhile is bounded for all of them together.
+  std::size_t mostWaitingQuestions = 64;
   std::size_t mostWaitingQuestionsPerAddress = 2;
+  // Files of offers not yet answered, in the download folder: bytes, gaps
+  // included, and files begun (each an open file), past which an early chunk is refused.
+  std::int64_t mostBytesStoredBeforeAnswer = std::int64_t{16} << 20;
+  std::size_t mostFilesStoredBeforeAnswer = 32;
   // Frame and gathered bytes held by connections the user has not accepted,
   // past a small allowance each.
   std::int64_t mostHeldBytes = std::int64_t{32} << 20;

@@ -28,6 +28,8 @@ ConnectionManager::ConnectionManager(Private, std::uint16_t firstPort, const Con
       limits_(limits),
       unanswered_(limits),
       heldBytesBudget_(std::make_shared<HeldBytesBudget>(limits.mostHeldBytes)),
+      storedBeforeAnswerBudget_(std::make_shared<StoredBeforeAnswerBudget>(limits.mostBytesStoredBeforeAnswer,
+                                                                           limits.mostFilesStoredBeforeAnswer)),
       queue_(StrandQueue::create("com.orvel.connections")) {}
 
 // A listener left running would keep its port for the life of the process.
@@ -125,6 +127,7 @@ void ConnectionManager::handleNewConnection(std::shared_ptr<Connection> connecti
   auto inbound = InboundConnection::create(std::move(connection), sessionId, queue);
   inbound->setDelegate(weak_from_this());
   inbound->setHeldBytesBudget(heldBytesBudget_);
+  inbound->setStoredBeforeAnswerBudget(storedBeforeAnswerBudget_);
   activeConnections_[sessionId] = inbound;
   watchTimeToQuestion(sessionId);
   if (liveConnections_.size() >= livePruneSize_) {

@@ -12,6 +12,7 @@
 
 #include "network/HeldBytesBudget.h"
 #include "network/InboundConnectionDelegate.h"
+#include "network/StoredBeforeAnswerBudget.h"
 #include "platform/Connection.h"
 #include "platform/SerialQueue.h"
 #include "platform/TcpListener.h"
@@ -83,6 +84,7 @@ class ConnectionManager final : public InboundConnectionDelegate,
   const ConnectionLimits limits_;
   UnansweredConnections unanswered_;
   const std::shared_ptr<HeldBytesBudget> heldBytesBudget_;
+  const std::shared_ptr<StoredBeforeAnswerBudget> storedBeforeAnswerBudget_;
   const std::shared_ptr<SerialQueue> queue_;
   std::atomic<std::int32_t> listeningPort_{-1};  // -1: none
 

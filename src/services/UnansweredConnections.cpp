@@ -6,16 +6,16 @@
 namespace orvel {
 
 std::string senderAddressOf(const std::string& endpointDescription) {
-  if (endpointDescription.starts_with('[')) {
-    auto text = endpointDescription.substr(1, endpointDescription.find(']') - 1);
-    std::error_code error;
-    auto address = asio::ip::make_address_v6(text, error);
-    if (error) return text;
-    auto bytes = address.to_bytes();
-    for (std::size_t i = 8; i < bytes.size(); ++i) bytes[i] = 0;
-    return asio::ip::address_v6(bytes).to_string() + "/64";
+  auto text = endpointDescription.starts_with('[')
+                  ? endpointDescription.substr(1, endpointDescription.find(']') - 1)
+                  : endpointDescription.substr(0, endpointDescription.rfind(':'));
+  std::error_code error;
+  auto address = asio::ip::make_address(text, error);
+  if (error) return text;
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_string();
   }
-  return endpointDescription.substr(0, endpointDescription.rfind(':'));
+  return address.to_string();  // one spelling for each address, a link-local one with its scope
 }
 
 UnansweredConnections::Admission UnansweredConnections::admit(const Uuid& id, const std::string& address) {

@@ -12,8 +12,11 @@
 
 namespace orvel {
 
-// The sender a connection counts against: its IPv4 address, or the /64
-// network of its IPv6 address, since one device may hold a whole /64.
+// The sender a connection counts against: its address, IPv6 as IPv4 (an
+// IPv4 address mapped into IPv6 as that IPv4 address). Every phone of a home
+// network has its IPv6 address in the network's one /64, so a coarser key
+// would make them one sender; a device with many addresses is held by the
+// total bounds and by the order in which connections make room.
 std::string senderAddressOf(const std::string& endpointDescription);
 
 // Counts the connections the user has not answered yet, before the question

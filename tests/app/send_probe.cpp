@@ -5,11 +5,15 @@
 //       accepted; with --pause it stops after the first chunk, prints
 //       "paused", and goes on when a line (or the end) comes on standard input;
 //       with --hold-last it does so before the very last chunk, printing
-//       "ready"; --from connects from another loopback address, as another
-//       phone would. Exits 0 once the receiver says the files are written.
-//   send_probe hold PORT COUNT  opens COUNT connections that send nothing,
-//       from 127.0.0.2, .3 and .4 in turn (other devices than the senders),
-//       prints "holding", and keeps them until standard input ends.
+//       "ready"; --from connects from another local address, IPv4 or IPv6
+//       (then to ::1), as another phone would. Exits 0 once the receiver says
+//       the files are written.
+//   send_probe hold PORT COUNT [--from ADDRESS] [--reopen]  opens COUNT
+//       connections that send nothing, from 127.0.0.2, .3 and .4 in turn
+//       (other devices than the senders) or all from ADDRESS, prints
+//       "holding", and keeps them until standard input ends; with --reopen
+//       each one the receiver closes is opened again, and the number reopened
+//       is printed at the end.
 //   send_probe flood PORT  opens connections that fail at once (a frame length
 //       of zero) from several threads until the receiver stops listening.
 //   send_probe stall PORT COUNT  introduces a file, then reads nothing more and
@@ -18,6 +22,8 @@
 //       keeps the connection until standard input ends.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
+#include <unistd.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -29,6 +35,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -45,12 +52,15 @@ using namespace orvel;
 using test::TestSender;
 using Socket = asio::ip::tcp::socket;
 
+// From an IPv6 address the connection goes to ::1, the receiver's loopback of that family.
 Socket connectTo(asio::io_context& context, std::uint16_t port,
-                 asio::ip::address_v4 source = asio::ip::address_v4::loopback()) {
+                 asio::ip::address source = asio::ip::address_v4::loopback()) {
   Socket socket(context);
-  socket.open(asio::ip::tcp::v4());
+  socket.open(source.is_v6() ? asio::ip::tcp::v6() : asio::ip::tcp::v4());
   socket.bind({source, 0});
-  socket.connect({asio::ip::address_v4::loopback(), port});
+  socket.connect({source.is_v6() ? asio::ip::address(asio::ip::address_v6::loopback())
+                                 : asio::ip::address(asio::ip::address_v4::loopback()),
+                  port});
   return socket;
 }
 
@@ -116,7 +126,7 @@ void waitForALine(const char* saying) {
 }
 
 int sendFolder(std::uint16_t port, const std::filesystem::path& folder, Pause pause,
-               asio::ip::address_v4 source) {
+               asio::ip::address source) {
   const auto files = filesOf(folder);
   asio::io_context context;
   Socket socket = connectTo(context, port, source);
@@ -152,17 +162,39 @@ void raiseOpenFileLimit() {
   ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-int hold(std::uint16_t port, int count) {
+int hold(std::uint16_t port, int count, std::optional<asio::ip::address> from, bool reopen) {
   raiseOpenFileLimit();
   asio::io_context context;
   std::vector<Socket> sockets;
-  for (int i = 0; i < count; ++i) {
-    sockets.push_back(connectTo(context, port, asio::ip::address_v4(0x7f000002 + static_cast<std::uint32_t>(i % 3))));
-  }
+  auto sourceOf = [&](int i) {
+    return from ? *from : asio::ip::address(asio::ip::address_v4(0x7f000002 + static_cast<std::uint32_t>(i % 3)));
+  };
+  for (int i = 0; i < count; ++i) sockets.push_back(connectTo(context, port, sourceOf(i)));
   std::cout << "holding" << std::endl;
-  std::string ignored;
-  while (std::getline(std::cin, ignored)) {
+  if (!reopen) {
+    std::string ignored;
+    while (std::getline(std::cin, ignored)) {
+    }
+    return 0;
   }
+  // The receiver sends nothing to a connection before its request: anything
+  // readable is the end of one it closed.
+  std::size_t reopened = 0;
+  for (;;) {
+    std::vector<pollfd> watched{{STDIN_FILENO, POLLIN, 0}};
+    for (auto& socket : sockets) watched.push_back({socket.native_handle(), POLLIN, 0});
+    if (::poll(watched.data(), watched.size(), -1) < 0) continue;
+    if (watched[0].revents != 0) {
+      char buffer[256];
+      if (::read(STDIN_FILENO, buffer, sizeof buffer) <= 0) break;
+    }
+    for (std::size_t i = 0; i < sockets.size(); ++i) {
+      if (watched[i + 1].revents == 0) continue;
+      sockets[i] = connectTo(context, port, sourceOf(static_cast<int>(i)));
+      ++reopened;
+    }
+  }
+  std::cout << "reopened " << reopened << std::endl;
   return 0;
 }
 
@@ -221,7 +253,7 @@ int main(int argc, char** argv) {
       const auto port = static_cast<std::uint16_t>(std::stoi(args[1]));
       if (args[0] == "send" && args.size() >= 3) {
         auto pause = Pause::none;
-        auto source = asio::ip::address_v4::loopback();
+        asio::ip::address source = asio::ip::address_v4::loopback();
         bool understood = true;
         for (std::size_t i = 3; i < args.size() && understood; ++i) {
           if (args[i] == "--pause") {
@@ -229,19 +261,33 @@ int main(int argc, char** argv) {
           } else if (args[i] == "--hold-last") {
             pause = Pause::beforeLastChunk;
           } else if (args[i] == "--from" && i + 1 < args.size()) {
-            source = asio::ip::make_address_v4(args[++i]);
+            source = asio::ip::make_address(args[++i]);
           } else {
             understood = false;
           }
         }
         if (understood) return sendFolder(port, args[2], pause, source);
       }
-      if (args[0] == "hold" && args.size() == 3) return hold(port, std::stoi(args[2]));
+      if (args[0] == "hold" && args.size() >= 3) {
+        std::optional<asio::ip::address> from;
+        bool reopen = false;
+        bool understood = true;
+        for (std::size_t i = 3; i < args.size() && understood; ++i) {
+          if (args[i] == "--from" && i + 1 < args.size()) {
+            from = asio::ip::make_address(args[++i]);
+          } else if (args[i] == "--reopen") {
+            reopen = true;
+          } else {
+            understood = false;
+          }
+        }
+        if (understood) return hold(port, std::stoi(args[2]), from, reopen);
+      }
       if (args[0] == "flood" && args.size() == 2) return flood(port);
       if (args[0] == "stall" && args.size() == 3) return stall(port, std::stoul(args[2]));
     }
-    std::cerr << "usage: send_probe send PORT FOLDER [--pause|--hold-last] [--from ADDRESS] | hold PORT COUNT | flood PORT"
-                 " | stall PORT COUNT\n";
+    std::cerr << "usage: send_probe send PORT FOLDER [--pause|--hold-last] [--from ADDRESS]"
+                 " | hold PORT COUNT [--from ADDRESS] [--reopen] | flood PORT | stall PORT COUNT\n";
     return 2;
   } catch (const std::exception& error) {
     std::cerr << "send_probe: " << error.what() << "\n";

@@ -499,6 +499,31 @@ TEST_F(ConnectionManagerEndToEnd, ASenderThatSendsTooMuchBeforeTheAnswerFailsAnd
   }
 }
 
+// A room of phones sending at once, each from its own address: every offer
+// is put to the user, and each one accepted is saved whole.
+TEST_F(ConnectionManagerEndToEnd, ARoomOfPhonesSendingAtOnceIsAllAsked) {
+  constexpr std::size_t phones = 12;
+  std::vector<std::unique_ptr<LoopbackSender>> senders;
+  std::vector<TestFile> files;
+  for (std::size_t i = 0; i < phones; ++i) {
+    const auto address = "127.0.1." + std::to_string(i + 1);
+    files.push_back({"photo" + std::to_string(i) + ".jpg", patterned(20'000, static_cast<std::uint8_t>(i)), 1});
+    senders.push_back(std::make_unique<LoopbackSender>(port(), "Phone " + std::to_string(i), address.c_str()));
+    senders.back()->introduce({files.back()});
+  }
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == phones; }))
+      << prompt->asked.size() << " asked; " << (prompt->statuses.empty() ? "" : prompt->statuses.front());
+  EXPECT_TRUE(prompt->statuses.empty());
+  for (auto& decide : prompt->decisions) decide(true);
+  for (std::size_t i = 0; i < phones; ++i) {
+    EXPECT_EQ(senders[i]->receiveSharingFrame().v1().connection_response().status(),
+              sharing::nearby::ConnectionResponseFrame::ACCEPT);
+    senders[i]->sendFiles({files[i]});
+  }
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == phones; }));
+  for (const auto& file : files) EXPECT_EQ(downloaded(file.name), byteString(file.contents));
+}
+
 // The receiver-wide bounds, small enough for a test.
 class ConnectionManagerEndToEndBounded : public ConnectionManagerEndToEnd {
  protected:
@@ -508,6 +533,8 @@ class ConnectionManagerEndToEndBounded : public ConnectionManagerEndToEnd {
     limits.mostWaitingQuestions = 3;
     limits.mostWaitingQuestionsPerAddress = 2;
     limits.mostHeldBytes = 1 << 20;
+    limits.mostBytesStoredBeforeAnswer = 1 << 20;
+    limits.mostFilesStoredBeforeAnswer = 3;
   }
 
   // A phone at 127.0.0.1, the first to be asked, is accepted and its file saved whole.
@@ -625,6 +652,60 @@ TEST_F(ConnectionManagerEndToEndBounded, ConnectionsNotYetAcceptedShareOneBoundO
   EXPECT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().size() == 1; })) << "the first keeps its share";
 
   expectAPhoneIsServed();
+}
+
+// What offers not yet answered store is bounded for all of them together: an
+// early chunk past it is refused, though each sender keeps to its own bound,
+// and that sender fails and leaves nothing. What an offer stored stops
+// counting once it is answered, either way.
+TEST_F(ConnectionManagerEndToEndBounded, OffersNotYetAnsweredShareOneBoundOnWhatTheyStore) {
+  struct Case {
+    const char* name;
+    std::vector<TestFile> files;
+    bool firstAccepted;
+  };
+  const std::vector<Case> cases = {
+      {"files", {{"a.txt", patterned(1'000, 1), 1}, {"b.txt", patterned(1'000, 2), 2}}, true},
+      {"bytes", {{"c.bin", patterned(600'000, 3), 1}}, false},
+  };
+  std::size_t asked = 0;
+  for (const auto& item : cases) {
+    SCOPED_TRACE(item.name);
+    log.clear();
+    auto offerAndSend = [&](const char* name, const char* address) {
+      auto sender = std::make_unique<LoopbackSender>(port(), name, address);
+      sender->introduce(item.files);
+      EXPECT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == asked + 1; }));
+      ++asked;
+      std::vector<Bytes> chunks;
+      for (const auto& file : item.files) {
+        for (auto& chunk : sender->sender().fileChunks(file)) chunks.push_back(std::move(chunk));
+      }
+      sender->sendUntilRefused(chunks);
+      return sender;
+    };
+    auto first = offerAndSend("First", "127.0.0.2");
+    auto second = offerAndSend("Second", "127.0.0.3");
+    EXPECT_TRUE(second->receiverEnded());
+    ASSERT_TRUE(runMainLoopUntil(
+        [&] { return log.contains("[TransferCoordinator] Transfer failed from Second: transferFailed"); }));
+    EXPECT_EQ(test::folderEntries(downloads.path()).size(), item.files.size()) << "the first one's, kept aside";
+
+    prompt->decisions[asked - 2](item.firstAccepted);
+    if (item.firstAccepted) {
+      first->receiveSharingFrame();
+      ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
+    }
+    if (!item.firstAccepted) {
+      EXPECT_TRUE(first->receiverEnded());
+    }
+    auto third = offerAndSend("Third", "127.0.0.4");
+    prompt->decisions.back()(true);
+    third->receiveSharingFrame();
+    ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == (item.firstAccepted ? 2u : 1u); }));
+    for (const auto& entry : std::filesystem::directory_iterator(downloads.path())) std::filesystem::remove(entry);
+    prompt->completed.clear();
+  }
 }
 
 }  // namespace

@@ -305,5 +305,36 @@ TEST(ConnectionManagerThreaded, ReportsAreDroppedOnceTheDelegateIsGone) {
   MainLoop::shared().runUntil([] { return false; }, 30ms);  // runs the forwarded call: must do nothing
 }
 
+// Every address is a sender of its own, however it is written: phones of one
+// IPv6 network share its /64, and two of them must not share a bound.
+TEST(SenderAddress, IsTheWholeAddressIPv6AsIPv4) {
+  struct Case {
+    const char* first;
+    const char* second;
+    bool same;
+  };
+  const std::vector<Case> cases = {
+      {"192.168.1.20:40000", "192.168.1.20:40001", true},
+      {"192.168.1.20:40000", "192.168.1.21:40000", false},
+      {"[2001:db8::1]:40000", "[2001:db8::1]:40001", true},
+      {"[2001:db8::1]:40000", "[2001:db8::2]:40000", false},
+      {"[2001:DB8:0::1]:40000", "[2001:db8::1]:40001", true},
+      {"[fe80::1%lo]:40000", "[fe80::1%lo]:40001", true},
+      {"[fe80::1%lo]:40000", "[fe80::2%lo]:40000", false},
+      {"[::ffff:192.168.1.20]:40000", "192.168.1.20:40001", true},
+  };
+  for (const auto& item : cases) {
+    SCOPED_TRACE(std::string(item.first) + " and " + item.second);
+    EXPECT_EQ(senderAddressOf(item.first) == senderAddressOf(item.second), item.same);
+    ConnectionLimits limits;
+    limits.mostBeforeQuestionPerAddress = 1;
+    limits.mostWaitingQuestionsPerAddress = 1;
+    UnansweredConnections unanswered(limits);
+    const auto first = Uuid::random(), second = Uuid::random();
+    ASSERT_TRUE(unanswered.admit(first, senderAddressOf(item.first)).admitted);
+    EXPECT_EQ(unanswered.admit(second, senderAddressOf(item.second)).admitted, !item.same);
+  }
+}
+
 }  // namespace
 }  // namespace orvel
