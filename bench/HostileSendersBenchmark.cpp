@@ -13,7 +13,9 @@
 // 2: one connection restarting BYTES payloads at offset 0, 300 payload ids
 // 3: 20,100 idle connections from three addresses, receiver descriptor limit 20,000
 // 4: 60 connections, each with an offer of 4 files of 256 KiB sent whole and
-//    two unfinished 2 MiB BYTES payloads, never answered
+//    two unfinished 2 MiB BYTES payloads, never answered: from one address,
+//    then from 30 addresses, two each (every offer reaches the question), and
+//    from 30 addresses with the files alone (no memory bound cuts them off)
 // 5: three offers of about 2 MiB with minimal file entries each
 // Not run in CI: it opens tens of thousands of sockets and takes a minute.
 #include <sys/resource.h>
@@ -57,6 +59,7 @@ struct Figures {
   double residentGrowthMB = 0;
   double peakGrowthMB = 0;
   std::size_t descriptors = 0;
+  std::size_t downloadDescriptors = 0;  // the receiver's, on files in the download folder
   std::size_t downloadEntries = 0;
   double downloadMiB = 0;
   std::uintmax_t terminalBytes = 0;
@@ -77,6 +80,16 @@ std::size_t entriesIn(const std::filesystem::path& folder) {
   for (auto it = std::filesystem::directory_iterator(folder, ignored); it != std::filesystem::directory_iterator();
        it.increment(ignored)) {
     ++count;
+  }
+  return count;
+}
+
+std::size_t descriptorsOn(pid_t pid, const std::filesystem::path& folder) {
+  std::error_code ignored;
+  std::size_t count = 0;
+  const auto prefix = folder.string() + "/";
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+    if (std::filesystem::read_symlink(entry.path(), ignored).string().starts_with(prefix)) ++count;
   }
   return count;
 }
@@ -236,11 +249,12 @@ void idleConnections(std::uint16_t port, Held& held) {
   held.devices = std::make_unique<IdleDevices>(port, 3, 6'700);
 }
 
-void unansweredOffers(std::uint16_t port, Held& held) {
+void unansweredOffers(std::uint16_t port, Held& held, std::size_t perAddress, bool unfinishedBytes = true) {
   std::vector<test::TestFile> files;
   for (std::int64_t id = 1; id <= 4; ++id) files.push_back({"file" + std::to_string(id), Bytes(256 * 1024, 7), id});
   for (std::size_t i = 0; i < 60; ++i) {
-    held.sessions.push_back(std::make_unique<SenderSession>(port, std::chrono::seconds(5), "Hostile", kFirstOtherAddress));
+    held.sessions.push_back(
+        std::make_unique<SenderSession>(port, std::chrono::seconds(5), "Hostile", otherAddress(i, perAddress)));
     auto& session = *held.sessions.back();
     tolerated([&] {
       session.openChannel();
@@ -249,7 +263,7 @@ void unansweredOffers(std::uint16_t port, Held& held) {
       for (const auto& file : files) {
         for (const auto& frame : sender.fileChunks(file)) session.send(frame);
       }
-      for (std::int64_t id = 5000; id < 5002; ++id) {
+      for (std::int64_t id = 5000; id < 5002 && unfinishedBytes; ++id) {
         session.send(bytesChunk(sender, id, 2 * 1024 * 1024, 0, 2 * 1024 * 1024 - 1));
       }
     });
@@ -272,6 +286,11 @@ const char* verdict(bool good) { return good ? "ok" : "NOT MET"; }
 std::string growthAtMost(const Figures& figures, double limitMB) {
   return std::string("growth <= ") + std::to_string(static_cast<int>(limitMB)) + " MB: " +
          verdict(figures.residentGrowthMB <= limitMB);
+}
+
+std::string unansweredOffersVerdict(const Figures& figures) {
+  return growthAtMost(figures, 100) + "; download folder <= 16 MiB, 32 files and 32 descriptors: " +
+         verdict(figures.downloadMiB <= 16 && figures.downloadEntries <= 32 && figures.downloadDescriptors <= 32);
 }
 
 // Until the receiver has caught up with what was sent: its memory and what
@@ -313,6 +332,7 @@ bool runCase(const Case& item) {
   figures.peakGrowthMB = static_cast<double>(statusKiB(receiver.pid(), "VmHWM:") - peakBefore) * 1024 / kMB;
   figures.descriptors = entriesIn("/proc/" + std::to_string(receiver.pid()) + "/fd");
   figures.downloadEntries = entriesIn(home.downloads());
+  figures.downloadDescriptors = descriptorsOn(receiver.pid(), home.downloads());
   figures.downloadMiB = allocatedMiB(home.downloads());
   std::error_code ignored;
   figures.terminalBytes = std::filesystem::file_size(terminalPath, ignored);
@@ -337,7 +357,8 @@ bool runCase(const Case& item) {
   std::printf("Case %d: %s (hostile phase %.1f s)\n", item.number, item.name, hostileSeconds);
   std::printf("  resident growth         %.1f MB (peak growth %.1f MB)\n", figures.residentGrowthMB,
               figures.peakGrowthMB);
-  std::printf("  receiver descriptors    %zu\n", figures.descriptors);
+  std::printf("  receiver descriptors    %zu (%zu on files in the download folder)\n", figures.descriptors,
+              figures.downloadDescriptors);
   std::printf("  download folder         %zu entries, %.2f MiB\n", figures.downloadEntries, figures.downloadMiB);
   std::printf("  printed to the terminal %ju bytes\n", static_cast<std::uintmax_t>(figures.terminalBytes));
   std::printf("  honest sender           %s in %.2f s%s%s\n", served ? "completed" : "FAILED", honestSeconds,
@@ -367,11 +388,12 @@ int main(int argc, char** argv) {
        [](const Figures& f) { return growthAtMost(f, 32); }},
       {3, "20,100 idle connections from three addresses", idleConnections,
        [](const Figures&) { return std::string("the honest sender completes within seconds"); }},
-      {4, "60 unanswered offers with files and unfinished BYTES", unansweredOffers,
-       [](const Figures& f) {
-         return growthAtMost(f, 100) + "; download folder <= 16 MiB and 32 files: " +
-                verdict(f.downloadMiB <= 16 && f.downloadEntries <= 32);
-       }},
+      {4, "60 unanswered offers with files and unfinished BYTES",
+       [](std::uint16_t port, Held& held) { unansweredOffers(port, held, 60); }, unansweredOffersVerdict},
+      {4, "60 unanswered offers with files and unfinished BYTES from 30 addresses",
+       [](std::uint16_t port, Held& held) { unansweredOffers(port, held, 2); }, unansweredOffersVerdict},
+      {4, "60 unanswered offers with files alone from 30 addresses",
+       [](std::uint16_t port, Held& held) { unansweredOffers(port, held, 2, false); }, unansweredOffersVerdict},
       {5, "three offers of about 2 MiB of minimal entries", largeOffers,
        [](const Figures& f) {
          return growthAtMost(f, 64) + "; printed <= 64 KiB: " + verdict(f.terminalBytes <= 64 * 1024);

@@ -12,7 +12,8 @@ namespace orvel {
 // disk use nor descriptors. Any thread.
 class StoredBeforeAnswerBudget {
  public:
-  StoredBeforeAnswerBudget(std::int64_t mostBytes, std::size_t mostFiles) : mostBytes_(mostBytes), mostFiles_(mostFiles) {}
+  StoredBeforeAnswerBudget(std::int64_t mostBytes, std::size_t mostFiles)
+      : mostBytes_(mostBytes), mostFiles_(mostFiles) {}
 
   // False, and nothing charged, when the charge would pass the bound.
   bool tryChargeBytes(std::int64_t bytes);
