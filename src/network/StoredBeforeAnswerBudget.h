@@ -22,8 +22,6 @@ class StoredBeforeAnswerBudget {
 
   std::int64_t mostBytes() const { return mostBytes_; }
   std::size_t mostFiles() const { return mostFiles_; }
-  std::int64_t bytes() const { return bytes_.load(); }
-  std::size_t files() const { return files_.load(); }
 
  private:
   const std::int64_t mostBytes_;

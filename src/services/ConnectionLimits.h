@@ -18,8 +18,9 @@ struct ConnectionLimits {
   // once. What they may store meanwhile is bounded for all of them together.
   std::size_t mostWaitingQuestions = 64;
   std::size_t mostWaitingQuestionsPerAddress = 2;
-  // Files of offers not yet answered, in the download folder: bytes, gaps
-  // included, and files begun (each an open file), past which an early chunk is refused.
+  // What the files of offers not yet answered store in the download folder:
+  // bytes, gaps included, and files begun, each an open file. Past either
+  // an early chunk is refused.
   std::int64_t mostBytesStoredBeforeAnswer = std::int64_t{16} << 20;
   std::size_t mostFilesStoredBeforeAnswer = 32;
   // Frame and gathered bytes held by connections the user has not accepted,
