@@ -202,12 +202,16 @@ void FrameProcessor::startBytesPayload(std::int64_t payloadId, ByteView body) {
     failTransfer("[FrameProcessor] BYTES payload " + to_string(payloadId) + " grows past the limit of " +
                  to_string(kMaxBytesPayloadSize) + " bytes; failing the transfer");
   }
-  if (heldBytes_ + size > kMaxBufferedBytes) {
+  if (bytesPayloadBuffers_.size() >= kMaxUnfinishedBytesPayloads) {
+    failTransfer("[FrameProcessor] More than " + to_string(kMaxUnfinishedBytesPayloads) +
+                 " unfinished BYTES payloads; failing the transfer");
+  }
+  if (heldBytes_ + kPayloadBookkeeping + size > kMaxBufferedBytes) {
     failTransfer("[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
                  to_string(kMaxBufferedBytes) + " bytes; failing the transfer");
   }
   Bytes content(body.begin(), body.end());
-  heldBytes_ += static_cast<std::int64_t>(content.capacity());
+  heldBytes_ += kPayloadBookkeeping + static_cast<std::int64_t>(content.capacity());
   bytesPayloadBuffers_.emplace(payloadId, std::move(content));
   Log::write("[FrameProcessor] Started bytes payload buffer for id=" + to_string(payloadId) + " (" +
              to_string(body.size()) + " bytes)");
@@ -236,7 +240,7 @@ void FrameProcessor::appendToBytesPayload(std::int64_t payloadId, Bytes& buffer,
 }
 
 void FrameProcessor::releaseBytesPayload(std::unordered_map<std::int64_t, Bytes>::iterator buffer) {
-  heldBytes_ -= static_cast<std::int64_t>(buffer->second.capacity());
+  heldBytes_ -= kPayloadBookkeeping + static_cast<std::int64_t>(buffer->second.capacity());
   bytesPayloadBuffers_.erase(buffer);
 }
 

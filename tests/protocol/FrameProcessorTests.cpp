@@ -474,7 +474,12 @@ TEST(FrameProcessor, SharingFrameTypes) {
 
 TEST(FrameProcessor, BytesBounds) {
   constexpr auto kPayload = FrameProcessor::kMaxBytesPayloadSize;
+  constexpr auto kEntry = FrameProcessor::kPayloadBookkeeping;
   const std::string third(kPayload / 2, 'x');
+  std::vector<Bytes> manySmall;
+  for (std::size_t id = 1; id <= FrameProcessor::kMaxUnfinishedBytesPayloads + 1; ++id) {
+    manySmall.push_back(bytesChunk(static_cast<std::int64_t>(id), 0, "x", 0));
+  }
   struct Case {
     std::string name;
     std::vector<Bytes> frames;  // the last one fails
@@ -489,16 +494,20 @@ TEST(FrameProcessor, BytesBounds) {
        {bytesChunk(1, 0, third, 0), bytesChunk(1, 1, third, 0), bytesChunk(1, 2, "x", 0)},
        "[FrameProcessor] BYTES payload 1 grows past the limit of " + std::to_string(kPayload) +
            " bytes; failing the transfer"},
+      // The second payload leaves room for the two entries' bookkeeping.
       {"unfinished payloads together past the connection's limit",
-       {bytesChunk(1, 0, third, 0), bytesChunk(1, 1, third, 0), bytesChunk(2, 0, third, 0), bytesChunk(2, 1, third, 0),
-        bytesChunk(3, 0, "x", 0)},
+       {bytesChunk(1, 0, third, 0), bytesChunk(1, 1, third, 0), bytesChunk(2, 0, third.substr(2 * kEntry), 0),
+        bytesChunk(2, 1, third, 0), bytesChunk(3, 0, "x", 0)},
        "[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
            std::to_string(FrameProcessor::kMaxBufferedBytes) + " bytes; failing the transfer"},
       {"appends counted by the room they take, not by their bytes",
-       {bytesChunk(1, 0, third, 0), bytesChunk(1, 1, "x", 0), bytesChunk(2, 0, third, 0), bytesChunk(2, 1, "x", 0),
-        bytesChunk(3, 0, "x", 0)},
+       {bytesChunk(1, 0, third, 0), bytesChunk(1, 1, "x", 0), bytesChunk(2, 0, third.substr(kEntry), 0),
+        bytesChunk(2, 1, "x", 0), bytesChunk(3, 0, "x", 0)},
        "[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
            std::to_string(FrameProcessor::kMaxBufferedBytes) + " bytes; failing the transfer"},
+      {"more unfinished payloads than a connection may have, however small", manySmall,
+       "[FrameProcessor] More than " + std::to_string(FrameProcessor::kMaxUnfinishedBytesPayloads) +
+           " unfinished BYTES payloads; failing the transfer"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -522,16 +531,19 @@ TEST(FrameProcessor, BytesBounds) {
 
 TEST(FrameProcessor, BoundsLeaveRoomUpToTheLimitsAndCountFinishedPayloadsOut) {
   constexpr auto kPayload = FrameProcessor::kMaxBytesPayloadSize;
+  constexpr auto kEntry = FrameProcessor::kPayloadBookkeeping;
   const std::string half(kPayload / 2, 'x');
   auto cancel = sharingFrame(share::V1Frame::CANCEL);
   Receiver receiver;
   receiver.feed(chunkFrame(connections::PayloadHeader::BYTES, 1, 0, half, 0, kPayload));
   receiver.feed(bytesChunk(1, 1, half, 0));
-  receiver.feed(bytesChunk(2, 0, half, 0));
-  receiver.feed(bytesChunk(2, 1, half, 0));  // both at their limit, together at the connection's
+  receiver.feed(bytesChunk(2, 0, half.substr(2 * kEntry), 0));
+  // One at its limit, the other short of the two entries' bookkeeping: together at the connection's.
+  receiver.feed(bytesChunk(2, 1, half, 0));
+  EXPECT_EQ(receiver.processor.heldBytes(), FrameProcessor::kMaxBufferedBytes);
   // Restarting a payload replaces its bytes in the count; finishing one frees them.
   receiver.feed(bytesChunk(2, 0, cancel, 1));
-  for (int i = 0; i < 2; ++i) receiver.feed(bytesChunk(3 + i, 0, half, 0));
+  for (int i = 0; i < 2; ++i) receiver.feed(bytesChunk(3 + i, 0, half.substr(2 * kEntry), 0));
   EXPECT_THAT(receiver.events, ElementsAre("disconnect"));
 }
 
@@ -547,9 +559,10 @@ TEST(FrameProcessor, APayloadRestartedAtOffsetZeroGivesItsMemoryBack) {
     receiver.feed(bytesChunk(id, 0, "y", 0));
   }
   EXPECT_LT(static_cast<std::int64_t>(test::heapInUse()) - before, 1 << 20);
-  EXPECT_EQ(receiver.processor.heldBytes(), ids);
+  constexpr auto kEntry = FrameProcessor::kPayloadBookkeeping;
+  EXPECT_EQ(receiver.processor.heldBytes(), ids * (1 + kEntry));
   receiver.feed(bytesChunk(ids, 1, "z", 0));  // doubled
-  EXPECT_EQ(receiver.processor.heldBytes(), ids + 1);
+  EXPECT_EQ(receiver.processor.heldBytes(), ids * (1 + kEntry) + 1);
 }
 
 // --- Outgoing frames ---
