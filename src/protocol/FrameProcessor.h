@@ -17,10 +17,11 @@ class PayloadTransferFrame;
 }
 namespace sharing::nearby {
 class Frame;
-class IntroductionFrame;
 }
 
 namespace orvel {
+
+class SharingFrameReader;
 
 // Turns the frames of one connection's encrypted phase into events, gathering
 // BYTES payloads (the Sharing frames) until complete; and builds the frames the
@@ -71,8 +72,9 @@ class FrameProcessor {
   void startBytesPayload(std::int64_t payloadId, ByteView body);
   void appendToBytesPayload(std::int64_t payloadId, Bytes& buffer, ByteView body);
   void releaseBytesPayload(std::unordered_map<std::int64_t, Bytes>::iterator buffer);
-  void processSharingFrame(ByteView bytes, const Handler& handler);
-  static FileList filesOf(const sharing::nearby::IntroductionFrame& introduction);
+  // The event a completed Sharing frame yields, if any.
+  static std::optional<FrameEvent> readSharingFrame(ByteView bytes);
+  static FileList readFiles(const SharingFrameReader& frame);
   void failTransfer(const std::string& line);
 
   static std::optional<Bytes> serializeSharingFrame(const sharing::nearby::Frame& frame, std::string_view name);

@@ -11,6 +11,7 @@
 #include "platform/Log.h"
 #include "protocol/MessageCodec.h"
 #include "protocol/MessageError.h"
+#include "protocol/SharingFrameReader.h"
 #include "services/ConnectionError.h"
 #include "support/TestSupport.h"
 #include "wire_format.pb.h"
@@ -563,6 +564,120 @@ TEST(FrameProcessor, APayloadRestartedAtOffsetZeroGivesItsMemoryBack) {
   EXPECT_EQ(receiver.processor.heldBytes(), ids * (1 + kEntry));
   receiver.feed(bytesChunk(ids, 1, "z", 0));  // doubled
   EXPECT_EQ(receiver.processor.heldBytes(), ids * (1 + kEntry) + 1);
+}
+
+// --- The Sharing frame read in place ---
+
+// Wire form by hand, for what a serialiser would never write.
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+Bytes varint(std::uint64_t value) {
+  Bytes out;
+  for (; value >= 0x80; value >>= 7) out.push_back(static_cast<std::uint8_t>(value | 0x80));
+  out.push_back(static_cast<std::uint8_t>(value));
+  return out;
+}
+Bytes number(int field, std::uint64_t value) { return varint(static_cast<std::uint64_t>(field) << 3) + varint(value); }
+Bytes delimited(int field, const Bytes& content) {
+  return varint(static_cast<std::uint64_t>(field) << 3 | 2) + varint(content.size()) + content;
+}
+Bytes text(int field, const std::string& value) { return delimited(field, bytes(value)); }
+// A frame of version 1 around one V1Frame.
+Bytes v1Frame(const Bytes& v1) { return number(1, 1) + delimited(2, v1); }
+Bytes introducing(const Bytes& entries) { return v1Frame(number(1, 1) + delimited(2, entries)); }
+Bytes entry(const Bytes& fields) { return delimited(1, fields); }
+
+std::string readsOf(bool isV1, int type, const FileList& files) {
+  std::string out = std::string(isV1 ? "v1" : "not v1") + " type " + std::to_string(type);
+  for (const auto& file : files) {
+    out += " [" + file.name + " " + std::to_string(file.size) + " " + std::to_string(file.payloadId) + " " +
+           file.mimeType + "]";
+  }
+  return out;
+}
+
+std::string readInPlace(ByteView frame) {
+  try {
+    const SharingFrameReader reader(frame);
+    return readsOf(reader.isVersion1(), reader.frameType(), reader.files());
+  } catch (MessageError error) {
+    return std::string(toString(error));
+  }
+}
+
+std::string readByCodec(ByteView frame) {
+  try {
+    const auto parsed = MessageCodec::parse<share::Frame>(frame);
+    FileList::Builder files;
+    for (const auto& file : parsed.v1().introduction().file_metadata()) {
+      files.add(file.payload_id(), file.name(), file.size(), file.mime_type());
+    }
+    return readsOf(parsed.version() == share::Frame::V1, parsed.v1().type(), files.finish());
+  } catch (MessageError error) {
+    return std::string(toString(error));
+  }
+}
+
+// The reader takes and refuses what the parser does, and reads the same offer.
+TEST(SharingFrameReader, ReadsAsTheParserDoes) {
+  const Bytes a = text(1, "a") + number(3, 5) + number(4, 10) + text(5, "m");
+  const Bytes keyBeyond32Bits{0x8a, 0x80, 0x80, 0x80, 0x10, 0x01, 0x61};  // modulo 2^32: a name
+  const Bytes elevenByteVarint{0x18, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01};
+  auto groups = [](int depth) {
+    Bytes nested;
+    for (int i = 0; i < depth; ++i) nested.push_back(0x53);  // field 10, start group
+    for (int i = 0; i < depth; ++i) nested.push_back(0x54);
+    return nested;
+  };
+  const struct {
+    const char* name;
+    Bytes frame;
+    std::string reads;
+  } cases[] = {
+      {"empty", {}, "not v1 type 0"},
+      {"an offer", introducing(entry(a) + entry({})), "v1 type 1 [a 10 5 m] [ 0 0 ]"},
+      {"fields in any order", number(2, 0) + delimited(2, delimited(2, entry(number(4, 10) + text(1, "a"))) + number(1, 1)) + number(1, 1),
+       "v1 type 1 [a 10 0 ]"},
+      {"unknown fields at every level",
+       number(15, 7) + v1Frame(Bytes{0x4d, 1, 2, 3, 4} + number(1, 1) +
+                               delimited(2, text(9, "zz") + entry(a + text(9, "zz") + Bytes{0x51, 1, 2, 3, 4, 5, 6, 7, 8} + groups(2)))),
+       "v1 type 1 [a 10 5 m]"},
+      {"the last occurrence counts, repeated messages add up",
+       v1Frame(number(1, 1) + delimited(2, entry(text(1, "x") + text(1, "a") + number(3, 1)))) +
+           delimited(2, delimited(2, entry(number(3, 2)))),
+       "v1 type 1 [a 0 1 ] [ 0 2 ]"},
+      {"an enum number that names no value is passed over",
+       number(1, 2) + delimited(2, number(1, 6) + number(1, 9) + number(1, ~std::uint64_t{0})) + number(1, 1) + number(1, 2),
+       "v1 type 6"},
+      {"an enum is the low 32 bits", v1Frame(number(1, (std::uint64_t{1} << 32) + 1)), "v1 type 1"},
+      {"a field of another wire type is unknown", introducing(entry(number(1, 5) + delimited(3, {7}) + number(4, 3))),
+       "v1 type 1 [ 3 0 ]"},
+      {"negative numbers in ten bytes", introducing(entry(number(3, ~std::uint64_t{0}) + number(4, ~std::uint64_t{4}))),
+       "v1 type 1 [ -5 -1 ]"},
+      {"an introduction under another type is read alike", v1Frame(number(1, 6) + delimited(2, entry(a))), "v1 type 6 [a 10 5 m]"},
+      {"a key beyond 32 bits", introducing(entry(keyBeyond32Bits)), "malformed"},
+      {"an eleven-byte varint", introducing(entry(elevenByteVarint)), "malformed"},
+      {"an entry longer than its introduction",
+       v1Frame(number(1, 1) + delimited(2, Bytes{0x0a, 0x05, 0x0a, 0x01, 0x61}) + number(3, 1)), "malformed"},
+      {"cut short", [&] { auto f = introducing(entry(a)); f.pop_back(); return f; }(), "malformed"},
+      {"another sub-frame malformed", v1Frame(number(1, 6) + delimited(6, {0x0a, 0x05})), "malformed"},
+      {"groups in an entry up to the nesting limit", introducing(entry(groups(96))), "v1 type 1 [ 0 0 ]"},
+      {"groups in an entry past the nesting limit", introducing(entry(groups(97))), "malformed"},
+      {"a name that is not UTF-8", introducing(entry(text(1, "\xff"))), "invalidUtf8"},
+      {"a parent folder that is not UTF-8", introducing(entry(text(7, "\xc3"))), "invalidUtf8"},
+      {"text of the other lists that is not UTF-8",
+       introducing(delimited(2, text(1, "\xff")) + delimited(4, text(1, "ok")) + text(3, "ok")), "invalidUtf8"},
+      {"a required package that is not UTF-8", introducing(text(3, "\xff")), "invalidUtf8"},
+      {"bytes need not be UTF-8", introducing(entry(text(6, "\xff"))) + v1Frame(delimited(4, text(1, "\xff"))),
+       "v1 type 1 [ 0 0 ]"},
+      {"a malformed field after invalid text", introducing(entry(text(1, "\xff")) + Bytes{0x0f}), "malformed"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(readInPlace(c.frame), c.reads) << c.name;
+    EXPECT_EQ(readByCodec(c.frame), c.reads) << c.name;
+  }
 }
 
 // --- Outgoing frames ---
