@@ -292,7 +292,7 @@ void unfinishedBytesPayloads(std::uint16_t port, Held& held) {
               (held.cutOff ? ", then the connection was closed" : ", the connection still open");
 }
 
-// An INTRODUCTION of minimal entries in the largest frame the receiver reads.
+// An INTRODUCTION of minimal entries in a frame of the largest length the framing takes.
 void largestFrameOffer(std::uint16_t port, Held& held) {
   constexpr std::size_t kLargestFrame = 4'999'999;
   held.sessions.push_back(std::make_unique<SenderSession>(port, kTimeout, "Hostile", kFirstOtherAddress));
@@ -304,11 +304,14 @@ void largestFrameOffer(std::uint16_t port, Held& held) {
     frame.set_version(sharing::nearby::Frame::V1);
     frame.mutable_v1()->set_type(sharing::nearby::V1Frame::INTRODUCTION);
     auto* introduction = frame.mutable_v1()->mutable_introduction();
-    // The envelope (payload frame, encryption) takes a few hundred bytes around the content.
-    while (frame.ByteSizeLong() < kLargestFrame - 2048) {
+    // Counted entry by entry: the envelope (lengths, payload frame,
+    // encryption) takes a few hundred bytes around the content.
+    std::size_t size = frame.ByteSizeLong();
+    while (size < kLargestFrame - 2048) {
       auto* metadata = introduction->add_file_metadata();
-      metadata->set_name("f");
-      metadata->set_payload_id(static_cast<std::int64_t>(++entries));
+      metadata->set_payload_id(std::int64_t{1 << 21} + static_cast<std::int64_t>(++entries));  // seven bytes an entry
+      const std::size_t entrySize = metadata->ByteSizeLong();
+      size += 1 + (entrySize < 128 ? 1 : 2) + entrySize;
     }
     auto frames = session.sender().sharingFrame(frame);
     held.frameBytes = frames.front().size();
