@@ -7,7 +7,7 @@
 // (/proc/PID/status, /proc/PID/fd, the download folder, what the terminal
 // printed), then times an honest sender of 4 MiB from 127.0.0.1.
 //
-//   HostileSendersBenchmark [--case N]   (1-5; all by default)
+//   HostileSendersBenchmark [--case N]   (1-7; all by default)
 //
 // 1: 200 connections, each sending a 4,999,999-byte first frame all but its last byte
 // 2: one connection restarting BYTES payloads at offset 0, 300 payload ids
@@ -17,6 +17,8 @@
 //    then from 30 addresses, two each (every offer reaches the question), and
 //    from 30 addresses with the files alone (no memory bound cuts them off)
 // 5: three offers of about 2 MiB with minimal file entries each
+// 6: one unanswered connection starting 1,000,000 one-byte BYTES payloads, none finished
+// 7: one offer of minimal entries in a frame of the largest length (4,999,999 bytes)
 // Not run in CI: it opens tens of thousands of sockets and takes a minute.
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -57,12 +59,14 @@ constexpr double kMiB = 1024.0 * 1024.0;
 
 struct Figures {
   double residentGrowthMB = 0;
-  double peakGrowthMB = 0;
+  double peakGrowthMB = 0;  // the resident peak during the case, above what was resident before it
   std::size_t descriptors = 0;
   std::size_t downloadDescriptors = 0;  // the receiver's, on files in the download folder
   std::size_t downloadEntries = 0;
   double downloadMiB = 0;
   std::uintmax_t terminalBytes = 0;
+  bool cutOff = false;        // set by the case
+  std::size_t frameBytes = 0;  // set by the case
 };
 
 long statusKiB(pid_t pid, const std::string& field) {
@@ -207,10 +211,14 @@ class IdleDevices {
   std::vector<std::pair<pid_t, int>> children_;
 };
 
-// Whatever the hostile senders hold open until the honest sender is through.
+// Whatever the hostile senders hold open until the honest sender is through,
+// and what a case tells about itself.
 struct Held {
   std::vector<std::unique_ptr<SenderSession>> sessions;
   std::unique_ptr<IdleDevices> devices;
+  std::string note;
+  bool cutOff = false;
+  std::size_t frameBytes = 0;
 };
 using Hostile = std::function<void(std::uint16_t port, Held& held)>;
 
@@ -281,7 +289,65 @@ void largeOffers(std::uint16_t port, Held& held) {
   }
 }
 
+// Until the receiver closes the connection: a send fails once its reset has arrived.
+void unfinishedBytesPayloads(std::uint16_t port, Held& held) {
+  constexpr std::int64_t payloads = 1'000'000;
+  held.sessions.push_back(std::make_unique<SenderSession>(port, kTimeout, "Hostile", kFirstOtherAddress));
+  auto& session = *held.sessions.back();
+  std::int64_t sent = 0;
+  tolerated([&] {
+    session.openChannel();
+    auto& sender = session.sender();
+    for (const auto& frame : sender.introduction({{"file", Bytes(10, 7), 1}})) session.send(frame);
+    for (std::int64_t id = 1000; sent < payloads; ++id, ++sent) session.send(bytesChunk(sender, id, 2, 0, 1));
+  });
+  held.cutOff = sent < payloads;
+  held.note = std::to_string(sent) + " of " + std::to_string(payloads) + " payloads sent" +
+              (held.cutOff ? ", then the connection was closed" : ", the connection still open");
+}
+
+// An INTRODUCTION of minimal entries in a frame of the largest length the framing takes.
+void largestFrameOffer(std::uint16_t port, Held& held) {
+  constexpr std::size_t kLargestFrame = 4'999'999;
+  held.sessions.push_back(std::make_unique<SenderSession>(port, kTimeout, "Hostile", kFirstOtherAddress));
+  auto& session = *held.sessions.back();
+  std::size_t entries = 0;
+  tolerated([&] {
+    session.openChannel();
+    sharing::nearby::Frame frame;
+    frame.set_version(sharing::nearby::Frame::V1);
+    frame.mutable_v1()->set_type(sharing::nearby::V1Frame::INTRODUCTION);
+    auto* introduction = frame.mutable_v1()->mutable_introduction();
+    // Counted entry by entry: the envelope (lengths, payload frame,
+    // encryption) takes a few hundred bytes around the content.
+    std::size_t size = frame.ByteSizeLong();
+    while (size < kLargestFrame - 2048) {
+      auto* metadata = introduction->add_file_metadata();
+      metadata->set_payload_id(std::int64_t{1 << 21} + static_cast<std::int64_t>(++entries));  // seven bytes an entry
+      const std::size_t entrySize = metadata->ByteSizeLong();
+      size += 1 + (entrySize < 128 ? 1 : 2) + entrySize;
+    }
+    auto frames = session.sender().sharingFrame(frame);
+    held.frameBytes = frames.front().size();
+    if (held.frameBytes > kLargestFrame) throw std::runtime_error("offer frame too large");
+    for (const auto& part : frames) session.send(part);
+  });
+  held.note = "offer of " + std::to_string(entries) + " entries in a frame of " + std::to_string(held.frameBytes) +
+              " bytes";
+}
+
 const char* verdict(bool good) { return good ? "ok" : "NOT MET"; }
+
+std::string peakAtMost(const Figures& figures, double limitMB) {
+  return std::string("peak growth <= ") + std::to_string(static_cast<int>(limitMB)) + " MB: " +
+         verdict(figures.peakGrowthMB <= limitMB);
+}
+
+// Resets the receiver's resident peak (VmHWM) to what is resident now.
+void resetResidentPeak(pid_t pid) {
+  std::ofstream clear("/proc/" + std::to_string(pid) + "/clear_refs");
+  clear << "5";
+}
 
 std::string growthAtMost(const Figures& figures, double limitMB) {
   return std::string("growth <= ") + std::to_string(static_cast<int>(limitMB)) + " MB: " +
@@ -318,8 +384,8 @@ bool runCase(const Case& item) {
     rlimit limit{20'000, 20'000};
     ::prlimit(receiver.pid(), RLIMIT_NOFILE, &limit, nullptr);
   }
+  resetResidentPeak(receiver.pid());
   const long residentBefore = statusKiB(receiver.pid(), "VmRSS:");
-  const long peakBefore = statusKiB(receiver.pid(), "VmHWM:");
 
   Held held;
   const auto hostileStart = Clock::now();
@@ -329,7 +395,9 @@ bool runCase(const Case& item) {
 
   Figures figures;
   figures.residentGrowthMB = static_cast<double>(statusKiB(receiver.pid(), "VmRSS:") - residentBefore) * 1024 / kMB;
-  figures.peakGrowthMB = static_cast<double>(statusKiB(receiver.pid(), "VmHWM:") - peakBefore) * 1024 / kMB;
+  figures.peakGrowthMB = static_cast<double>(statusKiB(receiver.pid(), "VmHWM:") - residentBefore) * 1024 / kMB;
+  figures.cutOff = held.cutOff;
+  figures.frameBytes = held.frameBytes;
   figures.descriptors = entriesIn("/proc/" + std::to_string(receiver.pid()) + "/fd");
   figures.downloadEntries = entriesIn(home.downloads());
   figures.downloadDescriptors = descriptorsOn(receiver.pid(), home.downloads());
@@ -349,12 +417,14 @@ bool runCase(const Case& item) {
     honestError = error.what();
   }
   const double honestSeconds = std::chrono::duration<double>(Clock::now() - honestStart).count();
-  held = {};
+  held.sessions.clear();
+  held.devices.reset();
   auto result = receiver.finish(std::chrono::seconds(20));
   const bool intact = sha256OfPath(home.downloads() / file.name) == file.sha256();
   const bool served = honestError.empty() && result.completed == 1 && intact;
 
   std::printf("Case %d: %s (hostile phase %.1f s)\n", item.number, item.name, hostileSeconds);
+  if (!held.note.empty()) std::printf("  case                    %s\n", held.note.c_str());
   std::printf("  resident growth         %.1f MB (peak growth %.1f MB)\n", figures.residentGrowthMB,
               figures.peakGrowthMB);
   std::printf("  receiver descriptors    %zu (%zu on files in the download folder)\n", figures.descriptors,
@@ -378,7 +448,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   int only = 0;
   if (argc == 3 && std::string(argv[1]) == "--case") only = std::atoi(argv[2]);
-  if ((argc != 1 && argc != 3) || only < 0 || only > 5) {
+  if ((argc != 1 && argc != 3) || only < 0 || only > 7) {
     std::fprintf(stderr, "usage: HostileSendersBenchmark [--case N]\n");
     return 2;
   }
@@ -396,7 +466,13 @@ int main(int argc, char** argv) {
        [](std::uint16_t port, Held& held) { unansweredOffers(port, held, 2, false); }, unansweredOffersVerdict},
       {5, "three offers of about 2 MiB of minimal entries", largeOffers,
        [](const Figures& f) {
-         return growthAtMost(f, 64) + "; printed <= 64 KiB: " + verdict(f.terminalBytes <= 64 * 1024);
+         return peakAtMost(f, 64) + "; printed <= 64 KiB: " + verdict(f.terminalBytes <= 64 * 1024);
+       }},
+      {6, "1,000,000 unfinished one-byte BYTES payloads on an unanswered connection", unfinishedBytesPayloads,
+       [](const Figures& f) { return peakAtMost(f, 16) + "; connection cut off: " + verdict(f.cutOff); }},
+      {7, "one offer of minimal entries in a frame of 4,999,999 bytes", largestFrameOffer,
+       [](const Figures& f) {
+         return peakAtMost(f, 8 * static_cast<double>(f.frameBytes) / kMB) + " (eight times the frame)";
        }},
   };
   try {

@@ -1,17 +1,14 @@
 #include "protocol/FrameProcessor.h"
 
-#include <google/protobuf/arena.h>
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <limits>
-#include <new>
 #include <random>
 #include <string>
 
 #include "offline_wire_formats.pb.h"
 #include "platform/Log.h"
 #include "protocol/MessageCodec.h"
+#include "protocol/SharingFrameReader.h"
 #include "services/ConnectionError.h"
 #include "wire_format.pb.h"
 
@@ -26,27 +23,6 @@ using std::to_string;
 constexpr std::size_t kLoggedFramePrefix = 50;
 
 const char* yesNo(bool value) { return value ? "yes" : "no"; }
-
-// A Sharing frame's message may hold hundreds of thousands of entries. Its
-// arena's blocks are mapped and unmapped straight from the system, so that
-// the memory goes back there as soon as the frame has been read, instead of
-// staying with the allocator beneath what was kept of it.
-void* mapBlock(std::size_t size) {
-  void* block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (block == MAP_FAILED) throw std::bad_alloc();
-  return block;
-}
-
-void unmapBlock(void* block, std::size_t size) { ::munmap(block, size); }
-
-google::protobuf::ArenaOptions sharingFrameArenaOptions() {
-  google::protobuf::ArenaOptions options;
-  options.start_block_size = 64 * 1024;
-  options.max_block_size = 1024 * 1024;
-  options.block_alloc = mapBlock;
-  options.block_dealloc = unmapBlock;
-  return options;
-}
 
 // Outgoing payloads use ids from the negative half so they never meet the sender's.
 std::int64_t randomNegativePayloadId() {
@@ -178,8 +154,10 @@ void FrameProcessor::processPayloadTransfer(const connections::PayloadTransferFr
   Log::write("[FrameProcessor] Bytes payload complete, processing Sharing frame (" + to_string(buffer->second.size()) +
              " bytes)");
   // A frame that does not parse keeps its buffer; the connection fails anyway.
-  processSharingFrame(buffer->second, handler);
-  if (auto done = bytesPayloadBuffers_.find(payloadId); done != bytesPayloadBuffers_.end()) releaseBytesPayload(done);
+  auto event = readSharingFrame(buffer->second);
+  // Its bytes go before its event is handled: what the event needs of them it holds.
+  releaseBytesPayload(buffer);
+  if (event) handler(*event);
 }
 
 // Chunks are joined in arrival order; a chunk at offset 0 (re)starts its
@@ -202,12 +180,16 @@ void FrameProcessor::startBytesPayload(std::int64_t payloadId, ByteView body) {
     failTransfer("[FrameProcessor] BYTES payload " + to_string(payloadId) + " grows past the limit of " +
                  to_string(kMaxBytesPayloadSize) + " bytes; failing the transfer");
   }
-  if (heldBytes_ + size > kMaxBufferedBytes) {
+  if (bytesPayloadBuffers_.size() >= kMaxUnfinishedBytesPayloads) {
+    failTransfer("[FrameProcessor] More than " + to_string(kMaxUnfinishedBytesPayloads) +
+                 " unfinished BYTES payloads; failing the transfer");
+  }
+  if (heldBytes_ + kPayloadBookkeeping + size > kMaxBufferedBytes) {
     failTransfer("[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
                  to_string(kMaxBufferedBytes) + " bytes; failing the transfer");
   }
   Bytes content(body.begin(), body.end());
-  heldBytes_ += static_cast<std::int64_t>(content.capacity());
+  heldBytes_ += kPayloadBookkeeping + static_cast<std::int64_t>(content.capacity());
   bytesPayloadBuffers_.emplace(payloadId, std::move(content));
   Log::write("[FrameProcessor] Started bytes payload buffer for id=" + to_string(payloadId) + " (" +
              to_string(body.size()) + " bytes)");
@@ -236,7 +218,7 @@ void FrameProcessor::appendToBytesPayload(std::int64_t payloadId, Bytes& buffer,
 }
 
 void FrameProcessor::releaseBytesPayload(std::unordered_map<std::int64_t, Bytes>::iterator buffer) {
-  heldBytes_ -= static_cast<std::int64_t>(buffer->second.capacity());
+  heldBytes_ -= kPayloadBookkeeping + static_cast<std::int64_t>(buffer->second.capacity());
   bytesPayloadBuffers_.erase(buffer);
 }
 
@@ -247,57 +229,46 @@ void FrameProcessor::failTransfer(const std::string& line) {
   throw ConnectionError::transferFailed;
 }
 
-void FrameProcessor::processSharingFrame(ByteView bytes, const Handler& handler) {
+// Read in place: an offer goes straight into its compact list, which costs a
+// few times the frame instead of a message of a hundred bytes and more for
+// each of its entries.
+std::optional<FrameEvent> FrameProcessor::readSharingFrame(ByteView bytes) {
   Log::write("[FrameProcessor] Processing Sharing frame (" + to_string(bytes.size()) + " bytes)");
   Log::write("[FrameProcessor] Sharing hex: " + hexString(bytes));
-  google::protobuf::Arena arena(sharingFrameArenaOptions());
-  auto& frame = *google::protobuf::Arena::CreateMessage<share::Frame>(&arena);
-  MessageCodec::parseInto(frame, bytes);
-  if (frame.version() != share::Frame::V1) {
+  const SharingFrameReader frame(bytes);
+  if (!frame.isVersion1()) {
     Log::write("[FrameProcessor] Invalid Sharing frame version");
-    return;
+    return std::nullopt;
   }
-  const auto& v1 = frame.v1();
-  switch (v1.type()) {
-    case share::V1Frame::INTRODUCTION: {
+  switch (frame.frameType()) {
+    case share::V1Frame::INTRODUCTION:
       Log::write("[FrameProcessor] Sharing INTRODUCTION");
-      FrameEvent::Introduction introduction{"Sender", filesOf(v1.introduction())};
-      arena.Reset();  // the list holds all of the offer now
-      handler(FrameEvent{std::move(introduction)});
-      break;
-    }
+      return FrameEvent{FrameEvent::Introduction{"Sender", readFiles(frame)}};
     case share::V1Frame::RESPONSE:
       Log::write("[FrameProcessor] Sharing RESPONSE");
-      break;
+      return std::nullopt;
     case share::V1Frame::PAIRED_KEY_ENCRYPTION:
       Log::write("[FrameProcessor] Sharing PAIRED_KEY_ENCRYPTION");
-      handler(FrameEvent{FrameEvent::PairedKeyEncryption{}});
-      break;
+      return FrameEvent{FrameEvent::PairedKeyEncryption{}};
     case share::V1Frame::PAIRED_KEY_RESULT:
       Log::write("[FrameProcessor] Sharing PAIRED_KEY_RESULT");
-      handler(FrameEvent{FrameEvent::PairedKeyResult{}});
-      break;
+      return FrameEvent{FrameEvent::PairedKeyResult{}};
     case share::V1Frame::CANCEL:
       Log::write("[FrameProcessor] Sharing CANCEL");
-      handler(FrameEvent{FrameEvent::Disconnect{}});
-      break;
+      return FrameEvent{FrameEvent::Disconnect{}};
     default:
-      Log::write("[FrameProcessor] Unknown Sharing frame type: " + to_string(static_cast<int>(v1.type())));
-      break;
+      Log::write("[FrameProcessor] Unknown Sharing frame type: " + to_string(frame.frameType()));
+      return std::nullopt;
   }
 }
 
-FileList FrameProcessor::filesOf(const share::IntroductionFrame& introduction) {
-  std::size_t textBytes = 0;
-  for (const auto& entry : introduction.file_metadata()) textBytes += entry.name().size() + entry.mime_type().size();
-  FileList::Builder files;
-  files.reserve(static_cast<std::size_t>(introduction.file_metadata_size()), textBytes);
-  for (const auto& entry : introduction.file_metadata()) {
-    files.add(entry.payload_id(), entry.name(), entry.size(), entry.mime_type());
-    Log::write("[FrameProcessor] File: " + entry.name() + ", size: " + to_string(entry.size()) +
-               ", payloadId: " + to_string(entry.payload_id()));
+FileList FrameProcessor::readFiles(const SharingFrameReader& frame) {
+  FileList files = frame.files();
+  for (const auto& file : files) {
+    Log::write("[FrameProcessor] File: " + file.name + ", size: " + to_string(file.size) +
+               ", payloadId: " + to_string(file.payloadId));
   }
-  return files.finish();
+  return files;
 }
 
 // --- Outgoing frames ---

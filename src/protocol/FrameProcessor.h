@@ -17,10 +17,11 @@ class PayloadTransferFrame;
 }
 namespace sharing::nearby {
 class Frame;
-class IntroductionFrame;
 }
 
 namespace orvel {
+
+class SharingFrameReader;
 
 // Turns the frames of one connection's encrypted phase into events, gathering
 // BYTES payloads (the Sharing frames) until complete; and builds the frames the
@@ -30,17 +31,26 @@ class FrameProcessor {
   using Handler = std::function<void(const FrameEvent&)>;
 
   // A sender may not make one connection hold more than this in unfinished
-  // BYTES payloads, counted by the memory their buffers take, nor announce or
-  // send a single BYTES payload larger than kMaxBytesPayloadSize. Real
-  // Sharing frames stay far below both.
+  // BYTES payloads, counted by the memory they take (each buffer's room and
+  // kPayloadBookkeeping for its entry), nor announce or send a single BYTES
+  // payload larger than kMaxBytesPayloadSize. Real Sharing frames stay far
+  // below both.
   static constexpr std::int64_t kMaxBufferedBytes = 4 * 1024 * 1024;
   static constexpr std::int64_t kMaxBytesPayloadSize = 2 * 1024 * 1024;
+  // What an unfinished payload costs beside its bytes: the map's node and its
+  // share of the buckets, and the allocation's header and rounding (a one-byte
+  // payload takes about 92 bytes in all, a little more while the map grows).
+  static constexpr std::int64_t kPayloadBookkeeping = 128;
+  // An honest phone finishes each Sharing frame before it sends the next, so
+  // it has one unfinished at a time; this leaves room for a sender that
+  // interleaves a few, while their bookkeeping stays within a few KiB.
+  static constexpr std::size_t kMaxUnfinishedBytesPayloads = 64;
 
   // Throws MessageError when the frame, or a BYTES payload it completes, does
   // not parse; ConnectionError::transferFailed past the BYTES bounds.
   void processFrame(ByteView frame, const Handler& handler);
 
-  // The memory the unfinished BYTES payloads take now.
+  // The memory the unfinished BYTES payloads take now, their bookkeeping included.
   std::int64_t heldBytes() const { return heldBytes_; }
 
   // Two frames (content, then the empty last chunk), or none when serialising failed.
@@ -62,8 +72,9 @@ class FrameProcessor {
   void startBytesPayload(std::int64_t payloadId, ByteView body);
   void appendToBytesPayload(std::int64_t payloadId, Bytes& buffer, ByteView body);
   void releaseBytesPayload(std::unordered_map<std::int64_t, Bytes>::iterator buffer);
-  void processSharingFrame(ByteView bytes, const Handler& handler);
-  static FileList filesOf(const sharing::nearby::IntroductionFrame& introduction);
+  // The event a completed Sharing frame yields, if any.
+  static std::optional<FrameEvent> readSharingFrame(ByteView bytes);
+  static FileList readFiles(const SharingFrameReader& frame);
   void failTransfer(const std::string& line);
 
   static std::optional<Bytes> serializeSharingFrame(const sharing::nearby::Frame& frame, std::string_view name);
@@ -74,7 +85,7 @@ class FrameProcessor {
   friend struct FrameProcessorTesting;
 
   std::unordered_map<std::int64_t, Bytes> bytesPayloadBuffers_;
-  std::int64_t heldBytes_ = 0;  // the sum of the buffers' capacities
+  std::int64_t heldBytes_ = 0;  // the buffers' capacities and kPayloadBookkeeping for each
 };
 
 }  // namespace orvel

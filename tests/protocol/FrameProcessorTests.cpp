@@ -11,6 +11,7 @@
 #include "platform/Log.h"
 #include "protocol/MessageCodec.h"
 #include "protocol/MessageError.h"
+#include "protocol/SharingFrameReader.h"
 #include "services/ConnectionError.h"
 #include "support/TestSupport.h"
 #include "wire_format.pb.h"
@@ -474,7 +475,12 @@ TEST(FrameProcessor, SharingFrameTypes) {
 
 TEST(FrameProcessor, BytesBounds) {
   constexpr auto kPayload = FrameProcessor::kMaxBytesPayloadSize;
+  constexpr auto kEntry = FrameProcessor::kPayloadBookkeeping;
   const std::string third(kPayload / 2, 'x');
+  std::vector<Bytes> manySmall;
+  for (std::size_t id = 1; id <= FrameProcessor::kMaxUnfinishedBytesPayloads + 1; ++id) {
+    manySmall.push_back(bytesChunk(static_cast<std::int64_t>(id), 0, "x", 0));
+  }
   struct Case {
     std::string name;
     std::vector<Bytes> frames;  // the last one fails
@@ -489,16 +495,20 @@ TEST(FrameProcessor, BytesBounds) {
        {bytesChunk(1, 0, third, 0), bytesChunk(1, 1, third, 0), bytesChunk(1, 2, "x", 0)},
        "[FrameProcessor] BYTES payload 1 grows past the limit of " + std::to_string(kPayload) +
            " bytes; failing the transfer"},
+      // The second payload leaves room for the two entries' bookkeeping.
       {"unfinished payloads together past the connection's limit",
-       {bytesChunk(1, 0, third, 0), bytesChunk(1, 1, third, 0), bytesChunk(2, 0, third, 0), bytesChunk(2, 1, third, 0),
-        bytesChunk(3, 0, "x", 0)},
+       {bytesChunk(1, 0, third, 0), bytesChunk(1, 1, third, 0), bytesChunk(2, 0, third.substr(2 * kEntry), 0),
+        bytesChunk(2, 1, third, 0), bytesChunk(3, 0, "x", 0)},
        "[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
            std::to_string(FrameProcessor::kMaxBufferedBytes) + " bytes; failing the transfer"},
       {"appends counted by the room they take, not by their bytes",
-       {bytesChunk(1, 0, third, 0), bytesChunk(1, 1, "x", 0), bytesChunk(2, 0, third, 0), bytesChunk(2, 1, "x", 0),
-        bytesChunk(3, 0, "x", 0)},
+       {bytesChunk(1, 0, third, 0), bytesChunk(1, 1, "x", 0), bytesChunk(2, 0, third.substr(kEntry), 0),
+        bytesChunk(2, 1, "x", 0), bytesChunk(3, 0, "x", 0)},
        "[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
            std::to_string(FrameProcessor::kMaxBufferedBytes) + " bytes; failing the transfer"},
+      {"more unfinished payloads than a connection may have, however small", manySmall,
+       "[FrameProcessor] More than " + std::to_string(FrameProcessor::kMaxUnfinishedBytesPayloads) +
+           " unfinished BYTES payloads; failing the transfer"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -522,16 +532,19 @@ TEST(FrameProcessor, BytesBounds) {
 
 TEST(FrameProcessor, BoundsLeaveRoomUpToTheLimitsAndCountFinishedPayloadsOut) {
   constexpr auto kPayload = FrameProcessor::kMaxBytesPayloadSize;
+  constexpr auto kEntry = FrameProcessor::kPayloadBookkeeping;
   const std::string half(kPayload / 2, 'x');
   auto cancel = sharingFrame(share::V1Frame::CANCEL);
   Receiver receiver;
   receiver.feed(chunkFrame(connections::PayloadHeader::BYTES, 1, 0, half, 0, kPayload));
   receiver.feed(bytesChunk(1, 1, half, 0));
-  receiver.feed(bytesChunk(2, 0, half, 0));
-  receiver.feed(bytesChunk(2, 1, half, 0));  // both at their limit, together at the connection's
+  receiver.feed(bytesChunk(2, 0, half.substr(2 * kEntry), 0));
+  // One at its limit, the other short of the two entries' bookkeeping: together at the connection's.
+  receiver.feed(bytesChunk(2, 1, half, 0));
+  EXPECT_EQ(receiver.processor.heldBytes(), FrameProcessor::kMaxBufferedBytes);
   // Restarting a payload replaces its bytes in the count; finishing one frees them.
   receiver.feed(bytesChunk(2, 0, cancel, 1));
-  for (int i = 0; i < 2; ++i) receiver.feed(bytesChunk(3 + i, 0, half, 0));
+  for (int i = 0; i < 2; ++i) receiver.feed(bytesChunk(3 + i, 0, half.substr(2 * kEntry), 0));
   EXPECT_THAT(receiver.events, ElementsAre("disconnect"));
 }
 
@@ -547,9 +560,126 @@ TEST(FrameProcessor, APayloadRestartedAtOffsetZeroGivesItsMemoryBack) {
     receiver.feed(bytesChunk(id, 0, "y", 0));
   }
   EXPECT_LT(static_cast<std::int64_t>(test::heapInUse()) - before, 1 << 20);
-  EXPECT_EQ(receiver.processor.heldBytes(), ids);
+  constexpr auto kEntry = FrameProcessor::kPayloadBookkeeping;
+  EXPECT_EQ(receiver.processor.heldBytes(), ids * (1 + kEntry));
   receiver.feed(bytesChunk(ids, 1, "z", 0));  // doubled
-  EXPECT_EQ(receiver.processor.heldBytes(), ids + 1);
+  EXPECT_EQ(receiver.processor.heldBytes(), ids * (1 + kEntry) + 1);
+}
+
+// --- The Sharing frame read in place ---
+
+// Wire form by hand, for what a serialiser would never write.
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+Bytes varint(std::uint64_t value) {
+  Bytes out;
+  for (; value >= 0x80; value >>= 7) out.push_back(static_cast<std::uint8_t>(value | 0x80));
+  out.push_back(static_cast<std::uint8_t>(value));
+  return out;
+}
+Bytes number(int field, std::uint64_t value) { return varint(static_cast<std::uint64_t>(field) << 3) + varint(value); }
+Bytes delimited(int field, const Bytes& content) {
+  return varint(static_cast<std::uint64_t>(field) << 3 | 2) + varint(content.size()) + content;
+}
+Bytes text(int field, const std::string& value) { return delimited(field, bytes(value)); }
+// A frame of version 1 around one V1Frame.
+Bytes v1Frame(const Bytes& v1) { return number(1, 1) + delimited(2, v1); }
+Bytes introducing(const Bytes& entries) { return v1Frame(number(1, 1) + delimited(2, entries)); }
+Bytes entry(const Bytes& fields) { return delimited(1, fields); }
+
+std::string readsOf(bool isV1, int type, const FileList& files) {
+  std::string out = std::string(isV1 ? "v1" : "not v1") + " type " + std::to_string(type);
+  for (const auto& file : files) {
+    out += " [" + file.name + " " + std::to_string(file.size) + " " + std::to_string(file.payloadId) + " " +
+           file.mimeType + "]";
+  }
+  return out;
+}
+
+std::string readInPlace(ByteView frame) {
+  try {
+    const SharingFrameReader reader(frame);
+    return readsOf(reader.isVersion1(), reader.frameType(), reader.files());
+  } catch (MessageError error) {
+    return std::string(toString(error));
+  }
+}
+
+std::string readByCodec(ByteView frame) {
+  try {
+    const auto parsed = MessageCodec::parse<share::Frame>(frame);
+    FileList::Builder files;
+    for (const auto& file : parsed.v1().introduction().file_metadata()) {
+      files.add(file.payload_id(), file.name(), file.size(), file.mime_type());
+    }
+    return readsOf(parsed.version() == share::Frame::V1, parsed.v1().type(), files.finish());
+  } catch (MessageError error) {
+    return std::string(toString(error));
+  }
+}
+
+// The reader takes and refuses what the parser does, and reads the same offer.
+TEST(SharingFrameReader, ReadsAsTheParserDoes) {
+  const Bytes a = text(1, "a") + number(3, 5) + number(4, 10) + text(5, "m");
+  const Bytes keyBeyond32Bits{0x8a, 0x80, 0x80, 0x80, 0x10, 0x01, 0x61};  // modulo 2^32: a name
+  const Bytes elevenByteVarint{0x18, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01};
+  auto groups = [](int depth) {
+    Bytes nested;
+    for (int i = 0; i < depth; ++i) nested.push_back(0x53);  // field 10, start group
+    for (int i = 0; i < depth; ++i) nested.push_back(0x54);
+    return nested;
+  };
+  const struct {
+    const char* name;
+    Bytes frame;
+    std::string reads;
+  } cases[] = {
+      {"fields in any order",
+       number(2, 0) + delimited(2, delimited(2, entry(number(4, 10) + text(1, "a"))) + number(1, 1)) + number(1, 1),
+       "v1 type 1 [a 10 0 ]"},
+      {"unknown fields at every level",
+       number(15, 7) + v1Frame(Bytes{0x4d, 1, 2, 3, 4} + number(1, 1) +
+                               delimited(2, text(9, "zz") + entry(a + text(9, "zz") +
+                                                                  Bytes{0x51, 1, 2, 3, 4, 5, 6, 7, 8} + groups(2)))),
+       "v1 type 1 [a 10 5 m]"},
+      {"the last occurrence counts, repeated messages add up",
+       v1Frame(number(1, 1) + delimited(2, entry(text(1, "x") + text(1, "a") + number(3, 1)))) +
+           delimited(2, delimited(2, entry(number(3, 2)))),
+       "v1 type 1 [a 0 1 ] [ 0 2 ]"},
+      {"an enum number that names no value is passed over",
+       number(1, 2) + delimited(2, number(1, 6) + number(1, 9) + number(1, ~std::uint64_t{0})) + number(1, 1) +
+           number(1, 2),
+       "v1 type 6"},
+      {"an enum is the low 32 bits", v1Frame(number(1, (std::uint64_t{1} << 32) + 1)), "v1 type 1"},
+      {"a field of another wire type is unknown", introducing(entry(number(1, 5) + delimited(3, {7}) + number(4, 3))),
+       "v1 type 1 [ 3 0 ]"},
+      {"negative numbers in ten bytes", introducing(entry(number(3, ~std::uint64_t{0}) + number(4, ~std::uint64_t{4}))),
+       "v1 type 1 [ -5 -1 ]"},
+      {"an introduction under another type is read alike", v1Frame(number(1, 6) + delimited(2, entry(a))),
+       "v1 type 6 [a 10 5 m]"},
+      {"a key beyond 32 bits", introducing(entry(keyBeyond32Bits)), "malformed"},
+      {"an eleven-byte varint", introducing(entry(elevenByteVarint)), "malformed"},
+      {"an entry longer than its introduction",
+       v1Frame(number(1, 1) + delimited(2, Bytes{0x0a, 0x05, 0x0a, 0x01, 0x61}) + number(3, 1)), "malformed"},
+      {"cut short", [&] { auto f = introducing(entry(a)); f.pop_back(); return f; }(), "malformed"},
+      {"another sub-frame malformed", v1Frame(number(1, 6) + delimited(6, {0x0a, 0x05})), "malformed"},
+      {"groups in an entry up to the nesting limit", introducing(entry(groups(96))), "v1 type 1 [ 0 0 ]"},
+      {"groups in an entry past the nesting limit", introducing(entry(groups(97))), "malformed"},
+      {"a name that is not UTF-8", introducing(entry(text(1, "\xff"))), "invalidUtf8"},
+      {"a parent folder that is not UTF-8", introducing(entry(text(7, "\xc3"))), "invalidUtf8"},
+      {"text of the other lists that is not UTF-8",
+       introducing(delimited(2, text(1, "\xff")) + delimited(4, text(1, "ok")) + text(3, "ok")), "invalidUtf8"},
+      {"a required package that is not UTF-8", introducing(text(3, "\xff")), "invalidUtf8"},
+      {"bytes need not be UTF-8", introducing(entry(text(6, "\xff"))) + v1Frame(delimited(4, text(1, "\xff"))),
+       "v1 type 1 [ 0 0 ]"},
+      {"a malformed field after invalid text", introducing(entry(text(1, "\xff")) + Bytes{0x0f}), "malformed"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(readInPlace(c.frame), c.reads) << c.name;
+    EXPECT_EQ(readByCodec(c.frame), c.reads) << c.name;
+  }
 }
 
 // --- Outgoing frames ---

@@ -97,4 +97,31 @@ std::size_t heapInUse() {
 #endif
 }
 
+namespace {
+
+// A line of /proc/self/status, in bytes.
+std::int64_t statusBytes(const std::string& field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field, 0) == 0) return std::atoll(line.c_str() + field.size()) * 1024;
+  }
+  throw std::runtime_error("no " + field + " in /proc/self/status");
+}
+
+}  // namespace
+
+ResidentPeak::ResidentPeak() {
+  std::ofstream("/proc/self/clear_refs") << "5";
+  residentAtStart_ = statusBytes("VmRSS:");
+}
+
+std::optional<std::int64_t> ResidentPeak::growth() const {
+#ifdef ORVEL_SANITIZER_ALLOCATOR
+  return std::nullopt;
+#else
+  return statusBytes("VmHWM:") - residentAtStart_;
+#endif
+}
+
 }  // namespace orvel::test

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -62,5 +63,19 @@ std::vector<std::string> folderEntries(const std::filesystem::path& folder);
 std::size_t openDescriptorCount();
 // The bytes the allocator has handed out and not yet been given back, across threads.
 std::size_t heapInUse();
+
+// How far the process's resident memory rose at its highest since this object
+// was made (which resets the kernel's record of the peak). It sees what the
+// heap does not: memory mapped straight from the system.
+class ResidentPeak {
+ public:
+  ResidentPeak();
+  // In bytes; none under the sanitizers, whose allocators keep freed memory
+  // aside and add their own shadow of the rest.
+  std::optional<std::int64_t> growth() const;
+
+ private:
+  std::int64_t residentAtStart_;
+};
 
 }  // namespace orvel::test

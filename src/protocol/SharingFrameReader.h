@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+
+#include "protocol/ByteHelpers.h"
+#include "storage/FileList.h"
+
+namespace orvel {
+
+// Reads a serialised Sharing frame where it lies, without building its
+// messages: an offer of hundreds of thousands of files goes straight into its
+// compact list, instead of costing a message of a hundred bytes and more for
+// each entry first. It accepts and refuses exactly what
+// MessageCodec::parse<sharing::nearby::Frame> does, with the same MessageError,
+// and reads what it reads as the parser would: the last occurrence of a field
+// counts, an enum number that names no value leaves the field as it was,
+// nested messages that come twice are merged, and unknown fields are passed over.
+class SharingFrameReader {
+ public:
+  // Checks the whole frame. `frame` must stay as it is while the reader is used.
+  explicit SharingFrameReader(ByteView frame);
+
+  bool isVersion1() const { return version_ == 1; }
+  // The number of v1.type; 0 (UNKNOWN_FRAME_TYPE) when absent.
+  int frameType() const { return frameType_; }
+  // The file entries of v1.introduction in order; a field that is absent reads as 0 or empty.
+  FileList files() const;
+
+ private:
+  class Walk;
+
+  ByteView frame_;
+  int version_ = 0;
+  int frameType_ = 0;
+  std::size_t fileCount_ = 0;
+  std::size_t fileTextBytes_ = 0;  // of the names and media types that count
+};
+
+}  // namespace orvel
