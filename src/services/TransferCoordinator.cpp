@@ -31,10 +31,24 @@ std::optional<std::string> downloadFolderProblem() {
   return std::nullopt;
 }
 
+// The errors with which the system gives up on a phone that left the
+// network: its probes or its data went unanswered, or no longer reach it.
+bool isVanishedPhone(const std::error_code& error) {
+  if (error.category() != std::system_category() && error.category() != std::generic_category()) return false;
+  switch (error.value()) {
+    case ETIMEDOUT:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN: return true;
+    default: return false;
+  }
+}
+
 // Why an accepted transfer failed, as the user is told.
 std::string failureReason(const EngineError& error) {
   const auto* systemError = std::get_if<std::error_code>(&error);
   if (!systemError) return "protocol error (" + describe(error) + ")";
+  if (isVanishedPhone(*systemError)) return "the phone stopped answering";
   return downloadFolderProblem().value_or(systemError->message());
 }
 
