@@ -97,6 +97,7 @@ class FileWriter {
   MoveResult moveUnderFreeName();
   static MoveResult renameWithoutReplacing(int directory, const std::string& from, const std::string& to);
   static MoveResult renameOverReservation(int directory, const std::string& from, const std::string& to);
+  static void deleteAbandonedReservation(int directory, const std::filesystem::path& folder, const char* note);
   int directory() const;
 
   std::filesystem::path folderPath_;

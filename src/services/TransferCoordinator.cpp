@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <asio/error.hpp>
 #include <cerrno>
 
 #include "platform/Log.h"
@@ -33,15 +34,12 @@ std::optional<std::string> downloadFolderProblem() {
 
 // The errors with which the system gives up on a phone that left the
 // network: its probes or its data went unanswered, or no longer reach it.
+// The sockets' errors come in a category of their own.
 bool isVanishedPhone(const std::error_code& error) {
-  if (error.category() != std::system_category() && error.category() != std::generic_category()) return false;
-  switch (error.value()) {
-    case ETIMEDOUT:
-    case EHOSTUNREACH:
-    case ENETUNREACH:
-    case EHOSTDOWN: return true;
-    default: return false;
+  if (error.category() != asio::error::get_system_category() && error.category() != std::system_category()) {
+    return false;
   }
+  return error.value() == ETIMEDOUT || error.value() == EHOSTUNREACH || error.value() == ENETUNREACH;
 }
 
 // Why an accepted transfer failed, as the user is told.

@@ -1,5 +1,6 @@
 #include "services/TransferCoordinator.h"
 
+#include <asio/error.hpp>
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -183,7 +184,7 @@ TEST_F(TransferCoordinatorTest, AnAcceptedTransferThatFailsSaysWhyNamingTheFolde
       {folder.path(), ConnectionError::transferFailed, true,
        "The transfer from Pixel failed: protocol error (transferFailed)."},
       // The system gave up on a phone that left the network, whatever the folder.
-      {missing, std::error_code(ETIMEDOUT, std::system_category()), true,
+      {missing, asio::error::timed_out, true,
        "The transfer from Pixel failed: the phone stopped answering."},
       {folder.path(), std::error_code(EHOSTUNREACH, std::system_category()), true,
        "The transfer from Pixel failed: the phone stopped answering."},
