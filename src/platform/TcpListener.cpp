@@ -159,17 +159,14 @@ void TcpListener::acceptNext() {
 
 void TcpListener::handleAccept(std::error_code error, asio::ip::tcp::socket socket) {
   if (closed_) return;
-  if (!error && !watchForVanishedPeer(socket, vanishedPeerLimits_)) {
-    acceptNext();  // unwatched it could be held for ever: it is closed, the next one may be fine
-    return;
-  }
   if (!error) {
     retryDelay_ = firstRetryDelay;
     if (waiting_) {
       waiting_ = false;
       reportState(State::ready, {});
     }
-    if (connectionHandler_) {
+    // One that cannot be watched could be held for ever: it is closed instead.
+    if (connectionHandler_ && watchForVanishedPeer(socket, vanishedPeerLimits_)) {
       std::shared_ptr<Connection> connection = TcpConnection::adopt(std::move(socket));
       deliver([handler = connectionHandler_, connection] { handler(connection); });
     }
