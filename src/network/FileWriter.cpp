@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -36,6 +38,9 @@ constexpr int kCreateAttempts = 8;
 constexpr std::size_t kMostWrittenPieces = 256;
 constexpr std::string_view kTemporaryPrefix = ".orvel-";
 constexpr std::string_view kTemporarySuffix = ".part";
+// Beside a temporary file, while a file is moved over a reservation: names
+// the reservation, so that one a stopped receiver left is known for ours.
+constexpr std::string_view kReservationNoteSuffix = ".reserved";
 
 [[noreturn]] void throwSystemError(const std::string& what) {
   throw std::system_error(errno, std::system_category(), what);
@@ -113,11 +118,12 @@ bool isWindowsDeviceName(std::string_view stem) {
 }
 
 // Exactly the names createTemporaryFile() makes: the prefix, a UUID in its
-// upper-case standard form, the suffix.
-bool isTemporaryName(std::string_view name) {
+// upper-case standard form, the suffix; or, with the note's suffix, those of
+// its reservation notes.
+bool isTemporaryName(std::string_view name, std::string_view suffix = kTemporarySuffix) {
   constexpr std::size_t uuidLength = 36;
-  if (name.size() != kTemporaryPrefix.size() + uuidLength + kTemporarySuffix.size() ||
-      !name.starts_with(kTemporaryPrefix) || !name.ends_with(kTemporarySuffix)) {
+  if (name.size() != kTemporaryPrefix.size() + uuidLength + suffix.size() || !name.starts_with(kTemporaryPrefix) ||
+      !name.ends_with(suffix)) {
     return false;
   }
   auto uuid = name.substr(kTemporaryPrefix.size(), uuidLength);
@@ -136,6 +142,49 @@ bool lockNewFile(int descriptor) {
   if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) return errno != EWOULDBLOCK;
   struct stat status;
   return ::fstat(descriptor, &status) != 0 || status.st_nlink > 0;
+}
+
+// The note of a temporary file's reservation, and the temporary file of a note.
+std::string withSuffix(std::string_view name, std::string_view from, std::string_view to) {
+  std::string result(name.substr(0, name.size() - from.size()));
+  result += to;
+  return result;
+}
+
+// Written whole before the reservation is made; a note cut short names nothing.
+bool writeReservationNote(int directory, const std::string& note, const std::string& reserved) {
+  int descriptor = ::openat(directory, note.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (descriptor < 0) return false;
+  const std::string text = reserved + "\n";
+  bool written = ::write(descriptor, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  written = ::close(descriptor) == 0 && written;
+  if (!written) ::unlinkat(directory, note.c_str(), 0);
+  return written;
+}
+
+// Whether a running writer still holds that temporary file, locked.
+bool isHeld(int directory, const std::string& temporaryName) {
+  int descriptor = ::openat(directory, temporaryName.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) return false;
+  bool held = ::flock(descriptor, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(descriptor);
+  return held;
+}
+
+// The name a note gives, when it is whole and names a received file: never
+// hidden, never a path.
+std::optional<std::string> reservedNameIn(int directory, const char* note) {
+  int descriptor = ::openat(directory, note, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0) return std::nullopt;
+  char text[4 * NAME_MAX + 2];
+  struct stat status;
+  ssize_t length = -1;
+  if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) length = ::read(descriptor, text, sizeof text);
+  ::close(descriptor);
+  if (length < 2 || text[length - 1] != '\n') return std::nullopt;
+  std::string name(text, static_cast<std::size_t>(length - 1));
+  if (name.front() == '.' || name.find_first_of(std::string_view("/\0\n", 3)) != std::string::npos) return std::nullopt;
+  return name;
 }
 
 }  // namespace
@@ -232,16 +281,30 @@ FileWriter::MoveResult FileWriter::renameWithoutReplacing(int directory, const s
   return renameOverReservation(directory, from, to);
 }
 
-// The reservation is ours alone: when the rename fails, it goes again.
+// The reservation is ours alone: when the rename fails, it goes again. A
+// receiver stopped in between (a drive that hangs can still make the
+// reservation after the receiver ended) would leave it as an empty file under
+// the received name: a note written before names it, and the next start
+// deletes it. An empty file needs none: its reservation is what it would be.
 FileWriter::MoveResult FileWriter::renameOverReservation(int directory, const std::string& from,
                                                          const std::string& to) {
+  const auto note = withSuffix(from, kTemporarySuffix, kReservationNoteSuffix);
+  struct stat status;
+  const bool empty = ::fstatat(directory, from.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && status.st_size == 0;
+  const bool noted = !empty && writeReservationNote(directory, note, to);
+  MoveResult result{MoveOutcome::moved, 0};
   int reservation = ::openat(directory, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (reservation < 0) return {errno == EEXIST ? MoveOutcome::nameTaken : MoveOutcome::failed, errno};
-  ::close(reservation);
-  if (::renameat(directory, from.c_str(), directory, to.c_str()) == 0) return {MoveOutcome::moved, 0};
-  int error = errno;
-  ::unlinkat(directory, to.c_str(), 0);
-  return {MoveOutcome::failed, error};
+  if (reservation < 0) {
+    result = {errno == EEXIST ? MoveOutcome::nameTaken : MoveOutcome::failed, errno};
+  } else {
+    ::close(reservation);
+    if (::renameat(directory, from.c_str(), directory, to.c_str()) != 0) {
+      result = {MoveOutcome::failed, errno};
+      ::unlinkat(directory, to.c_str(), 0);
+    }
+  }
+  if (noted) ::unlinkat(directory, note.c_str(), 0);
+  return result;
 }
 
 // The file stays locked while this writer lives: another instance starting
@@ -374,12 +437,17 @@ void FileWriter::finalize() {
 }
 
 // Through the folder's descriptor: the file goes wherever the folder went.
+// A FUSE drive deletes an open file by renaming it to a hidden name, which
+// needs a free entry in the folder: in a full one that fails, and the file
+// goes once closed. Failing that too, the next start deletes it.
 void FileWriter::cleanup() noexcept {
-  if (!temporaryName_.empty()) {
-    ::unlinkat(directory(), temporaryName_.c_str(), 0);
-    temporaryName_.clear();
-  }
+  bool deleted = temporaryName_.empty() || ::unlinkat(directory(), temporaryName_.c_str(), 0) == 0 || errno == ENOENT;
   if (fileDescriptor_ >= 0) ::close(std::exchange(fileDescriptor_, -1));
+  if (!deleted && ::unlinkat(directory(), temporaryName_.c_str(), 0) != 0 && errno != ENOENT) {
+    Log::write("[FileWriter] Could not delete " + (folderPath_ / temporaryName_).string() + ": " +
+               std::strerror(errno));
+  }
+  temporaryName_.clear();
   folder_.reset();
 }
 
@@ -410,6 +478,10 @@ void FileWriter::deleteAbandonedTemporaryFiles(const std::filesystem::path& fold
   }
   while (const dirent* entry = ::readdir(listing)) {
     const char* name = entry->d_name;
+    if (isTemporaryName(name, kReservationNoteSuffix)) {
+      deleteAbandonedReservation(directory, folder, name);
+      continue;
+    }
     struct stat status;
     if (!isTemporaryName(name) || ::fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(status.st_mode)) {
@@ -417,13 +489,28 @@ void FileWriter::deleteAbandonedTemporaryFiles(const std::filesystem::path& fold
     }
     int descriptor = ::openat(directory, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (descriptor < 0) continue;
-    if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && ::flock(descriptor, LOCK_EX | LOCK_NB) == 0 &&
-        ::unlinkat(directory, name, 0) == 0) {
-      Log::write("[FileWriter] Deleted the unfinished file of an earlier run: " + (folder / name).string());
-    }
+    bool abandoned =
+        ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode) && ::flock(descriptor, LOCK_EX | LOCK_NB) == 0;
+    bool deleted = abandoned && ::unlinkat(directory, name, 0) == 0;
     ::close(descriptor);
+    deleted = deleted || (abandoned && ::unlinkat(directory, name, 0) == 0);  // as cleanup() does on a full FUSE folder
+    if (deleted) Log::write("[FileWriter] Deleted the unfinished file of an earlier run: " + (folder / name).string());
   }
   ::closedir(listing);
+}
+
+// A note whose temporary file no writer holds: its reservation, left empty
+// under the received name, goes. A received file that replaced it stays.
+void FileWriter::deleteAbandonedReservation(int directory, const std::filesystem::path& folder, const char* note) {
+  if (isHeld(directory, withSuffix(note, kReservationNoteSuffix, kTemporarySuffix))) return;
+  if (auto reserved = reservedNameIn(directory, note)) {
+    struct stat status;
+    if (::fstatat(directory, reserved->c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode) &&
+        status.st_size == 0 && ::unlinkat(directory, reserved->c_str(), 0) == 0) {
+      Log::write("[FileWriter] Deleted the empty reservation of an earlier run: " + (folder / *reserved).string());
+    }
+  }
+  ::unlinkat(directory, note, 0);
 }
 
 }  // namespace orvel

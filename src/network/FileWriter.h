@@ -44,12 +44,13 @@ class FileWriter {
   // cleanup(), std::system_error (also when the folder was moved away); the
   // file then keeps its temporary name.
   void finalize();
-  // Deletes the temporary file and closes it; ignores every error.
+  // Deletes the temporary file and closes it, or, where the drive cannot
+  // delete an open file, closes it and then deletes it; never throws.
   void cleanup() noexcept;
 
   // At start-up: deletes the temporary files that no writer of a running
-  // process holds in the download folder, as writers would use it; nothing
-  // when that folder is refused.
+  // process holds in the download folder, as writers would use it, and the
+  // empty reservations their notes name; nothing when that folder is refused.
   static void deleteAbandonedTemporaryFiles();
   // The same in `folder`, logging each file deleted.
   static void deleteAbandonedTemporaryFiles(const std::filesystem::path& folder);
@@ -97,6 +98,7 @@ class FileWriter {
   MoveResult moveUnderFreeName();
   static MoveResult renameWithoutReplacing(int directory, const std::string& from, const std::string& to);
   static MoveResult renameOverReservation(int directory, const std::string& from, const std::string& to);
+  static void deleteAbandonedReservation(int directory, const std::filesystem::path& folder, const char* note);
   int directory() const;
 
   std::filesystem::path folderPath_;

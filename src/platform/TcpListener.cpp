@@ -3,6 +3,11 @@
 #include <asio/bind_executor.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/TcpConnection.h"
@@ -56,20 +61,39 @@ void openDualStack(asio::ip::tcp::acceptor& acceptor, std::uint16_t port) {
   if (error) throw std::system_error(error, "listen");
 }
 
-}  // namespace
-
-std::shared_ptr<TcpListener> TcpListener::create(std::uint16_t port, WorkerPool& pool) {
-  asio::ip::tcp::acceptor acceptor(pool.context());
-  openDualStack(acceptor, port);
-  return std::shared_ptr<TcpListener>(new TcpListener(std::move(acceptor), pool));
+// A peer gone without a FIN or a reset would otherwise hold its connection,
+// and what it was sending, for ever: nothing else asks whether it is there.
+// The probe count matters only where the system has no user time-out.
+bool watchForVanishedPeer(asio::ip::tcp::socket& socket, const VanishedPeerLimits& limits) {
+  const int descriptor = socket.native_handle();
+  const int on = 1;
+  const int idle = static_cast<int>(limits.idle.count());
+  const int interval = static_cast<int>(limits.probeInterval.count());
+  const auto probed = std::chrono::duration_cast<std::chrono::seconds>(limits.silence) - limits.idle;
+  const int probes = std::max(1, static_cast<int>(probed / limits.probeInterval));
+  const auto timeout = static_cast<unsigned>(limits.silence.count());
+  return ::setsockopt(descriptor, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+         ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 &&
+         ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 &&
+         ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes) == 0 &&
+         ::setsockopt(descriptor, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout) == 0;
 }
 
-TcpListener::TcpListener(asio::ip::tcp::acceptor acceptor, WorkerPool& pool)
+}  // namespace
+
+std::shared_ptr<TcpListener> TcpListener::create(std::uint16_t port, WorkerPool& pool, VanishedPeerLimits limits) {
+  asio::ip::tcp::acceptor acceptor(pool.context());
+  openDualStack(acceptor, port);
+  return std::shared_ptr<TcpListener>(new TcpListener(std::move(acceptor), pool, limits));
+}
+
+TcpListener::TcpListener(asio::ip::tcp::acceptor acceptor, WorkerPool& pool, VanishedPeerLimits limits)
     : pool_(pool),
       acceptor_(std::move(acceptor)),
       strand_(asio::make_strand(pool.context())),
       retryTimer_(strand_),
       port_(acceptor_.local_endpoint().port()),
+      vanishedPeerLimits_(limits),
       retryDelay_(firstRetryDelay) {}
 
 template <class Work>
@@ -141,7 +165,8 @@ void TcpListener::handleAccept(std::error_code error, asio::ip::tcp::socket sock
       waiting_ = false;
       reportState(State::ready, {});
     }
-    if (connectionHandler_) {
+    // One that cannot be watched could be held for ever: it is closed instead.
+    if (connectionHandler_ && watchForVanishedPeer(socket, vanishedPeerLimits_)) {
       std::shared_ptr<Connection> connection = TcpConnection::adopt(std::move(socket));
       deliver([handler = connectionHandler_, connection] { handler(connection); });
     }

@@ -16,6 +16,18 @@
 
 namespace orvel {
 
+// When the system gives up on a peer that left the network without a word
+// (out of range, battery gone, address changed): after `idle` without a
+// segment from it, it is probed every `probeInterval`; its connection fails
+// with ETIMEDOUT once it has answered nothing for `silence`, or left data
+// unacknowledged that long. A phone that is merely slow, or whose user has
+// not answered yet, still answers the probes.
+struct VanishedPeerLimits {
+  std::chrono::seconds idle{60};
+  std::chrono::seconds probeInterval{10};
+  std::chrono::milliseconds silence{120'000};
+};
+
 // A listening TCP socket on every local address (IPv6 with v4-mapped
 // addresses where the system has IPv6, else IPv4). State updates and new
 // connections are delivered on the queue given to start(). Accepting goes on
@@ -31,8 +43,9 @@ class TcpListener : public std::enable_shared_from_this<TcpListener> {
 
   // Binds (with local address reuse) and listens on `port`, 0 for one chosen
   // by the system. Throws std::system_error when either fails, e.g. when the
-  // port is taken.
-  static std::shared_ptr<TcpListener> create(std::uint16_t port, WorkerPool& pool = WorkerPool::shared());
+  // port is taken. Each connection accepted fails once its peer vanished, by `limits`.
+  static std::shared_ptr<TcpListener> create(std::uint16_t port, WorkerPool& pool = WorkerPool::shared(),
+                                             VanishedPeerLimits limits = {});
 
   // Both before start().
   void setStateUpdateHandler(StateUpdateHandler handler);
@@ -47,7 +60,7 @@ class TcpListener : public std::enable_shared_from_this<TcpListener> {
   std::uint16_t port() const { return port_; }
 
  private:
-  TcpListener(asio::ip::tcp::acceptor acceptor, WorkerPool& pool);
+  TcpListener(asio::ip::tcp::acceptor acceptor, WorkerPool& pool, VanishedPeerLimits limits);
 
   template <class Work>
   void onStrand(Work work);
@@ -61,6 +74,7 @@ class TcpListener : public std::enable_shared_from_this<TcpListener> {
   asio::strand<asio::io_context::executor_type> strand_;
   asio::steady_timer retryTimer_;
   const std::uint16_t port_;
+  const VanishedPeerLimits vanishedPeerLimits_;
   std::atomic<bool> cancelled_ = false;  // set at once by cancel(), checked on the owner's queue
 
   // Confined to the strand.

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <asio/error.hpp>
 #include <cerrno>
 
 #include "platform/Log.h"
@@ -31,10 +32,21 @@ std::optional<std::string> downloadFolderProblem() {
   return std::nullopt;
 }
 
+// The errors with which the system gives up on a phone that left the
+// network: its probes or its data went unanswered, or no longer reach it.
+// The sockets' errors come in a category of their own.
+bool isVanishedPhone(const std::error_code& error) {
+  if (error.category() != asio::error::get_system_category() && error.category() != std::system_category()) {
+    return false;
+  }
+  return error.value() == ETIMEDOUT || error.value() == EHOSTUNREACH || error.value() == ENETUNREACH;
+}
+
 // Why an accepted transfer failed, as the user is told.
 std::string failureReason(const EngineError& error) {
   const auto* systemError = std::get_if<std::error_code>(&error);
   if (!systemError) return "protocol error (" + describe(error) + ")";
+  if (isVanishedPhone(*systemError)) return "the phone stopped answering";
   return downloadFolderProblem().value_or(systemError->message());
 }
 

@@ -3,18 +3,19 @@
 # mount, inside a private mount namespace so nothing leaks to the host; then
 # every file writer test with a preloaded shim that makes folders act as FAT
 # and exFAT drives and as NFS (a lost write reported at close, locks that need a
-# descriptor open for writing).
+# descriptor open for writing), and as a full folder on a FUSE drive.
 set -euo pipefail
 tests_dir=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-mkdir "$work/fat" "$work/exfat" "$work/close-fails"
+mkdir "$work/fat" "$work/exfat" "$work/close-fails" "$work/full-fuse"
 ORVEL_TEST_FAT_FOLDER="$work/fat" ORVEL_TEST_EXFAT_FOLDER="$work/exfat" \
   ORVEL_TEST_CLOSE_FAILS_FOLDER="$work/close-fails" ORVEL_TEST_LOCKS_NEED_WRITE=1 \
-  LD_PRELOAD="$tests_dir/libfile_system_shim.so" \
+  ORVEL_TEST_FULL_FUSE_FOLDER="$work/full-fuse" LD_PRELOAD="$tests_dir/libfile_system_shim.so" \
   "$tests_dir/orvel_tests" --gtest_filter='FileWriter*' 2>&1 | tee "$work/shimmed"
-for test in NamesTheDriveRefusesAreSavedUnderPortableOnes AWriteErrorReportedAtCloseLeavesNothingUnderTheFinalName; do
+for test in NamesTheDriveRefusesAreSavedUnderPortableOnes AWriteErrorReportedAtCloseLeavesNothingUnderTheFinalName \
+  AFileThatCannotBeDeletedWhileOpenGoesOnceClosed AReservationLeftByAStoppedReceiverGoesAtTheNextStart; do
   grep -q "OK \] FileWriterTest.$test " "$work/shimmed" || { echo "FileWriterTest.$test did not pass"; exit 1; }
 done
 

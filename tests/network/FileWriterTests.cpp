@@ -548,6 +548,45 @@ TEST_F(FileWriterTest, AWriteErrorReportedAtCloseLeavesNothingUnderTheFinalName)
   EXPECT_TRUE(entries(failing).empty());
 }
 
+// Runs only inside FileWriterFailure.test.sh, whose shim makes that folder act
+// as a full one on a FUSE drive, where an open file cannot be deleted.
+TEST_F(FileWriterTest, AFileThatCannotBeDeletedWhileOpenGoesOnceClosed) {
+  const char* full = std::getenv("ORVEL_TEST_FULL_FUSE_FOLDER");
+  if (!full) GTEST_SKIP() << "needs the preloaded shim of FileWriterFailure.test.sh";
+  home_.writeDownloadPath(full);
+  FileWriter writer("a.bin", 4);
+  writer.write(byteView("da"), 0);
+  writer.cleanup();
+  EXPECT_TRUE(entries(full).empty());
+  test::writeFile(fs::path(full) / ".orvel-0A1B2C3D-0000-4000-8000-000000000000.part", "left");
+  FileWriter::deleteAbandonedTemporaryFiles(full);
+  EXPECT_TRUE(entries(full).empty());
+}
+
+// Runs only inside FileWriterFailure.test.sh, whose shim makes the move on the
+// exFAT folder go over a reservation, and ends the process before the move.
+TEST_F(FileWriterTest, AReservationLeftByAStoppedReceiverGoesAtTheNextStart) {
+  const char* exfat = std::getenv("ORVEL_TEST_EXFAT_FOLDER");
+  if (!exfat) GTEST_SKIP() << "needs the preloaded shim of FileWriterFailure.test.sh";
+  const auto stopped = fs::path(exfat) / "stopped";
+  fs::create_directories(stopped);
+  home_.writeDownloadPath(stopped);
+  test::writeFile(stopped / "theirs.txt", "");
+  EXPECT_EXIT(
+      {
+        ::setenv("ORVEL_TEST_STOP_AT_RENAME", "1", 1);
+        receive("photo.jpg", "data");
+      },
+      testing::ExitedWithCode(0), "");
+  ASSERT_TRUE(fs::exists(stopped / "photo.jpg"));
+  EXPECT_EQ(fs::file_size(stopped / "photo.jpg"), 0u);
+  LogCapture log;
+  FileWriter::deleteAbandonedTemporaryFiles(stopped);
+  EXPECT_EQ(entries(stopped), std::set<std::string>{"theirs.txt"}) << "an empty file no note names stays";
+  EXPECT_TRUE(log.contains("[FileWriter] Deleted the empty reservation of an earlier run: " +
+                           (stopped / "photo.jpg").string()));
+}
+
 // Runs only inside FileWriterFailure.test.sh, which mounts a 64 KiB tmpfs there.
 TEST_F(FileWriterTest, FullFolderFailsTheWriteAndCleanupLeavesNothing) {
   const char* full = std::getenv("ORVEL_TEST_FULL_FOLDER");

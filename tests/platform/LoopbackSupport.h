@@ -124,7 +124,9 @@ struct RecordingListener {
   Recorder<std::pair<TcpListener::State, std::error_code>> states;
   Recorder<std::shared_ptr<Connection>> connections;
 
-  RecordingListener() {
+  RecordingListener() { record(); }
+  explicit RecordingListener(std::shared_ptr<TcpListener> given) : listener(std::move(given)) { record(); }
+  void record() {
     listener->setStateUpdateHandler([this](TcpListener::State state, std::error_code error) {
       states.add({state, error});
     });

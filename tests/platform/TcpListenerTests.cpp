@@ -115,5 +115,28 @@ TEST(TcpListenerLoopback, WaitsWhileDescriptorsRunOutThenAcceptsAgain) {
   EXPECT_EQ(recording.countOf(State::waiting), 1u);
 }
 
+// A phone that leaves the network sends neither FIN nor reset. The system's
+// probes find it gone while the receiver waits for it, and its user time-out
+// while data sent to it stays unacknowledged: either way, a failed receive.
+TEST(TcpListenerLoopback, APeerThatVanishedFailsItsConnectionWhetherWaitedForOrSentTo) {
+  using namespace std::chrono_literals;
+  test::Recorder<std::error_code> failures;
+  test::PrivateNetwork network;  // whose loopback the test takes away
+  RecordingListener recording(TcpListener::create(0, WorkerPool::shared(), {1s, 1s, 2s}));
+  LoopbackClient waitedFor(recording.listener->port()), sentTo(recording.listener->port());
+  ASSERT_TRUE(recording.connections.waitForCount(2));
+  auto connections = recording.connections.values();
+  auto queue = StrandQueue::create("test.connection");
+  for (auto& connection : connections) {
+    connection->setStateUpdateHandler([](Connection::State, std::error_code) {});
+    connection->start(queue);
+    connection->receive(1, 1, [&failures](std::optional<Bytes>, bool, std::error_code error) { failures.add(error); });
+  }
+  network.takeLoopbackDown();
+  connections.back()->send(Bytes(1000, 'x'), {});  // unsent data stops the probes: only the time-out ends it
+  ASSERT_TRUE(failures.waitForCount(2, 30s));
+  EXPECT_EQ(failures.values(), std::vector<std::error_code>(2, asio::error::timed_out));
+}
+
 }  // namespace
 }  // namespace orvel

@@ -1,5 +1,6 @@
 #include "services/TransferCoordinator.h"
 
+#include <asio/error.hpp>
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -182,6 +183,11 @@ TEST_F(TransferCoordinatorTest, AnAcceptedTransferThatFailsSaysWhyNamingTheFolde
        "The transfer from Pixel failed: No space left on device."},
       {folder.path(), ConnectionError::transferFailed, true,
        "The transfer from Pixel failed: protocol error (transferFailed)."},
+      // The system gave up on a phone that left the network, whatever the folder.
+      {missing, asio::error::timed_out, true,
+       "The transfer from Pixel failed: the phone stopped answering."},
+      {folder.path(), std::error_code(EHOSTUNREACH, std::system_category()), true,
+       "The transfer from Pixel failed: the phone stopped answering."},
       {missing, std::make_error_code(std::errc::no_such_file_or_directory), false, ""},
       // The drive would not take one file: that one is named, with the reason.
       {folder.path(), std::error_code(EINVAL, std::system_category()), true,

@@ -13,6 +13,11 @@
 //     reports EIO, as NFS does for a write the server failed.
 //   ORVEL_TEST_LOCKS_NEED_WRITE: flock needs a descriptor open for writing,
 //     as on NFS.
+//   ORVEL_TEST_FULL_FUSE_FOLDER: a file below it that this process holds open
+//     cannot be deleted (ENOSPC), as on a FUSE drive whose folder is full.
+//   ORVEL_TEST_STOP_AT_RENAME: renameat ends the process at once, with
+//     status 0, as a receiver stopped in the middle of a move.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -92,6 +97,20 @@ int fail(int error) {
   return -1;
 }
 
+bool isOpenHere(const std::string& path) {
+  DIR* descriptors = ::opendir("/proc/self/fd");
+  if (!descriptors) return false;
+  bool open = false;
+  while (const dirent* entry = ::readdir(descriptors)) {
+    char target[4096] = {};
+    std::string link = std::string("/proc/self/fd/") + entry->d_name;
+    ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
+    open = open || (length > 0 && path == target);
+  }
+  ::closedir(descriptors);
+  return open;
+}
+
 }  // namespace
 
 extern "C" {
@@ -106,6 +125,7 @@ int renameat2(int oldDirectory, const char* oldPath, int newDirectory, const cha
 }
 
 int renameat(int oldDirectory, const char* oldPath, int newDirectory, const char* newPath) noexcept {
+  if (std::getenv("ORVEL_TEST_STOP_AT_RENAME")) ::_exit(0);
   if (int error = refusal(pathAt(newDirectory, newPath))) return fail(error);
   return next<int (*)(int, const char*, int, const char*)>("renameat")(oldDirectory, oldPath, newDirectory, newPath);
 }
@@ -120,6 +140,12 @@ int linkat(int oldDirectory, const char* oldPath, int newDirectory, const char* 
   if (isBelow("ORVEL_TEST_FAT_FOLDER", target) || isExfat(target)) return fail(EPERM);
   return next<int (*)(int, const char*, int, const char*, int)>("linkat")(oldDirectory, oldPath, newDirectory,
                                                                         newPath, flags);
+}
+
+int unlinkat(int directory, const char* path, int flags) noexcept {
+  auto target = pathAt(directory, path);
+  if (isBelow("ORVEL_TEST_FULL_FUSE_FOLDER", target) && isOpenHere(target)) return fail(ENOSPC);
+  return next<int (*)(int, const char*, int)>("unlinkat")(directory, path, flags);
 }
 
 int link(const char* oldPath, const char* newPath) noexcept { return linkat(AT_FDCWD, oldPath, AT_FDCWD, newPath, 0); }

@@ -17,19 +17,19 @@ namespace {
 
 [[noreturn]] void raise(const char* what) { throw std::system_error(errno, std::system_category(), what); }
 
-void bringUpLoopback() {
+void setLoopbackUp(bool up) {
   const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (control < 0) raise("socket");
   ifreq request{};
   std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-  bool up = ::ioctl(control, SIOCGIFFLAGS, &request) == 0;
-  request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-  up = up && ::ioctl(control, SIOCSIFFLAGS, &request) == 0;
+  bool done = ::ioctl(control, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags = static_cast<short>(up ? request.ifr_flags | IFF_UP : request.ifr_flags & ~IFF_UP);
+  done = done && ::ioctl(control, SIOCSIFFLAGS, &request) == 0;
   const int error = errno;
   ::close(control);
-  if (!up) {
+  if (!done) {
     errno = error;
-    raise("bring up lo");
+    raise(up ? "bring up lo" : "take down lo");
   }
 }
 
@@ -47,13 +47,15 @@ PrivateNetwork::PrivateNetwork() {
     raise("unshare");
   }
   try {
-    bringUpLoopback();
+    setLoopbackUp(true);
   } catch (...) {
     ::setns(original_, CLONE_NEWNET);
     ::close(original_);
     throw;
   }
 }
+
+void PrivateNetwork::takeLoopbackDown() { setLoopbackUp(false); }
 
 PrivateNetwork::~PrivateNetwork() {
   // Staying would leave every later test of this thread in a namespace without the machine's interfaces.

@@ -13,6 +13,10 @@ class PrivateNetwork {
   PrivateNetwork(const PrivateNetwork&) = delete;
   PrivateNetwork& operator=(const PrivateNetwork&) = delete;
 
+  // Takes the loopback link away: its connections stay, but nothing more
+  // reaches either end, as when a phone leaves the network.
+  void takeLoopbackDown();
+
  private:
   int original_ = -1;  // the thread's namespace before, to return to
 };
