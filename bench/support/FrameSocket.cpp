@@ -23,7 +23,8 @@ constexpr std::uint32_t kLongestFrame = 4'999'999;
 
 }  // namespace
 
-FrameSocket::FrameSocket(std::uint16_t port, std::chrono::seconds timeout, std::uint32_t sourceAddress) {
+FrameSocket::FrameSocket(std::uint16_t port, std::chrono::seconds timeout, std::uint32_t sourceAddress,
+                         Narrowing narrowing) {
   descriptor_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (descriptor_ < 0) fail("socket");
   timeval limit{static_cast<time_t>(timeout.count()), 0};
@@ -31,6 +32,13 @@ FrameSocket::FrameSocket(std::uint16_t port, std::chrono::seconds timeout, std::
   ::setsockopt(descriptor_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   int on = 1;
   ::setsockopt(descriptor_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (narrowing.receiveBufferBytes > 0) {
+    ::setsockopt(descriptor_, SOL_SOCKET, SO_RCVBUF, &narrowing.receiveBufferBytes,
+                 sizeof narrowing.receiveBufferBytes);
+  }
+  if (narrowing.segmentBytes > 0) {
+    ::setsockopt(descriptor_, IPPROTO_TCP, TCP_MAXSEG, &narrowing.segmentBytes, sizeof narrowing.segmentBytes);
+  }
   sockaddr_in source{};
   source.sin_family = AF_INET;
   source.sin_addr.s_addr = htonl(sourceAddress);
@@ -99,6 +107,13 @@ Bytes FrameSocket::receive() {
   Bytes body(length);
   readExactly(body.data(), body.size());
   return body;
+}
+
+std::uint16_t FrameSocket::localPort() const {
+  sockaddr_in local{};
+  socklen_t size = sizeof local;
+  if (::getsockname(descriptor_, reinterpret_cast<sockaddr*>(&local), &size) != 0) fail("getsockname");
+  return ntohs(local.sin_port);
 }
 
 void FrameSocket::readExactly(std::uint8_t* data, std::size_t length) {

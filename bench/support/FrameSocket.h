@@ -13,9 +13,18 @@ namespace orvel::bench {
 // another loopback address given in host order (0x7f000002: 127.0.0.2, as
 // another device would be), that carries length-prefixed frames. Every send and receive gives up after `timeout`
 // (std::runtime_error), so a stalled receiver cannot hang the benchmark.
+// A peer that reads little: a small receive buffer keeps its receive window
+// small, and small segments keep the receiver's send buffer small. Fixed
+// before it connects; 0 leaves the system's own.
+struct Narrowing {
+  int receiveBufferBytes = 0;
+  int segmentBytes = 0;
+};
+
 class FrameSocket {
  public:
-  FrameSocket(std::uint16_t port, std::chrono::seconds timeout, std::uint32_t sourceAddress = 0x7f000001);
+  FrameSocket(std::uint16_t port, std::chrono::seconds timeout, std::uint32_t sourceAddress = 0x7f000001,
+              Narrowing narrowing = {});
   ~FrameSocket();
   FrameSocket(FrameSocket&& other) noexcept;
   FrameSocket(const FrameSocket&) = delete;
@@ -26,6 +35,7 @@ class FrameSocket {
   // Bytes as they are, for a frame sent in part.
   void sendRaw(ByteView bytes);
   Bytes receive();
+  std::uint16_t localPort() const;
 
  private:
   void readExactly(std::uint8_t* data, std::size_t length);

@@ -41,8 +41,8 @@ std::vector<Bytes> SenderSession::introduction(const BenchFile& file) {
 }
 
 SenderSession::SenderSession(std::uint16_t port, std::chrono::seconds timeout, std::string senderName,
-                             std::uint32_t sourceAddress)
-    : sender_(std::move(senderName)), socket_(port, timeout, sourceAddress) {}
+                             std::uint32_t sourceAddress, Narrowing narrowing)
+    : sender_(std::move(senderName)), socket_(port, timeout, sourceAddress, narrowing) {}
 
 template <class Predicate>
 test::TestSender::Received SenderSession::receiveUntil(Predicate isWanted, const char* what) {
@@ -72,6 +72,10 @@ void SenderSession::openChannel() {
 
 void SenderSession::openUntilAccepted(const BenchFile& file) {
   openChannel();
+  offerUntilAccepted(file);
+}
+
+void SenderSession::offerUntilAccepted(const BenchFile& file) {
   for (const auto& frame : introduction(file)) socket_.send(frame);
   firstChunkSequenceNumber_ = sender_.nextSequenceNumber();
   receiveUntil(isAccept, "ACCEPT");

@@ -44,6 +44,8 @@ constexpr int kMostUnansweredReplacements = 3;
 // accepts without drawing on the shared budget: the handshake and an offer
 // of a few hundred files fit in it.
 constexpr std::int64_t kHeldBytesAllowance = 64 * 1024;
+// Once a connection is done, what still arrives is read in pieces of at most this much and dropped.
+constexpr std::size_t kDiscardedReadSize = 64 * 1024;
 
 void log(const std::string& text) { Log::write("[InboundConnection] " + text); }
 
@@ -132,13 +134,15 @@ void InboundConnection::handleConnectionState(Connection::State platformState, s
     case Connection::State::failed:
       if (ended_) break;  // already ended and reported
       ended_ = true;
+      cancelled_ = true;  // nothing more can be read from it
       setState(State::failed);
-      cleanupWriters();
+      releaseHeld();
       if (auto delegate = delegate_.lock()) delegate->connectionDidFail(*this, EngineError(error));
       break;
     case Connection::State::cancelled:
       ended_ = true;
-      cleanupWriters();  // no temporary file outlives the connection, whoever ended it
+      cancelled_ = true;
+      releaseHeld();  // no temporary file outlives the connection, whoever ended it
       if (auto delegate = delegate_.lock()) delegate->connectionDidClose(*this);
       break;
     case Connection::State::setup:
@@ -155,7 +159,7 @@ void InboundConnection::receiveFrame() {
   connection_->receive(
       kLengthPrefixSize, kLengthPrefixSize,
       [self = shared_from_this()](std::optional<Bytes> content, bool isComplete, std::error_code error) {
-        if (self->ended_) return;
+        if (self->ended_) return self->discardReceived(isComplete, error);
         if (error) {
           self->handleError(error);
         } else if (content && content->size() == kLengthPrefixSize) {
@@ -182,9 +186,15 @@ void InboundConnection::receiveFrame() {
 }
 
 void InboundConnection::receiveFrameBody(std::uint32_t length) {
+  bodyBeingRead_ = length;
   connection_->receive(
-      length, length, [self = shared_from_this(), length](std::optional<Bytes> content, bool, std::error_code error) {
-        if (self->ended_) return;
+      length, length,
+      [self = shared_from_this(), length](std::optional<Bytes> content, bool isComplete, std::error_code error) {
+        self->bodyBeingRead_ = 0;
+        if (self->ended_) {
+          self->releaseCharge(0);
+          return self->discardReceived(isComplete, error);
+        }
         if (error) {
           self->handleError(error);
         } else if (!content || content->size() != length) {
@@ -224,12 +234,9 @@ bool InboundConnection::holdUnaccepted(std::uint32_t frameLength) {
 }
 
 // The sender closed its side between two frames: nothing is reported as a
-// failure, but no unfinished file may stay behind.
-void InboundConnection::endOfStream() {
-  ended_ = true;
-  cleanupWriters();
-  if (auto delegate = delegate_.lock()) delegate->connectionDidClose(*this);
-}
+// failure, but no unfinished file may stay behind. The owner hears of the
+// close once what was sent has left, or the linger has passed.
+void InboundConnection::endOfStream() { endAfterSends(); }
 
 // Plaintext handshake.
 
@@ -736,14 +743,8 @@ void InboundConnection::acceptOnQueue(std::uint64_t offerNumber) {
 
 void InboundConnection::declineOnQueue(std::uint64_t offerNumber) {
   if (!answersCurrentOffer(offerNumber)) return;
-  // The cancel waits for the REJECT to leave; this object may be gone by then.
-  std::weak_ptr<Connection> weakConnection = connection_;
-  bool sent = sendConnectionResponse(ConnectionResponseStatus::reject, [weakConnection](std::error_code) {
-    if (auto connection = weakConnection.lock()) connection->cancel();
-  });
-  if (!sent) return closeOnQueue();
-  ended_ = true;
-  cleanupWriters();
+  if (!sendConnectionResponse(ConnectionResponseStatus::reject)) return closeOnQueue();
+  endAfterSends();
 }
 
 // Also after a decline whose REJECT has not left yet: a close does not wait for it.
@@ -754,6 +755,45 @@ void InboundConnection::closeOnQueue() {
     connection_->cancel();
   }
   cleanupWriters();
+}
+
+// Done without a failure (declined, or the sender closed its side): what the
+// connection held goes now, and its socket once its last frame has left or
+// the linger has passed, whatever the sender does meanwhile.
+void InboundConnection::endAfterSends() {
+  ended_ = true;
+  releaseHeld();
+  connection_->cancelAfterSends(linger_);
+}
+
+// Until it is cancelled an ended connection still reads, and drops what it
+// reads, so that it sees its sender close (and the sender's bytes do not pile
+// up in the socket); a reset ends it at once.
+void InboundConnection::discardReceived(bool isComplete, std::error_code error) {
+  if (cancelled_) return;
+  if (error) return closeOnQueue();
+  if (isComplete) return;  // the cancel after the sends follows
+  connection_->receive(1, kDiscardedReadSize,
+                       [self = shared_from_this()](std::optional<Bytes>, bool ended, std::error_code failure) {
+                         self->discardReceived(ended, failure);
+                       });
+}
+
+// Outside frame handling only: the frame processor may be the caller. Kept:
+// what the owner's reports still read (the sender's name, the unsaved file).
+void InboundConnection::releaseHeld() {
+  discardOffer();
+  pendingFiles_ = FileList{};
+  frameProcessor_ = std::make_unique<FrameProcessor>();
+  releaseCharge(bodyBeingRead_);
+}
+
+// Of the charge, only what the frame still being read takes stays.
+void InboundConnection::releaseCharge(std::int64_t stillHeld) {
+  if (!heldBytesBudget_) return;
+  std::int64_t charge = std::min(chargedBytes_, std::max<std::int64_t>(0, stillHeld - kHeldBytesAllowance));
+  heldBytesBudget_->release(chargedBytes_ - charge);
+  chargedBytes_ = charge;
 }
 
 void InboundConnection::cleanupWriters() {

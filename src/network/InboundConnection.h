@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -65,6 +66,8 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void setHeldBytesBudget(std::shared_ptr<HeldBytesBudget> budget);
   // Shared with the other connections; none means only this connection's own bound. Before start().
   void setStoredBeforeAnswerBudget(std::shared_ptr<StoredBeforeAnswerBudget> budget);
+  // How long a connection that is done waits for its last frames to leave. Before start().
+  void setLinger(std::chrono::steady_clock::duration linger) { linger_ = linger; }
   void start();
 
   // These three may be called from any thread; they run on the connection's own queue.
@@ -72,7 +75,8 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   // The answer to the offer of that number (TransferRequest::offerNumber);
   // ignored unless it is the offer waiting for an answer.
   void acceptTransfer(std::uint64_t offerNumber);
-  void declineTransfer(std::uint64_t offerNumber);  // REJECT is sent, then the connection closes after it left, or at close()
+  // REJECT is sent, then the connection ends once it left or the linger passed, or at close().
+  void declineTransfer(std::uint64_t offerNumber);
 
   const Uuid& sessionId() const { return sessionId_; }
   State state() const { return state_.load(); }   // any thread
@@ -138,6 +142,10 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void acceptOnQueue(std::uint64_t offerNumber);
   void declineOnQueue(std::uint64_t offerNumber);
   void closeOnQueue();
+  void endAfterSends();
+  void discardReceived(bool isComplete, std::error_code error);
+  void releaseHeld();
+  void releaseCharge(std::int64_t stillHeld);
   void cleanupWriters();
   void handleError(const EngineError& error);
 
@@ -155,7 +163,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   std::optional<UnsavedFile> unsavedFile_;
   std::optional<std::string> endpointId_;
   const std::unique_ptr<CryptoHandler> cryptoHandler_;
-  const std::unique_ptr<FrameProcessor> frameProcessor_;
+  std::unique_ptr<FrameProcessor> frameProcessor_;  // a fresh one once ended: the gathered bytes go
   std::map<std::int64_t, std::unique_ptr<FileWriter>> fileWriters_;
   std::set<std::int64_t> completedPayloadIds_;
   std::int32_t sendSequenceNumber_ = 0;
@@ -169,8 +177,10 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   bool transferAccepted_ = false;   // the user accepted the files of the last INTRODUCTION
   std::set<std::int64_t> awaitingConsentPayloadIds_;  // whole files kept aside until the user accepts
   std::int64_t bytesHeldBeforeAnswer_ = 0;  // the length of every file begun under the unanswered offer
-  bool ended_ = false;             // nothing more is read, handled or reported as a failure
-  bool cancelled_ = false;         // this object cancelled the platform connection
+  bool ended_ = false;             // nothing more is handled or reported as a failure; what arrives is dropped
+  bool cancelled_ = false;         // the platform connection is cancelled, or failed
+  std::chrono::steady_clock::duration linger_ = std::chrono::seconds(3);
+  std::uint32_t bodyBeingRead_ = 0;  // the length of the frame body a read waits for, if any
   std::shared_ptr<HeldBytesBudget> heldBytesBudget_;
   std::int64_t chargedBytes_ = 0;  // to heldBytesBudget_
   std::shared_ptr<StoredBeforeAnswerBudget> storedBeforeAnswerBudget_;

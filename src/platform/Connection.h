@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -37,6 +38,9 @@ class Connection {
   virtual void send(Bytes content, SendCompletion completion) = 0;
   // Ends the connection; the state handler then reports cancelled, once.
   virtual void cancel() = 0;
+  // Ends it once every send made so far has left, or after `linger`,
+  // whichever comes first: a peer that does not read cannot keep it.
+  virtual void cancelAfterSends(std::chrono::steady_clock::duration linger) = 0;
   virtual std::string remoteEndpointDescription() const = 0;
 };
 

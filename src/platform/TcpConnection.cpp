@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <asio/bind_executor.hpp>
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <asio/write.hpp>
 #include <atomic>
@@ -90,12 +91,25 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
     });
   }
 
+  void closeAfterSends(std::chrono::steady_clock::duration linger) {
+    onStrand([linger](Core& core) {
+      if (core.closed_ || core.lingerTimer_) return;
+      if (core.pendingSends_.empty()) return core.close(true);
+      core.lingerTimer_.emplace(core.socket_.get_executor(), linger);
+      core.lingerTimer_->async_wait(
+          asio::bind_executor(core.strand_, [self = core.shared_from_this()](std::error_code error) {
+            if (!error) self->close(true);
+          }));
+    });
+  }
+
   // `report`: whether the owner hears of it (not when the handle is dropped).
   void close(bool report) {
     cancelled_ = true;
     onStrand([report](Core& core) {
       if (core.closed_) return;
       core.closed_ = true;
+      if (core.lingerTimer_) core.lingerTimer_->cancel();
       std::error_code ignored;
       core.socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
       core.socket_.close(ignored);
@@ -253,7 +267,8 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
     auto completion = std::move(pendingSends_.front().second);
     pendingSends_.pop_front();
     if (completion) deliver([completion = std::move(completion), error] { completion(error); });
-    if (!pendingSends_.empty()) writeNext();
+    if (!pendingSends_.empty()) return writeNext();
+    if (lingerTimer_) close(true);  // the last send has left
   }
 
   asio::ip::tcp::socket socket_;
@@ -276,6 +291,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   std::deque<std::pair<Bytes, SendCompletion>> pendingSends_;
   std::size_t queuedBytes_ = 0;  // of pendingSends_
   bool sendRefused_ = false;
+  std::optional<asio::steady_timer> lingerTimer_;  // set once the connection ends after its sends
 };
 
 std::shared_ptr<TcpConnection> TcpConnection::adopt(asio::ip::tcp::socket socket) {
@@ -302,6 +318,8 @@ void TcpConnection::send(Bytes content, SendCompletion completion) {
 }
 
 void TcpConnection::cancel() { core_->close(true); }
+
+void TcpConnection::cancelAfterSends(std::chrono::steady_clock::duration linger) { core_->closeAfterSends(linger); }
 
 std::string TcpConnection::remoteEndpointDescription() const { return core_->remote(); }
 

@@ -29,6 +29,7 @@ class TcpConnection final : public Connection {
   // with no_buffer_space, and so does every later one.
   void send(Bytes content, SendCompletion completion) override;
   void cancel() override;
+  void cancelAfterSends(std::chrono::steady_clock::duration linger) override;
   std::string remoteEndpointDescription() const override;
 
  private:

@@ -26,6 +26,9 @@ struct ConnectionLimits {
   // Frame and gathered bytes held by connections the user has not accepted,
   // past a small allowance each.
   std::int64_t mostHeldBytes = std::int64_t{32} << 20;
+  // A connection that is done (declined, or closed by its sender) waits
+  // at most this long for its last frames to leave before its socket goes.
+  std::chrono::steady_clock::duration lingerAfterEnd = std::chrono::seconds(3);
 };
 
 }  // namespace orvel

@@ -17,6 +17,18 @@ namespace {
 
 constexpr auto closeWaitLimit = std::chrono::seconds(2);
 
+UnansweredConnections::Progress progressOf(InboundConnection::State state) {
+  using State = InboundConnection::State;
+  switch (state) {
+    case State::connecting:
+    case State::awaitingConnectionRequest: return UnansweredConnections::Progress::nothingSent;
+    case State::awaitingUkey2ClientInit:
+    case State::awaitingUkey2ClientFinish:
+    case State::awaitingConnectionResponse: return UnansweredConnections::Progress::inKeyExchange;
+    default: return UnansweredConnections::Progress::pastKeyExchange;
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<ConnectionManager> ConnectionManager::create(std::uint16_t firstPort, const ConnectionLimits& limits) {
@@ -114,7 +126,11 @@ void ConnectionManager::handleListenerState(TcpListener::State state, std::error
 void ConnectionManager::handleNewConnection(std::shared_ptr<Connection> connection) {
   auto sessionId = Uuid::random();
   auto remote = connection->remoteEndpointDescription();
-  auto admission = unanswered_.admit(sessionId, senderAddressOf(remote));
+  auto admission = unanswered_.admit(sessionId, senderAddressOf(remote), [this](const Uuid& id) {
+    auto found = activeConnections_.find(id);
+    if (found == activeConnections_.end()) return UnansweredConnections::Progress::nothingSent;
+    return progressOf(found->second->state());
+  });
   if (!admission.admitted) {
     Log::write("[ConnectionManager] Refused a connection from " + remote + ": " +
                std::to_string(limits_.mostBeforeQuestionPerAddress) +
@@ -128,6 +144,7 @@ void ConnectionManager::handleNewConnection(std::shared_ptr<Connection> connecti
   inbound->setDelegate(weak_from_this());
   inbound->setHeldBytesBudget(heldBytesBudget_);
   inbound->setStoredBeforeAnswerBudget(storedBeforeAnswerBudget_);
+  inbound->setLinger(limits_.lingerAfterEnd);
   activeConnections_[sessionId] = inbound;
   watchTimeToQuestion(sessionId);
   if (liveConnections_.size() >= livePruneSize_) {
@@ -161,6 +178,7 @@ void ConnectionManager::dropConnection(const Uuid& sessionId, const std::string&
   auto found = activeConnections_.find(sessionId);
   if (found == activeConnections_.end()) return;
   Log::write("[ConnectionManager] Dropped connection " + sessionId.uuidString() + ": " + why);
+  unanswered_.ending(sessionId);
   found->second->close();
 }
 
@@ -206,18 +224,21 @@ void ConnectionManager::acceptTransfer(const TransferRequest& request) {
   queue_->async([this, self = shared_from_this(), sessionId = request.sessionId, offer = request.offerNumber] {
     auto found = activeConnections_.find(sessionId);
     if (found == activeConnections_.end()) return;
-    unanswered_.answered(sessionId);
+    unanswered_.answered(sessionId, offer, true);
     found->second->acceptTransfer(offer);
   });
 }
 
 // A decline that the connection carries out closes it, and the close removes
 // it; one given to an offer the sender has replaced must leave it here, or
-// the answer to the offer now on screen would find no connection.
+// the answer to the offer now on screen would find no connection. Its place
+// among the waiting questions is free at once, however long it takes to end.
 void ConnectionManager::declineTransfer(const TransferRequest& request) {
   queue_->async([this, self = shared_from_this(), sessionId = request.sessionId, offer = request.offerNumber] {
     auto found = activeConnections_.find(sessionId);
-    if (found != activeConnections_.end()) found->second->declineTransfer(offer);
+    if (found == activeConnections_.end()) return;
+    unanswered_.answered(sessionId, offer, false);
+    found->second->declineTransfer(offer);
   });
 }
 
@@ -242,7 +263,7 @@ std::vector<Uuid> ConnectionManager::activeSessionIds() const {
 // unanswered offers may hold stays bounded for the receiver as a whole.
 void ConnectionManager::connectionDidReceiveTransferRequest(InboundConnection& connection,
                                                             const TransferRequest& request) {
-  auto refusal = unanswered_.enterQuestion(connection.sessionId());
+  auto refusal = unanswered_.enterQuestion(connection.sessionId(), request.offerNumber);
   if (refusal != UnansweredConnections::Refusal::none) {
     auto reason = refusal == UnansweredConnections::Refusal::tooManyWaiting
                       ? std::to_string(limits_.mostWaitingQuestions) + " transfers are already waiting for an answer"

@@ -1,7 +1,9 @@
 #include "services/UnansweredConnections.h"
 
 #include <asio/ip/address.hpp>
+#include <algorithm>
 #include <map>
+#include <vector>
 
 namespace orvel {
 
@@ -18,38 +20,56 @@ std::string senderAddressOf(const std::string& endpointDescription) {
   return address.to_string();  // one spelling for each address, a link-local one with its scope
 }
 
-UnansweredConnections::Admission UnansweredConnections::admit(const Uuid& id, const std::string& address) {
+UnansweredConnections::Admission UnansweredConnections::admit(const Uuid& id, const std::string& address,
+                                                              const ProgressOf& progressOf) {
   std::lock_guard lock(mutex_);
   Admission admission;
-  if (count(Phase::beforeQuestion, &address) >= limits_.mostBeforeQuestionPerAddress) return admission;
+  if (count(Phase::beforeQuestion, &address) + count(Phase::ending, &address) >=
+      limits_.mostBeforeQuestionPerAddress) {
+    return admission;
+  }
   if (count(Phase::beforeQuestion) >= limits_.mostBeforeQuestion) {
-    admission.dropped = longestWaitingOfBusiestAddress();
-    if (admission.dropped) entries_.at(*admission.dropped).phase = Phase::done;
+    admission.dropped = leastAdvanced(progressOf);
+    if (admission.dropped) entries_.at(*admission.dropped).phase = Phase::ending;
   }
   entries_[id] = Entry{address, Phase::beforeQuestion, nextOrder_++};
   admission.admitted = true;
   return admission;
 }
 
-// A connection whose offer is refused is declined and ends: it counts no more.
-UnansweredConnections::Refusal UnansweredConnections::enterQuestion(const Uuid& id) {
+// A replaced offer keeps the place of the one it replaces.
+UnansweredConnections::Refusal UnansweredConnections::enterQuestion(const Uuid& id, std::uint64_t offerNumber) {
   std::lock_guard lock(mutex_);
   auto found = entries_.find(id);
-  if (found == entries_.end() || found->second.phase == Phase::atQuestion) return Refusal::none;
+  if (found == entries_.end()) return Refusal::none;
+  auto& entry = found->second;
+  if (entry.phase == Phase::atQuestion) {
+    entry.offerNumber = offerNumber;
+    return Refusal::none;
+  }
   auto refusal = Refusal::none;
-  if (count(Phase::atQuestion, &found->second.address) >= limits_.mostWaitingQuestionsPerAddress) {
+  if (count(Phase::atQuestion, &entry.address) >= limits_.mostWaitingQuestionsPerAddress) {
     refusal = Refusal::tooManyWaitingFromAddress;
   } else if (count(Phase::atQuestion) >= limits_.mostWaitingQuestions) {
     refusal = Refusal::tooManyWaiting;
   }
-  found->second.phase = refusal == Refusal::none ? Phase::atQuestion : Phase::done;
+  entry.phase = refusal == Refusal::none ? Phase::atQuestion : Phase::ending;
+  entry.offerNumber = offerNumber;
   return refusal;
 }
 
-void UnansweredConnections::answered(const Uuid& id) {
+void UnansweredConnections::answered(const Uuid& id, std::uint64_t offerNumber, bool accepted) {
   std::lock_guard lock(mutex_);
   auto found = entries_.find(id);
-  if (found != entries_.end()) found->second.phase = Phase::done;
+  if (found == entries_.end() || found->second.phase != Phase::atQuestion) return;
+  if (found->second.offerNumber != offerNumber) return;
+  found->second.phase = accepted ? Phase::accepted : Phase::ending;
+}
+
+void UnansweredConnections::ending(const Uuid& id) {
+  std::lock_guard lock(mutex_);
+  auto found = entries_.find(id);
+  if (found != entries_.end()) found->second.phase = Phase::ending;
 }
 
 void UnansweredConnections::leave(const Uuid& id) {
@@ -71,24 +91,37 @@ std::size_t UnansweredConnections::count(Phase phase, const std::string* address
   return total;
 }
 
-std::optional<Uuid> UnansweredConnections::longestWaitingOfBusiestAddress() const {
-  std::map<std::string, std::pair<std::size_t, std::uint64_t>> perAddress;  // count, oldest order
-  std::map<std::uint64_t, Uuid> byOrder;
+std::optional<Uuid> UnansweredConnections::leastAdvanced(const ProgressOf& progressOf) const {
+  struct Candidate {
+    Uuid id;
+    std::uint64_t order;
+  };
+  std::optional<Progress> least;
+  std::map<std::string, std::vector<Candidate>> byAddress;  // of the least progress
   for (const auto& [id, entry] : entries_) {
     if (entry.phase != Phase::beforeQuestion) continue;
-    auto& [number, oldest] = perAddress.try_emplace(entry.address, 0, entry.order).first->second;
-    ++number;
-    oldest = std::min(oldest, entry.order);
-    byOrder.emplace(entry.order, id);
+    auto progress = progressOf(id);
+    if (least && progress > *least) continue;
+    if (least && progress < *least) byAddress.clear();
+    least = progress;
+    byAddress[entry.address].push_back({id, entry.order});
   }
-  const std::pair<std::size_t, std::uint64_t>* busiest = nullptr;
-  for (const auto& [address, tally] : perAddress) {
-    if (!busiest || tally.first > busiest->first || (tally.first == busiest->first && tally.second < busiest->second)) {
-      busiest = &tally;
+  auto oldest = [](const std::vector<Candidate>& candidates) {
+    return *std::min_element(candidates.begin(), candidates.end(),
+                             [](const Candidate& a, const Candidate& b) { return a.order < b.order; });
+  };
+  std::optional<Candidate> chosen;
+  std::size_t chosenCount = 0;
+  for (const auto& [address, candidates] : byAddress) {
+    auto candidate = oldest(candidates);
+    if (!chosen || candidates.size() > chosenCount ||
+        (candidates.size() == chosenCount && candidate.order < chosen->order)) {
+      chosen = candidate;
+      chosenCount = candidates.size();
     }
   }
-  if (!busiest) return std::nullopt;
-  return byOrder.at(busiest->second);
+  if (!chosen) return std::nullopt;
+  return chosen->id;
 }
 
 }  // namespace orvel

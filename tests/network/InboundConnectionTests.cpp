@@ -718,8 +718,9 @@ TEST_F(InboundConnectionTest, ChunksBeforeTheDecisionAreDeletedOnDecline) {
     EXPECT_EQ(reject[0].sharing->v1().connection_response().status(), sharing::nearby::ConnectionResponseFrame::REJECT);
     EXPECT_FALSE(connection_->isCancelled()) << "the close waits for the REJECT to leave";
 
-    push(chunks[1]);  // ignored: the connection is ending
+    push(chunks[1]);  // read and dropped: the connection is ending
     EXPECT_TRUE(downloadEntries().empty());
+    EXPECT_TRUE(connection_->hasPendingReceive()) << "it reads on, to see its sender close";
     if (closedBeforeTheRejectLeft) {
       inbound_->close();
     } else {

@@ -66,10 +66,13 @@ class LoopbackClient {
   }
   // A peer that reads nothing: the smallest receive buffer the system allows,
   // so that what it leaves unread soon fills it.
-  struct NotReading {};
-  LoopbackClient(std::uint16_t port, NotReading) : socket_(context_) {
+  struct NotReading {
+    asio::ip::address source = asio::ip::address_v4::loopback();
+  };
+  LoopbackClient(std::uint16_t port, NotReading notReading) : socket_(context_) {
     socket_.open(asio::ip::tcp::v4());
     socket_.set_option(asio::socket_base::receive_buffer_size(1));
+    socket_.bind(asio::ip::tcp::endpoint(notReading.source, 0));
     socket_.connect(asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), port));
   }
   // One from another loopback address (127.0.0.2 and on), as another device's would be.

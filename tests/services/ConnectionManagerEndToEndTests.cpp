@@ -535,6 +535,7 @@ class ConnectionManagerEndToEndBounded : public ConnectionManagerEndToEnd {
     limits.mostHeldBytes = 1 << 20;
     limits.mostBytesStoredBeforeAnswer = 1 << 20;
     limits.mostFilesStoredBeforeAnswer = 3;
+    limits.lingerAfterEnd = 1s;
   }
 
   // A phone at 127.0.0.1, the first to be asked, is accepted and its file saved whole.
@@ -566,6 +567,95 @@ TEST_F(ConnectionManagerEndToEndBounded, IdleConnectionsFromOtherAddressesKeepNo
   expectAPhoneIsServed();
   EXPECT_TRUE(second[0]->receiverEnded()) << "the phone's room came from the address holding the most";
   for (auto* kept : {&first[2], &first[3], &second[1], &second[2], &second[3]}) EXPECT_TRUE((*kept)->receiverKeepsOpen());
+}
+
+// Past the bound on connections before the question, idle connections from
+// ever new addresses make room among themselves: a phone past the key
+// exchange stays, however many come and from however many addresses.
+TEST_F(ConnectionManagerEndToEndBounded, IdleConnectionsFromManyAddressesDoNotPushOutAPhonePastTheKeyExchange) {
+  const std::vector<TestFile> files{{"photo.jpg", patterned(30'000, 7), 5}};
+  LoopbackSender phone(port(), "Pixel 9");
+  phone.openChannel();
+  std::vector<std::unique_ptr<test::LoopbackClient>> idle;
+  for (int i = 1; i <= 12; ++i) {
+    auto address = asio::ip::make_address("127.0.1." + std::to_string(i));
+    idle.push_back(std::make_unique<test::LoopbackClient>(port(), test::LoopbackClient::From{address}));
+  }
+  ASSERT_TRUE(runMainLoopUntil([&] {  // 13 connections, 6 may wait for the question
+    return log.linesStartingWith("[ConnectionManager] Dropped connection").size() == 7;
+  }));
+
+  phone.offer(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+  prompt->decisions.front()(true);
+  phone.receiveSharingFrame();
+  phone.sendFiles(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
+  EXPECT_EQ(downloaded("photo.jpg"), byteString(files[0].contents));
+}
+
+// Declined at once, a sender that reads nothing, so that the REJECT cannot
+// leave, keeps nothing: its connection ends within the linger whatever the
+// sender does, and what it held in memory is free for the next.
+TEST_F(ConnectionManagerEndToEndBounded, ADeclinedSenderThatReadsNothingEndsWithinTheLinger) {
+  const std::vector<TestFile> files{{"note.txt", patterned(100, 9), 3}};
+  std::vector<std::unique_ptr<LoopbackSender>> waiting;
+  for (int i = 0; i < 2; ++i) {
+    waiting.push_back(std::make_unique<LoopbackSender>(port(), "Waiting", "127.0.0.2"));
+    waiting.back()->introduce(files);
+  }
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 2; }));
+
+  const auto unfinishedBytes = [](LoopbackSender& sender) {  // 700 KiB of 1 MiB, charged to the shared budget
+    namespace connections = location::nearby::connections;
+    auto frame = TestSender::frameOfType(connections::V1Frame::PAYLOAD_TRANSFER);
+    auto* transfer = frame.mutable_v1()->mutable_payload_transfer();
+    transfer->set_packet_type(connections::PayloadTransferFrame::DATA);
+    transfer->mutable_payload_header()->set_id(9000);
+    transfer->mutable_payload_header()->set_type(connections::PayloadHeader::BYTES);
+    transfer->mutable_payload_header()->set_total_size(1 << 20);
+    transfer->mutable_payload_chunk()->set_offset(0);
+    transfer->mutable_payload_chunk()->set_flags(0);
+    transfer->mutable_payload_chunk()->mutable_body()->assign(700 * 1024, 'x');
+    return sender.sender().encrypt(frame);
+  };
+  LoopbackSender stalled(port(), "Stalled", test::LoopbackClient::NotReading{asio::ip::make_address("127.0.0.2")});
+  ASSERT_TRUE(test::shrinkSendBufferOfAcceptedEnd(stalled.socket()));
+  stalled.openChannel();
+  stalled.send(unfinishedBytes(stalled));
+  ASSERT_TRUE(stalled.sendKeepAlives(150));  // more answers than the two small socket buffers hold
+  stalled.offer(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->statuses.size() == 1; })) << "declined at once";
+  EXPECT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().size() == 2; }))
+      << "the declined connection has not ended";
+  EXPECT_TRUE(stalled.receiverEnded());
+
+  LoopbackSender next(port(), "Hostile", "127.0.0.3");
+  next.openChannel();
+  next.send(unfinishedBytes(next));
+  next.send(TestSender::keepAlive());
+  EXPECT_NO_THROW(next.receive()) << "the answer to its KEEP_ALIVE: it was not cut off";
+}
+
+// The user's answer frees its place among the waiting questions at once,
+// also when the declined connection takes a while to end.
+TEST_F(ConnectionManagerEndToEndBounded, ADeclineFreesItsWaitingPlaceBeforeTheConnectionEnds) {
+  const std::vector<TestFile> files{{"note.txt", patterned(100, 9), 3}};
+  LoopbackSender stalled(port(), "Stalled", test::LoopbackClient::NotReading{asio::ip::make_address("127.0.0.2")});
+  ASSERT_TRUE(test::shrinkSendBufferOfAcceptedEnd(stalled.socket()));
+  stalled.introduce(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+  ASSERT_TRUE(stalled.sendKeepAlives(150));  // the REJECT will wait behind their answers
+  LoopbackSender second(port(), "Second", "127.0.0.2");
+  second.introduce(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 2; }));
+
+  prompt->decisions.front()(false);
+  LoopbackSender third(port(), "Third", "127.0.0.2");
+  third.introduce(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 3 || !prompt->statuses.empty(); }));
+  EXPECT_EQ(prompt->asked.size(), 3u);
+  EXPECT_TRUE(prompt->statuses.empty()) << prompt->statuses.front();
 }
 
 class ConnectionManagerEndToEndQuickTimeout : public ConnectionManagerEndToEnd {

@@ -251,6 +251,7 @@ class SilentConnection : public Connection {
   void receive(std::size_t, std::size_t, ReceiveCompletion) override {}
   void send(Bytes, SendCompletion) override {}
   void cancel() override {}
+  void cancelAfterSends(std::chrono::steady_clock::duration) override {}
   std::string remoteEndpointDescription() const override { return "silent"; }
 };
 

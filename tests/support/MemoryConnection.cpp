@@ -76,6 +76,17 @@ void MemoryConnection::send(Bytes content, SendCompletion completion) {
 void MemoryConnection::releaseSends() {
   for (auto& done : heldCompletions_) post(std::move(done));
   heldCompletions_.clear();
+  if (cancelWhenSent_) {
+    post([self = shared_from_this()] {
+      if (!self->cancelled_) self->cancel();
+    });
+  }
+}
+
+void MemoryConnection::cancelAfterSends(std::chrono::steady_clock::duration) {
+  if (cancelled_) return;
+  if (heldCompletions_.empty()) return cancel();
+  cancelWhenSent_ = true;
 }
 
 void MemoryConnection::cancel() {

@@ -33,6 +33,8 @@ class MemoryConnection final : public Connection, public std::enable_shared_from
   void receive(std::size_t minimumIncompleteLength, std::size_t maximumLength, ReceiveCompletion completion) override;
   void send(Bytes content, SendCompletion completion) override;
   void cancel() override;
+  // Cancels once the held sends are released; the linger never passes here.
+  void cancelAfterSends(std::chrono::steady_clock::duration linger) override;
   std::string remoteEndpointDescription() const override { return "memory"; }
 
   // The peer's side.
@@ -70,6 +72,7 @@ class MemoryConnection final : public Connection, public std::enable_shared_from
   bool streamEnded_ = false;
   std::error_code failure_;
   bool cancelled_ = false;
+  bool cancelWhenSent_ = false;
   int cancelCount_ = 0;
   Bytes sent_;
   std::size_t taken_ = 0;
