@@ -332,8 +332,9 @@ TEST(SenderAddress, IsTheWholeAddressIPv6AsIPv4) {
     limits.mostWaitingQuestionsPerAddress = 1;
     UnansweredConnections unanswered(limits);
     const auto first = Uuid::random(), second = Uuid::random();
-    ASSERT_TRUE(unanswered.admit(first, senderAddressOf(item.first)).admitted);
-    EXPECT_EQ(unanswered.admit(second, senderAddressOf(item.second)).admitted, !item.same);
+    auto progress = [](const Uuid&) { return UnansweredConnections::Progress::nothingSent; };
+    ASSERT_TRUE(unanswered.admit(first, senderAddressOf(item.first), progress).admitted);
+    EXPECT_EQ(unanswered.admit(second, senderAddressOf(item.second), progress).admitted, !item.same);
   }
 }
 
