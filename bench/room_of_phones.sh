@@ -11,22 +11,12 @@
 #   bash bench/room_of_phones.sh BUILD_DIR   (a Release tree: its orvel and tests/send_probe)
 # Not run in CI: it takes about two minutes.
 set -euo pipefail
-if [ -z "${ORVEL_ROOM_NAMESPACE:-}" ]; then
-  build=$(cd "${1:?usage: room_of_phones.sh BUILD_DIR}" && pwd)
-  [ "$(id -u)" = 0 ] || { echo "needs root (network namespaces)"; exit 1; }
-  namespace=orvel-room-$$
-  ip netns add "$namespace"
-  remove_namespace() {
-    local held
-    for held in $(ip netns pids "$namespace" 2>/dev/null); do kill -KILL "$held" 2>/dev/null || true; done
-    ip netns del "$namespace"
-  }
-  trap remove_namespace EXIT
-  ip -n "$namespace" link set lo up
-  for n in 1 2 3 4 5 33; do ip -n "$namespace" addr add "2001:db8::$n/128" dev lo; done
-  ORVEL_ROOM_NAMESPACE=$namespace ORVEL_BUILD_DIR=$build ip netns exec "$namespace" bash "$0" "$@"
-  exit
+if [ -z "${ORVEL_OWN_NAMESPACE:-}" ]; then
+  ORVEL_BUILD_DIR=$(cd "${1:?usage: room_of_phones.sh BUILD_DIR}" && pwd)
+  export ORVEL_BUILD_DIR
 fi
+source "$(dirname "$0")/../tests/support/own_namespace.sh"
+runInOwnNamespace "1 2 3 4 5 33" "$0" "$@"
 source "$(dirname "$0")/../tests/app/receiver_support.sh"
 
 questions() { grep -c 'Accept? \[y/n\]' "$work/$1.out" || true; }

@@ -6,21 +6,8 @@
 # addresses are given only to the loopback of a network namespace made here,
 # in which receiver and phones run; it is deleted at the end. Runs as root.
 set -euo pipefail
-if [ -z "${ORVEL_ROOM_NAMESPACE:-}" ]; then
-  [ "$(id -u)" = 0 ] || { echo "FAIL: needs root (network namespaces)"; exit 1; }
-  namespace=orvel-room-$$
-  ip netns add "$namespace"
-  remove_namespace() {
-    local held
-    for held in $(ip netns pids "$namespace" 2>/dev/null); do kill -KILL "$held" 2>/dev/null || true; done
-    ip netns del "$namespace"
-  }
-  trap remove_namespace EXIT
-  ip -n "$namespace" link set lo up
-  for n in 1 2 3 9; do ip -n "$namespace" addr add "2001:db8::$n/128" dev lo; done
-  ORVEL_ROOM_NAMESPACE=$namespace ip netns exec "$namespace" bash "$0" "$@"
-  exit
-fi
+source "$(dirname "$0")/../support/own_namespace.sh"
+runInOwnNamespace "1 2 3 9" "$0" "$@"
 source "$(dirname "$0")/receiver_support.sh"
 
 start_receiver phones
