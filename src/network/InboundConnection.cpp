@@ -6,13 +6,10 @@
 #include <utility>
 
 #include "network/CryptoHandler.h"
-#include "network/FileWriter.h"
 #include "network/HandshakeResult.h"
 #include "network/HeldBytesBudget.h"
-#include "network/StoredBeforeAnswerBudget.h"
 #include "offline_wire_formats.pb.h"
 #include "platform/Log.h"
-#include "platform/Settings.h"
 #include "protocol/FrameEvent.h"
 #include "protocol/FrameProcessor.h"
 #include "protocol/MessageCodec.h"
@@ -33,13 +30,6 @@ constexpr std::uint32_t kMaximumHandshakeFrameLength = 32 * 1024;
 constexpr std::size_t kPlaintextProbeMinimum = 2;
 constexpr std::size_t kPlaintextProbeMaximum = 49;
 constexpr std::size_t kLoggedPrefixLength = 50;
-// The question may stay open for hours: until the user accepts, a sender may
-// leave only this much of its files with us, in bytes and in open files.
-constexpr std::int64_t kMostBytesBeforeAnswer = 1 << 20;
-constexpr std::size_t kMostFilesBeforeAnswer = 4;
-// Each new offer puts the question again; one that never stops would keep
-// the user from ever answering, and every other sender waiting.
-constexpr int kMostUnansweredReplacements = 3;
 // What a connection may hold in frames and gathered BYTES before the user
 // accepts without drawing on the shared budget: the handshake and an offer
 // of a few hundred files fit in it.
@@ -73,10 +63,10 @@ InboundConnection::InboundConnection(Private, std::shared_ptr<Connection> connec
       cryptoHandler_(std::move(cryptoHandler)),
       frameProcessor_(std::make_unique<FrameProcessor>()) {}
 
-// The writers' own destructors delete whatever temporary file is left.
+// The offer, destroyed after, releases what it stored before the answer, and
+// its writers delete whatever temporary file is left.
 InboundConnection::~InboundConnection() {
   if (heldBytesBudget_) heldBytesBudget_->release(chargedBytes_);
-  releaseStoredBeforeAnswer();
 }
 
 void InboundConnection::setDelegate(std::weak_ptr<InboundConnectionDelegate> delegate) {
@@ -88,7 +78,7 @@ void InboundConnection::setHeldBytesBudget(std::shared_ptr<HeldBytesBudget> budg
 }
 
 void InboundConnection::setStoredBeforeAnswerBudget(std::shared_ptr<StoredBeforeAnswerBudget> budget) {
-  storedBeforeAnswerBudget_ = std::move(budget);
+  offer_.setStoredBeforeAnswerBudget(std::move(budget));
 }
 
 // Until the platform reports the connection ready, and the first read holds
@@ -119,7 +109,7 @@ void InboundConnection::declineTransfer(std::uint64_t offerNumber) {
 
 std::optional<std::string> InboundConnection::senderName() const { return senderName_; }
 
-std::optional<UnsavedFile> InboundConnection::unsavedFile() const { return unsavedFile_; }
+std::optional<UnsavedFile> InboundConnection::unsavedFile() const { return offer_.unsavedFile(); }
 
 // Platform states and reading.
 
@@ -222,7 +212,7 @@ bool InboundConnection::isInHandshake() const {
 // allowance each; once accepted, the connection holds what its own bounds let it.
 bool InboundConnection::holdUnaccepted(std::uint32_t frameLength) {
   if (!heldBytesBudget_) return true;
-  std::int64_t held = transferAccepted_ ? 0 : frameLength + frameProcessor_->heldBytes();
+  std::int64_t held = offer_.isAccepted() ? 0 : frameLength + frameProcessor_->heldBytes();
   std::int64_t charge = std::max<std::int64_t>(0, held - kHeldBytesAllowance);
   if (charge > chargedBytes_ && !heldBytesBudget_->tryCharge(charge - chargedBytes_)) {
     log("Connections not yet accepted hold too much: " + std::to_string(held) + " more bytes refused");
@@ -418,52 +408,15 @@ void InboundConnection::handleFrameEvent(const FrameEvent& event) {
 
 void InboundConnection::handleIntroduction(const std::string& announcedName, const FileList& files) {
   log("Received INTRODUCTION with " + std::to_string(files.size()) + " files");
-  if (!isAcceptableOffer(files)) return handleError(ConnectionError::transferFailed);
-  if (state() == State::pendingAcceptance && ++unansweredReplacements_ > kMostUnansweredReplacements) {
-    log("Offer replaced " + std::to_string(unansweredReplacements_) + " times without an answer");
+  if (!offer_.replace(files, state() == State::pendingAcceptance)) {
     return handleError(ConnectionError::transferFailed);
   }
   // The INTRODUCTION carries no name of its own; the one from the
   // CONNECTION_REQUEST is the sender's real name.
   if (!senderName_ || senderName_->empty()) senderName_ = announcedName;
-  discardOffer();
-  pendingFiles_ = files;
-  ++offerNumber_;
   setState(State::pendingAcceptance);
-  TransferRequest request{sessionId_, *senderName_, pendingFiles_, verificationPin_, offerNumber_};
+  TransferRequest request{sessionId_, *senderName_, offer_.files(), verificationPin_, offer_.number()};
   if (auto delegate = delegate_.lock()) delegate->connectionDidReceiveTransferRequest(*this, request);
-}
-
-// Two files under one payload id would be written into one file; a file of
-// negative size can be neither shown nor received.
-bool InboundConnection::isAcceptableOffer(const FileList& files) const {
-  std::vector<std::int64_t> payloadIds;  // sorted: a set would cost five times as much for a large offer
-  payloadIds.reserve(files.size());
-  for (const auto& file : files) {
-    if (file.size < 0) {
-      log("Negative size in INTRODUCTION: " + std::to_string(file.size));
-      return false;
-    }
-    payloadIds.push_back(file.payloadId);
-  }
-  std::sort(payloadIds.begin(), payloadIds.end());
-  if (auto twice = std::adjacent_find(payloadIds.begin(), payloadIds.end()); twice != payloadIds.end()) {
-    log("Duplicate payloadId in INTRODUCTION: " + std::to_string(*twice));
-    return false;
-  }
-  return true;
-}
-
-// A new offer starts afresh: what was received under the old one was never
-// shown with the new one, so no file begun or kept aside then may go on, and
-// no payload id completed then counts for a file offered now. Files already
-// saved with the user's consent stay where they are.
-void InboundConnection::discardOffer() {
-  cleanupWriters();
-  completedPayloadIds_.clear();
-  awaitingConsentPayloadIds_.clear();
-  bytesHeldBeforeAnswer_ = 0;
-  transferAccepted_ = false;
 }
 
 void InboundConnection::handlePairedKeyFrame(bool isEncryptionFrame) {
@@ -482,135 +435,19 @@ void InboundConnection::handlePairedKeyFrame(bool isEncryptionFrame) {
   }
 }
 
-// An error of the system while a file is written or moved is the drive's:
-// the failure then names the file. A template, as it wraps every chunk.
-template <class Step>
-void InboundConnection::onDrive(std::int64_t payloadId, Step step) {
-  try {
-    step();
-  } catch (const std::system_error&) {
-    noteUnsavedFile(payloadId);
-    throw;
-  }
-}
-
 void InboundConnection::handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast) {
-  catchEngineErrors([&] { onDrive(payloadId, [&] { writeChunk(payloadId, offset, data, isLast); }); },
-                    [this](const EngineError& error) { handleError(error); });
-}
-
-void InboundConnection::writeChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast) {
-  auto found = fileWriters_.find(payloadId);
-  FileWriter* writer = found == fileWriters_.end() ? nullptr : found->second.get();
-  if (!writer) {
-    const auto file = announcedFile(payloadId);
-    if (!file) {
-      log("Unknown payloadId: " + std::to_string(payloadId));
-      return;
-    }
-    writer = &writerFor(*file);
-  }
-  if (!transferAccepted_) holdBeforeAnswer(*writer, offset, data.size());
-  writer->write(data, offset);
-  if (!isLast) return;
-  if (!writer->reachedExpectedSize()) {
-    log("File " + std::to_string(payloadId) + " ended with " + std::to_string(writer->bytesWritten()) +
-        " bytes, not with its announced size");
-    throw ConnectionError::transferFailed;
-  }
-
-  // Nothing reaches the download folder without the user's consent: a file
-  // that is whole before the decision waits in its temporary file, which a
-  // decline deletes.
-  if (!transferAccepted_) {
-    awaitingConsentPayloadIds_.insert(payloadId);
-    return;
-  }
-  finishFile(payloadId);
-}
-
-std::optional<FileMetadata> InboundConnection::announcedFile(std::int64_t payloadId) const {
-  for (std::size_t index = 0; index < pendingFiles_.size(); ++index) {
-    if (pendingFiles_.payloadIdAt(index) == payloadId) return pendingFiles_[index];
-  }
-  return std::nullopt;
-}
-
-FileWriter& InboundConnection::writerFor(const FileMetadata& file) {
-  if (!transferAccepted_ && fileWriters_.size() >= kMostFilesBeforeAnswer) {
-    log("More than " + std::to_string(kMostFilesBeforeAnswer) + " files begun before the answer");
-    throw ConnectionError::transferFailed;
-  }
-  if (!transferAccepted_ && storedBeforeAnswerBudget_) {
-    if (!storedBeforeAnswerBudget_->tryChargeFile()) {
-      log("More than " + std::to_string(storedBeforeAnswerBudget_->mostFiles()) +
-          " files begun before their answers by all senders");
-      throw ConnectionError::transferFailed;
-    }
-    ++storedFilesCharged_;
-  }
-  auto writer = std::make_unique<FileWriter>(file.name, file.size);
-  return *fileWriters_.emplace(file.payloadId, std::move(writer)).first->second;
-}
-
-// Counted by the files' lengths, gaps included, as that is what they may come
-// to take on disk. A write the writer refuses anyway is left to it.
-void InboundConnection::holdBeforeAnswer(const FileWriter& writer, std::int64_t offset, std::size_t length) {
-  auto size = static_cast<std::int64_t>(length);
-  if (offset < 0 || size > std::numeric_limits<std::int64_t>::max() - offset) return;
-  std::int64_t growth = offset + size - writer.length();
-  if (growth <= 0) return;
-  if (growth > kMostBytesBeforeAnswer - bytesHeldBeforeAnswer_) {
-    log("More than " + std::to_string(kMostBytesBeforeAnswer) + " bytes of files sent before the answer");
-    throw ConnectionError::transferFailed;
-  }
-  if (storedBeforeAnswerBudget_) {
-    if (!storedBeforeAnswerBudget_->tryChargeBytes(growth)) {
-      log("More than " + std::to_string(storedBeforeAnswerBudget_->mostBytes()) +
-          " bytes of files sent before their answers by all senders");
-      throw ConnectionError::transferFailed;
-    }
-    storedBytesCharged_ += growth;
-  }
-  bytesHeldBeforeAnswer_ += growth;
-}
-
-// Once the offer is accepted its files belong to the transfer; once declined,
-// failed, closed or replaced they are deleted: either way they no longer
-// count among what unanswered offers store. Releases at most what was charged.
-void InboundConnection::releaseStoredBeforeAnswer() {
-  if (!storedBeforeAnswerBudget_) return;
-  storedBeforeAnswerBudget_->release(std::exchange(storedBytesCharged_, 0), std::exchange(storedFilesCharged_, 0));
-}
-
-void InboundConnection::noteUnsavedFile(std::int64_t payloadId) {
-  if (const auto file = announcedFile(payloadId)) {
-    auto writer = fileWriters_.find(payloadId);
-    unsavedFile_ = UnsavedFile{file->name, writer == fileWriters_.end() ? Settings::downloadFolder()
-                                                                        : writer->second->finalPath().parent_path()};
-  }
-}
-
-void InboundConnection::finishFile(std::int64_t payloadId) {
-  fileWriters_.at(payloadId)->finalize();
-  completedPayloadIds_.insert(payloadId);
-  log("File complete: " + std::to_string(payloadId) + " (" + std::to_string(completedPayloadIds_.size()) + "/" +
-      std::to_string(pendingFiles_.size()) + ")");
-  if (everyAnnouncedFileComplete()) completeTransfer();
-}
-
-// By id rather than by count: ids completed under an earlier INTRODUCTION
-// must not stand in for files of the current one.
-bool InboundConnection::everyAnnouncedFileComplete() const {
-  for (std::size_t index = 0; index < pendingFiles_.size(); ++index) {
-    if (!completedPayloadIds_.contains(pendingFiles_.payloadIdAt(index))) return false;
-  }
-  return true;
+  catchEngineErrors(
+      [&] {
+        offer_.onDrive(payloadId, [&] {
+          if (offer_.writeChunk(payloadId, offset, data, isLast)) completeTransfer();
+        });
+      },
+      [this](const EngineError& error) { handleError(error); });
 }
 
 void InboundConnection::completeTransfer() {
   sendCompletionAck();
-  TransferSession session{sessionId_, senderName_.value_or("Unknown"), pendingFiles_, verificationPin_,
+  TransferSession session{sessionId_, senderName_.value_or("Unknown"), offer_.files(), verificationPin_,
                           TransferState::completed};
   setState(State::completed);
   if (auto delegate = delegate_.lock()) delegate->connectionDidCompleteTransfer(*this, session);
@@ -718,24 +555,24 @@ void InboundConnection::sendCompletionAck() {
 // saw, even when they look the same.
 bool InboundConnection::answersCurrentOffer(std::uint64_t offerNumber) const {
   if (ended_ || state() != State::pendingAcceptance) return false;
-  if (offerNumber == offerNumber_) return true;
+  if (offerNumber == offer_.number()) return true;
   log("Answer ignored: it was given to offer " + std::to_string(offerNumber) + ", and the sender has made offer " +
-      std::to_string(offerNumber_) + " since");
+      std::to_string(offer_.number()) + " since");
   return false;
 }
 
 void InboundConnection::acceptOnQueue(std::uint64_t offerNumber) {
   if (!answersCurrentOffer(offerNumber)) return;
   setState(State::transferring);
-  transferAccepted_ = true;
-  unansweredReplacements_ = 0;
-  releaseStoredBeforeAnswer();
+  offer_.accept();
   sendConnectionResponse(ConnectionResponseStatus::accept);
   catchEngineErrors(
       [this] {
-        for (auto payloadId : std::exchange(awaitingConsentPayloadIds_, {})) {
+        for (auto payloadId : offer_.takeFilesAwaitingConsent()) {
           if (ended_ || state() == State::completed) return;
-          onDrive(payloadId, [&] { finishFile(payloadId); });
+          offer_.onDrive(payloadId, [&] {
+            if (offer_.finishFile(payloadId)) completeTransfer();
+          });
         }
       },
       [this](const EngineError& error) { handleError(error); });
@@ -754,7 +591,7 @@ void InboundConnection::closeOnQueue() {
     cancelled_ = true;
     connection_->cancel();
   }
-  cleanupWriters();
+  offer_.cleanupWriters();
 }
 
 // Done without a failure (declined, or the sender closed its side): what the
@@ -782,8 +619,7 @@ void InboundConnection::discardReceived(bool isComplete, std::error_code error) 
 // Outside frame handling only: the frame processor may be the caller. Kept:
 // what the owner's reports still read (the sender's name, the unsaved file).
 void InboundConnection::releaseHeld() {
-  discardOffer();
-  pendingFiles_ = FileList{};
+  offer_.clear();
   frameProcessor_ = std::make_unique<FrameProcessor>();
   releaseCharge(bodyBeingRead_);
 }
@@ -796,17 +632,11 @@ void InboundConnection::releaseCharge(std::int64_t stillHeld) {
   chargedBytes_ = charge;
 }
 
-void InboundConnection::cleanupWriters() {
-  for (auto& [payloadId, writer] : fileWriters_) writer->cleanup();
-  fileWriters_.clear();
-  releaseStoredBeforeAnswer();
-}
-
 void InboundConnection::handleError(const EngineError& error) {
   if (ended_) return;  // a connection ends once and reports at most one failure
   ended_ = true;
   setState(State::failed);
-  cleanupWriters();
+  offer_.cleanupWriters();
   if (auto delegate = delegate_.lock()) delegate->connectionDidFail(*this, error);
   closeOnQueue();
 }

@@ -4,22 +4,20 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "network/EngineError.h"
 #include "network/InboundConnectionDelegate.h"
+#include "network/IncomingOffer.h"
 #include "platform/Connection.h"
 #include "platform/SerialQueue.h"
 #include "platform/Uuid.h"
 #include "protocol/ByteHelpers.h"
 #include "protocol/ConnectionResponseStatus.h"
-#include "storage/FileList.h"
 #include "storage/UnsavedFile.h"
 
 namespace orvel {
@@ -28,7 +26,6 @@ class CryptoHandler;
 class FrameProcessor;
 class HeldBytesBudget;
 class StoredBeforeAnswerBudget;
-class FileWriter;
 struct FrameEvent;
 
 // The receiver's side of one TCP connection from one sender: cuts the stream
@@ -111,20 +108,8 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   bool processPlaintextControlFrame(ByteView body);
   void handleFrameEvent(const FrameEvent& event);
   void handleIntroduction(const std::string& announcedName, const FileList& files);
-  bool isAcceptableOffer(const FileList& files) const;
-  void discardOffer();
   void handlePairedKeyFrame(bool isEncryptionFrame);
   void handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
-  void writeChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
-  std::optional<FileMetadata> announcedFile(std::int64_t payloadId) const;
-  FileWriter& writerFor(const FileMetadata& file);
-  void holdBeforeAnswer(const FileWriter& writer, std::int64_t offset, std::size_t length);
-  void releaseStoredBeforeAnswer();
-  void finishFile(std::int64_t payloadId);
-  template <class Step>
-  void onDrive(std::int64_t payloadId, Step step);
-  void noteUnsavedFile(std::int64_t payloadId);
-  bool everyAnnouncedFileComplete() const;
   void completeTransfer();
 
   // Sending. The completions run after the platform took the bytes.
@@ -146,7 +131,6 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void discardReceived(bool isComplete, std::error_code error);
   void releaseHeld();
   void releaseCharge(std::int64_t stillHeld);
-  void cleanupWriters();
   void handleError(const EngineError& error);
 
   void setState(State newState) { state_.store(newState); }
@@ -160,32 +144,21 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   const std::shared_ptr<SerialQueue> queue_;
   std::atomic<State> state_{State::connecting};
   std::optional<std::string> senderName_;
-  std::optional<UnsavedFile> unsavedFile_;
   std::optional<std::string> endpointId_;
   const std::unique_ptr<CryptoHandler> cryptoHandler_;
   std::unique_ptr<FrameProcessor> frameProcessor_;  // a fresh one once ended: the gathered bytes go
-  std::map<std::int64_t, std::unique_ptr<FileWriter>> fileWriters_;
-  std::set<std::int64_t> completedPayloadIds_;
+  IncomingOffer offer_;
   std::int32_t sendSequenceNumber_ = 0;
   std::int32_t receiveSequenceNumber_ = 0;
-  FileList pendingFiles_;
   std::string verificationPin_;
   bool receivedPairedKeyEncryption_ = false;
   bool receivedPairedKeyResult_ = false;
-  std::uint64_t offerNumber_ = 0;  // of the last INTRODUCTION; 0 before the first
-  int unansweredReplacements_ = 0;  // INTRODUCTIONs that replaced an offer still waiting for its answer
-  bool transferAccepted_ = false;   // the user accepted the files of the last INTRODUCTION
-  std::set<std::int64_t> awaitingConsentPayloadIds_;  // whole files kept aside until the user accepts
-  std::int64_t bytesHeldBeforeAnswer_ = 0;  // the length of every file begun under the unanswered offer
   bool ended_ = false;             // nothing more is handled or reported as a failure; what arrives is dropped
   bool cancelled_ = false;         // the platform connection is cancelled, or failed
   std::chrono::steady_clock::duration linger_ = std::chrono::seconds(3);
   std::uint32_t bodyBeingRead_ = 0;  // the length of the frame body a read waits for, if any
   std::shared_ptr<HeldBytesBudget> heldBytesBudget_;
   std::int64_t chargedBytes_ = 0;  // to heldBytesBudget_
-  std::shared_ptr<StoredBeforeAnswerBudget> storedBeforeAnswerBudget_;
-  std::int64_t storedBytesCharged_ = 0;  // to storedBeforeAnswerBudget_
-  std::size_t storedFilesCharged_ = 0;
   std::shared_ptr<InboundConnection> startingSelf_;  // from start() until the platform's first report
 };
 
