@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -12,6 +13,7 @@
 #include "app/AppDelegate.h"
 #include "network/FileWriter.h"
 #include "platform/Allocator.h"
+#include "platform/AvahiServiceRegistration.h"
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
 #include "platform/ProcessExit.h"
@@ -74,9 +76,19 @@ int main() {
   // drive that stopped answering would hold the process for as long as the
   // drive does: past the limit the process ends without it, skipping the
   // destructors that would join it or free what it uses, as after a kill.
-  if (auto busy = WorkerPool::shared().stop(workerWaitLimit)) {
+  // So would an mDNS client stuck in a call to a daemon that does not answer;
+  // it was let go when advertising stopped, and waited for in the same time.
+  const auto waitEnds = std::chrono::steady_clock::now() + workerWaitLimit;
+  const auto busy = WorkerPool::shared().stop(workerWaitLimit);
+  if (busy) {
     Log::write("[Orvel] " + std::to_string(busy) + (busy == 1 ? " worker" : " workers") + " still busy after " +
                std::to_string(workerWaitLimit.count()) + " s; exiting without " + (busy == 1 ? "it" : "them"));
+  }
+  const auto timeLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::max(waitEnds - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero()));
+  const bool advertisingEnded = AvahiServiceRegistration::waitForEndedClients(timeLeft);
+  if (!advertisingEnded) Log::write("[Orvel] The mDNS daemon does not answer; exiting without waiting for it");
+  if (busy || !advertisingEnded) {
     std::fflush(nullptr);
     ProcessExit::leavingDriveFilesOpen(0);
   }
