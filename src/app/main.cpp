@@ -1,4 +1,6 @@
+#include <asio/post.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -24,6 +26,8 @@ namespace {
 
 // With stopListening's own 2 s, a stop ends within about 3 s.
 constexpr auto workerWaitLimit = std::chrono::seconds(1);
+// A start-up sweep still running after this is said on the terminal.
+constexpr auto slowFolderNotice = std::chrono::seconds(1);
 
 // Each sender costs a socket and each file being received a descriptor: the
 // usual soft limit of 1,024 is far below what the hard limit allows.
@@ -41,6 +45,29 @@ void raiseOpenFileLimit() {
   orvel::Log::write("[Orvel] Open file limit: " + std::to_string(limit.rlim_cur));
 }
 
+// The start-up sweep reads the download folder, whose drive may not answer:
+// it runs on a worker, so that a stop still ends the process as it would with
+// a transfer stuck there, and the receiver starts once it is done, so that the
+// sweep never meets a file of this run. A sweep that takes long is said once.
+void launchAfterSweep(std::shared_ptr<orvel::AppDelegate> appDelegate,
+                      const std::shared_ptr<orvel::TerminalNotificationHandler>& notifications) {
+  using namespace orvel;
+  auto notice = std::make_shared<asio::steady_timer>(MainLoop::shared().context(), slowFolderNotice);
+  notice->async_wait([weakNotifications = std::weak_ptr(notifications)](std::error_code error) {
+    auto terminal = weakNotifications.lock();
+    if (error || !terminal) return;
+    Log::write("[Orvel] Waiting for the download folder");
+    terminal->showStatus("Waiting for the download folder to answer; receiving once it does.");
+  });
+  asio::post(WorkerPool::shared().context(), [appDelegate = std::move(appDelegate), notice] {
+    FileWriter::deleteAbandonedTemporaryFiles();
+    MainLoop::shared().async([appDelegate, notice] {
+      notice->cancel();
+      appDelegate->applicationDidFinishLaunching();
+    });
+  });
+}
+
 }  // namespace
 
 int main() {
@@ -50,7 +77,6 @@ int main() {
   Allocator::returnLargeBlocksToTheSystem();
   Log::write("[Orvel] Application starting");
   raiseOpenFileLimit();
-  FileWriter::deleteAbandonedTemporaryFiles();
 
   auto& mainLoop = MainLoop::shared();
   WorkerPool::shared();  // created after the main loop, so stopped before it at exit
@@ -65,7 +91,7 @@ int main() {
     appDelegate->applicationWillTerminate();
     mainLoop.stop();
   });
-  appDelegate->applicationDidFinishLaunching();
+  launchAfterSweep(appDelegate, notifications);
   mainLoop.run();
   // Reports still queued hold the services, whose queues run on the worker
   // pool: they are dropped now, while the pool and the services still exist.
