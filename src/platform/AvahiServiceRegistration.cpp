@@ -113,7 +113,7 @@ class AvahiServiceRegistration::Publisher {
   // The next attempt, each one twice as far off as the last, up to a minute.
   void retryLater() {
     connectAfter(retryDelay_);
-    retryDelay_ = std::min(retryDelay_ * 2, std::chrono::seconds(kLongestRetryDelay));
+    retryDelay_ = std::min<std::chrono::seconds>(retryDelay_ * 2, kLongestRetryDelay);
   }
 
   // A client that waits for a daemon not there yet and reports when it runs.
@@ -372,7 +372,7 @@ void AvahiServiceRegistration::setDelegate(ServiceRegistrationDelegate* delegate
 void AvahiServiceRegistration::publish() {
   if (state_ != State::idle) return;
   state_ = State::publishing;
-  answerWatch_ = std::make_unique<AnswerWatch>(AnswerWatch{asio::steady_timer(MainLoop::shared().context(), kAnswerLimit)});
+  answerWatch_.reset(new AnswerWatch{asio::steady_timer(MainLoop::shared().context(), kAnswerLimit)});
   answerWatch_->timer.async_wait([link = link_](std::error_code error) {
     if (!error && link->owner) link->owner->noAnswerInTime();
   });

@@ -90,7 +90,8 @@ signalled=$(date +%s%N)
 deadline=$((signalled + 5000000000))
 until ended "${script_pid[early]}" || [ "$(date +%s%N)" -ge "$deadline" ]; do sleep 0.05; done
 ended "${script_pid[early]}" || fail "the receiver started on the paused drive still runs 5 s after SIGTERM"
-echo "stop_with_paused_drive: started on the paused drive, ended $(( ($(date +%s%N) - signalled) / 1000000 )) ms after SIGTERM"
+echo "stop_with_paused_drive: started on the paused drive, ended" \
+  "$(( ($(date +%s%N) - signalled) / 1000000 )) ms after SIGTERM"
 status=0
 wait "${script_pid[early]}" || status=$?
 unset "script_pid[early]"

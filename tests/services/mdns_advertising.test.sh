@@ -201,8 +201,9 @@ startBus() {
 
 mkdir -p "$STATE/config/orvel" "$STATE/downloads"
 export DEVICE_NAME DOWNLOADS=$STATE/downloads
-$PY -c 'import json, os, sys; json.dump({"Orvel.deviceName": os.environ["DEVICE_NAME"], "Orvel.downloadPath": os.environ["DOWNLOADS"]}, open(sys.argv[1], "w"), ensure_ascii=False)' \
-  "$STATE/config/orvel/defaults.json"
+$PY -c 'import json, os, sys
+settings = {"Orvel.deviceName": os.environ["DEVICE_NAME"], "Orvel.downloadPath": os.environ["DOWNLOADS"]}
+json.dump(settings, open(sys.argv[1], "w"), ensure_ascii=False)' "$STATE/config/orvel/defaults.json"
 
 startProbe() {  # log file, then how to enter the namespace
   local log=$1; shift
@@ -376,14 +377,16 @@ until ! state=$(ps -o stat= -p "$RECEIVER_PID") || [[ $state == Z* ]]; do
 done
 status=0
 wait "$RECEIVER_PID" || status=$?
-echo "mdns_advertising: the receiver ended $(( ($(date +%s%N) - started) / 1000000 )) ms after SIGTERM with the daemon paused"
+echo "mdns_advertising: the receiver ended $(( ($(date +%s%N) - started) / 1000000 )) ms after SIGTERM" \
+  "with the daemon paused"
 [ "$status" = 0 ] || fail "the receiver exited with status $status"
 kill -CONT "$AVAHI_PID"
 
 # ---- (e) the daemon and the system bus both restart under a published
 # service: told once each way, and found again with the same TXT record
 startProbe "$STATE/probe-bus.log" nsenter -t "$HOLDER" -m -n
-waitFor "$STATE/probe-bus.log" 'mDNS service published successfully' "the publication before the bus restart" "$PROBE_PID"
+waitFor "$STATE/probe-bus.log" 'mDNS service published successfully' "the publication before the bus restart" \
+  "$PROBE_PID"
 INSTANCE=$(sed -n 's/^\[DiscoveryService\] Service name: //p' "$STATE/probe-bus.log")
 browse "$STATE/browse-before-bus.out"
 stopAvahi
@@ -393,8 +396,8 @@ startBus restarted.log
 startAvahi avahi-bus.log
 waitForCount "$STATE/probe-bus.log" "$AGAIN" 1 "the report of the return of the bus and the daemon" "$PROBE_PID"
 browse "$STATE/browse-bus.out"
-[ "$(sed -n 's/^endpoint //p' "$STATE/browse-before-bus.out")" = "$(sed -n 's/^endpoint //p' "$STATE/browse-bus.out")" ] \
-  || fail "the TXT record changed over the bus's restart"
+[ "$(sed -n 's/^endpoint //p' "$STATE/browse-before-bus.out")" = \
+  "$(sed -n 's/^endpoint //p' "$STATE/browse-bus.out")" ] || fail "the TXT record changed over the bus's restart"
 stopProbe "$PROBE_PID"
 [ "$(grep -c '^Phones can\|^Advertising failed' "$STATE/probe-bus.log")" = 2 ] || fail "expected one line each way"
 
@@ -418,4 +421,6 @@ stopProbe "$PROBE_PID"
 MULTICAST_AFTER=$(multicastOut)
 [ "$MULTICAST_BEFORE" = "$MULTICAST_AFTER" ] \
   || fail "the test's own namespace sent IPv4 multicast ($MULTICAST_BEFORE -> $MULTICAST_AFTER)"
-echo "mdns_advertising: published, browsed and decoded; found again after a daemon restart, a late daemon start, a daemon that did not answer, a bus restart and a late bus start; stopped within seconds while the daemon did not answer; no multicast outside its namespaces"
+echo "mdns_advertising: published, browsed and decoded; found again after a daemon restart, a late daemon start," \
+  "a daemon that did not answer, a bus restart and a late bus start; stopped within seconds while the daemon did" \
+  "not answer; no multicast outside its namespaces"
