@@ -191,6 +191,7 @@ startBus() {
   nsenter -t "$HOLDER" -m -n dbus-daemon --system --nofork --nopidfile --nosyslog >"$STATE/a/dbus-$1" 2>&1 &
   DBUS_PID=$!
   DAEMON_PIDS+=($DBUS_PID)
+  echo "$DBUS_PID" >"$STATE/a/dbus.pid"
   local tries=0
   until nsenter -t "$HOLDER" -m test -S /run/dbus/system_bus_socket; do
     tries=$((tries + 1))
