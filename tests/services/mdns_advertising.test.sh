@@ -6,7 +6,7 @@
 #
 #   ns A (10.231.0.1, veth-a) <==== veth pair ====> ns B (10.231.0.2, veth-b)
 #   private /run, dbus-daemon, avahi-daemon,         python3-zeroconf browser
-#   advertise_probe (DiscoveryService)
+#   advertise_probe (DiscoveryService), orvel
 #
 # Both namespaces and the veth pair are made here (the pair is created inside
 # them, never in the namespace the test runs in), so multicast never reaches
