@@ -1,7 +1,10 @@
+#include <asio/post.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -12,6 +15,7 @@
 #include "app/AppDelegate.h"
 #include "network/FileWriter.h"
 #include "platform/Allocator.h"
+#include "platform/AvahiServiceRegistration.h"
 #include "platform/Log.h"
 #include "platform/MainLoop.h"
 #include "platform/ProcessExit.h"
@@ -22,6 +26,8 @@ namespace {
 
 // With stopListening's own 2 s, a stop ends within about 3 s.
 constexpr auto workerWaitLimit = std::chrono::seconds(1);
+// A start-up sweep still running after this is said on the terminal.
+constexpr auto slowFolderNotice = std::chrono::seconds(1);
 
 // Each sender costs a socket and each file being received a descriptor: the
 // usual soft limit of 1,024 is far below what the hard limit allows.
@@ -39,6 +45,29 @@ void raiseOpenFileLimit() {
   orvel::Log::write("[Orvel] Open file limit: " + std::to_string(limit.rlim_cur));
 }
 
+// The start-up sweep reads the download folder, whose drive may not answer:
+// it runs on a worker, so that a stop still ends the process as it would with
+// a transfer stuck there, and the receiver starts once it is done, so that the
+// sweep never meets a file of this run. A sweep that takes long is said once.
+void launchAfterSweep(std::shared_ptr<orvel::AppDelegate> appDelegate,
+                      const std::shared_ptr<orvel::TerminalNotificationHandler>& notifications) {
+  using namespace orvel;
+  auto notice = std::make_shared<asio::steady_timer>(MainLoop::shared().context(), slowFolderNotice);
+  notice->async_wait([weakNotifications = std::weak_ptr(notifications)](std::error_code error) {
+    auto terminal = weakNotifications.lock();
+    if (error || !terminal) return;
+    Log::write("[Orvel] Waiting for the download folder");
+    terminal->showStatus("Waiting for the download folder to answer; receiving once it does.");
+  });
+  asio::post(WorkerPool::shared().context(), [appDelegate = std::move(appDelegate), notice] {
+    FileWriter::deleteAbandonedTemporaryFiles();
+    MainLoop::shared().async([appDelegate, notice] {
+      notice->cancel();
+      appDelegate->applicationDidFinishLaunching();
+    });
+  });
+}
+
 }  // namespace
 
 int main() {
@@ -48,7 +77,6 @@ int main() {
   Allocator::returnLargeBlocksToTheSystem();
   Log::write("[Orvel] Application starting");
   raiseOpenFileLimit();
-  FileWriter::deleteAbandonedTemporaryFiles();
 
   auto& mainLoop = MainLoop::shared();
   WorkerPool::shared();  // created after the main loop, so stopped before it at exit
@@ -63,7 +91,7 @@ int main() {
     appDelegate->applicationWillTerminate();
     mainLoop.stop();
   });
-  appDelegate->applicationDidFinishLaunching();
+  launchAfterSweep(appDelegate, notifications);
   mainLoop.run();
   // Reports still queued hold the services, whose queues run on the worker
   // pool: they are dropped now, while the pool and the services still exist.
@@ -74,9 +102,19 @@ int main() {
   // drive that stopped answering would hold the process for as long as the
   // drive does: past the limit the process ends without it, skipping the
   // destructors that would join it or free what it uses, as after a kill.
-  if (auto busy = WorkerPool::shared().stop(workerWaitLimit)) {
+  // So would an mDNS client stuck in a call to a daemon that does not answer;
+  // it was let go when advertising stopped, and waited for in the same time.
+  const auto waitEnds = std::chrono::steady_clock::now() + workerWaitLimit;
+  const auto busy = WorkerPool::shared().stop(workerWaitLimit);
+  if (busy) {
     Log::write("[Orvel] " + std::to_string(busy) + (busy == 1 ? " worker" : " workers") + " still busy after " +
                std::to_string(workerWaitLimit.count()) + " s; exiting without " + (busy == 1 ? "it" : "them"));
+  }
+  const auto timeLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::max(waitEnds - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration::zero()));
+  const bool advertisingEnded = AvahiServiceRegistration::waitForEndedClients(timeLeft);
+  if (!advertisingEnded) Log::write("[Orvel] The mDNS daemon does not answer; exiting without waiting for it");
+  if (busy || !advertisingEnded) {
     std::fflush(nullptr);
     ProcessExit::leavingDriveFilesOpen(0);
   }

@@ -8,6 +8,9 @@
 #include <avahi-common/thread-watch.h>
 #include <avahi-common/timeval.h>
 
+#include <asio/steady_timer.hpp>
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -18,8 +21,15 @@
 namespace orvel {
 
 struct AvahiServiceRegistration::Event {
-  enum class Kind { published, waiting, failed, stopped } kind;
+  // heard: the first answer of the bus or the daemon, whatever it says.
+  enum class Kind { heard, published, waiting, failed, stopped } kind;
   int avahiError = 0;
+};
+
+// Runs out when nothing was heard in time: a daemon (or bus) that holds the
+// first call up to the D-Bus timeout would otherwise leave the user uninformed.
+struct AvahiServiceRegistration::AnswerWatch {
+  asio::steady_timer timer;
 };
 
 // The registration as the main loop sees it; cleared when the registration
@@ -34,6 +44,19 @@ namespace {
 std::string withoutFinalDot(std::string name) {
   if (!name.empty() && name.back() == '.') name.pop_back();
   return name;
+}
+
+// Retries while the bus or the daemon cannot be reached: 2, 4, 8, ... 60 s apart.
+constexpr auto kFirstRetryDelay = std::chrono::seconds(2);
+constexpr auto kLongestRetryDelay = std::chrono::seconds(60);
+// How long the first call may go unanswered before the user hears of it.
+constexpr auto kAnswerLimit = std::chrono::seconds(3);
+
+// The errors of a bus or daemon that is not there or does not answer, as
+// opposed to one that answered no.
+bool isUnreachable(int avahiError) {
+  return avahiError == AVAHI_ERR_NO_DAEMON || avahiError == AVAHI_ERR_DISCONNECTED ||
+         avahiError == AVAHI_ERR_TIMEOUT || avahiError == AVAHI_ERR_DBUS_ERROR;
 }
 
 }  // namespace
@@ -69,37 +92,52 @@ class AvahiServiceRegistration::Publisher {
   // since connecting to the daemon may take a while.
   void start(std::shared_ptr<Link> link) {
     link_ = std::move(link);
-    connectSoon();
+    connectAfter(std::chrono::seconds(0));
     if (avahi_threaded_poll_start(poll_) < 0) fail(AVAHI_ERR_FAILURE);
   }
 
  private:
-  void connectSoon() {
+  // Replaces any connection attempt still to come.
+  void connectAfter(std::chrono::seconds delay) {
     const AvahiPoll* api = avahi_threaded_poll_get(poll_);
-    timeval now{};
-    avahi_elapse_time(&now, 0, 0);
-    api->timeout_new(api, &now, &Publisher::onConnect, this);
+    cancelRetry();
+    timeval when{};
+    avahi_elapse_time(&when, static_cast<unsigned>(std::chrono::milliseconds(delay).count()), 0);
+    retry_ = api->timeout_new(api, &when, &Publisher::onConnect, this);
   }
 
-  // A client that waits for a daemon not there yet and reports when it runs;
-  // it fails only without a system bus, or when its daemon goes away. The one
-  // that lost its daemon, with its entry group, is freed here, outside its own
+  void cancelRetry() {
+    if (retry_) avahi_threaded_poll_get(poll_)->timeout_free(std::exchange(retry_, nullptr));
+  }
+
+  // The next attempt, each one twice as far off as the last, up to a minute.
+  void retryLater() {
+    connectAfter(retryDelay_);
+    retryDelay_ = std::min<std::chrono::seconds>(retryDelay_ * 2, kLongestRetryDelay);
+  }
+
+  // A client that waits for a daemon not there yet and reports when it runs.
+  // The one before it, with its entry group, is freed here, outside its own
   // callback.
-  static void onConnect(AvahiTimeout* timeout, void* self) {
+  static void onConnect(AvahiTimeout*, void* self) {
     auto* publisher = static_cast<Publisher*>(self);
-    avahi_threaded_poll_get(publisher->poll_)->timeout_free(timeout);
-    if (publisher->client_) avahi_client_free(publisher->client_);
+    publisher->cancelRetry();
+    if (publisher->finished_) return;
+    if (publisher->client_) avahi_client_free(std::exchange(publisher->client_, nullptr));
+    publisher->group_ = nullptr;
     int error = 0;
     publisher->client_ = avahi_client_new(avahi_threaded_poll_get(publisher->poll_), AVAHI_CLIENT_NO_FAIL,
                                           &Publisher::onClientState, publisher, &error);
-    if (!publisher->client_) publisher->fail(error);
+    if (!publisher->client_) publisher->lose(error);
   }
 
   // Also called from inside avahi_client_new, before client_ is set.
   static void onClientState(AvahiClient* client, AvahiClientState state, void* self) {
     auto* publisher = static_cast<Publisher*>(self);
+    publisher->heard();
     switch (state) {
       case AVAHI_CLIENT_S_RUNNING:
+        publisher->cancelRetry();
         publisher->addService(client);
         break;
       case AVAHI_CLIENT_S_COLLISION:
@@ -108,14 +146,18 @@ class AvahiServiceRegistration::Publisher {
         if (publisher->group_) avahi_entry_group_reset(publisher->group_);
         break;
       case AVAHI_CLIENT_FAILURE:
-        if (avahi_client_errno(client) != AVAHI_ERR_DISCONNECTED) return publisher->fail(avahi_client_errno(client));
-        // The daemon went away, and its entry group with it: wait for it with a new client.
+        if (avahi_client_errno(client) != AVAHI_ERR_DISCONNECTED) return publisher->lose(avahi_client_errno(client));
+        // The daemon or the bus went away, and the entry group with it: wait
+        // for the daemon with a new client, at once, as a restart comes back soon.
         publisher->group_ = nullptr;
         publisher->wait(AVAHI_ERR_DISCONNECTED);
-        publisher->connectSoon();
+        publisher->connectAfter(std::chrono::seconds(0));
         break;
       case AVAHI_CLIENT_CONNECTING:
+        // The client hears when the daemon takes its name on the bus, but not
+        // when a daemon that holds it and did not answer does so later.
         publisher->wait(AVAHI_ERR_NO_DAEMON);
+        publisher->retryLater();
         break;
     }
   }
@@ -124,6 +166,7 @@ class AvahiServiceRegistration::Publisher {
     auto* publisher = static_cast<Publisher*>(self);
     switch (state) {
       case AVAHI_ENTRY_GROUP_ESTABLISHED:
+        publisher->retryDelay_ = kFirstRetryDelay;
         if (!publisher->finished_ && !publisher->visible_) {
           publisher->visible_ = true;
           publisher->waiting_ = false;
@@ -137,7 +180,7 @@ class AvahiServiceRegistration::Publisher {
       case AVAHI_ENTRY_GROUP_FAILURE: {
         // A daemon that went away is the client's to report, and to wait for.
         const int error = avahi_client_errno(avahi_entry_group_get_client(group));
-        if (error != AVAHI_ERR_DISCONNECTED) publisher->fail(error);
+        if (error != AVAHI_ERR_DISCONNECTED) publisher->lose(error);
         break;
       }
       case AVAHI_ENTRY_GROUP_UNCOMMITED:
@@ -157,7 +200,19 @@ class AvahiServiceRegistration::Publisher {
                                                     name_.c_str(), type_.c_str(), domain_.c_str(), nullptr, port_,
                                                     txt_);
     if (error >= 0) error = avahi_entry_group_commit(group_);
-    if (error < 0) fail(error);
+    if (error < 0) lose(error);
+  }
+
+  // A bus or daemon out of reach is waited for; any other error is final.
+  void lose(int avahiError) {
+    if (!isUnreachable(avahiError)) return fail(avahiError);
+    wait(avahiError);
+    if (!finished_) retryLater();
+  }
+
+  void heard() {
+    if (!heard_) post({Event::Kind::heard});
+    heard_ = true;
   }
 
   // Reported once until the service is visible again.
@@ -187,7 +242,10 @@ class AvahiServiceRegistration::Publisher {
   AvahiStringList* txt_ = nullptr;
   AvahiClient* client_ = nullptr;
   AvahiEntryGroup* group_ = nullptr;
+  AvahiTimeout* retry_ = nullptr;  // the next connection attempt
+  std::chrono::seconds retryDelay_ = kFirstRetryDelay;
   std::shared_ptr<Link> link_;
+  bool heard_ = false;
   bool visible_ = false;
   bool waiting_ = false;
   bool finished_ = false;
@@ -212,6 +270,11 @@ class Teardown {
     wake_.notify_one();
   }
 
+  bool waitUntilDone(std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return done_.wait_for(lock, limit, [this] { return queue_.empty() && !freeing_; });
+  }
+
   ~Teardown() {
     {
       std::lock_guard lock(mutex_);
@@ -229,15 +292,20 @@ class Teardown {
       if (queue_.empty()) return;
       auto publisher = std::move(queue_.front());
       queue_.pop_front();
+      freeing_ = true;
       lock.unlock();
       publisher.reset();
       lock.lock();
+      freeing_ = false;
+      if (queue_.empty()) done_.notify_all();
     }
   }
 
   std::mutex mutex_;
   std::condition_variable wake_;
+  std::condition_variable done_;
   std::deque<std::shared_ptr<AvahiServiceRegistration::Publisher>> queue_;
+  bool freeing_ = false;
   bool closing_ = false;
   std::thread worker_;
 };
@@ -277,7 +345,14 @@ std::string AvahiServiceRegistration::waitingReason(const ServiceErrorDictionary
   if (code != why.end() && code->second == AVAHI_ERR_DISCONNECTED) {
     return "the mDNS daemon stopped; waiting for it to come back";
   }
+  if (code != why.end() && code->second == AVAHI_ERR_TIMEOUT) {
+    return "the mDNS daemon (avahi-daemon) does not answer; waiting for it";
+  }
   return "waiting for the mDNS daemon (avahi-daemon) to start";
+}
+
+bool AvahiServiceRegistration::waitForEndedClients(std::chrono::milliseconds limit) {
+  return Teardown::shared().waitUntilDone(limit);
 }
 
 AvahiServiceRegistration::AvahiServiceRegistration(std::shared_ptr<Publisher> publisher)
@@ -297,12 +372,21 @@ void AvahiServiceRegistration::setDelegate(ServiceRegistrationDelegate* delegate
 void AvahiServiceRegistration::publish() {
   if (state_ != State::idle) return;
   state_ = State::publishing;
+  answerWatch_.reset(new AnswerWatch{asio::steady_timer(MainLoop::shared().context(), kAnswerLimit)});
+  answerWatch_->timer.async_wait([link = link_](std::error_code error) {
+    if (!error && link->owner) link->owner->noAnswerInTime();
+  });
   publisher_->start(link_);
+}
+
+void AvahiServiceRegistration::noAnswerInTime() {
+  if (state_ == State::publishing && answerWatch_) deliver({Event::Kind::waiting, AVAHI_ERR_TIMEOUT});
 }
 
 void AvahiServiceRegistration::stop() {
   if (state_ != State::publishing) return;
   state_ = State::stopped;
+  answerWatch_.reset();
   retirePublisher();
   MainLoop::shared().async([link = link_] {
     if (link->owner) link->owner->deliver({Event::Kind::stopped});
@@ -315,11 +399,19 @@ void AvahiServiceRegistration::retirePublisher() {
 
 // The delegate call comes last: it may destroy this registration.
 void AvahiServiceRegistration::deliver(const Event& event) {
+  // Anything from the client thread means it is no longer stuck in its first call.
+  if (event.kind != Event::Kind::stopped) answerWatch_.reset();
   switch (event.kind) {
+    case Event::Kind::heard:
+      break;
     case Event::Kind::published:
+      toldWaiting_ = false;
       if (state_ == State::publishing && delegate_) delegate_->serviceDidPublish(*this);
       break;
     case Event::Kind::waiting:
+      // Once until visible again, whether the client thread or the watch said it.
+      if (toldWaiting_) break;
+      toldWaiting_ = true;
       if (state_ == State::publishing && delegate_) {
         delegate_->serviceIsWaiting(*this, {{"AvahiErrorCode", event.avahiError}});
       }

@@ -26,8 +26,9 @@ class ServiceRegistrationDelegate {
   virtual void serviceDidPublish(ServiceRegistration& service) = 0;
   // Ends the publication: nothing follows but a stop.
   virtual void serviceDidNotPublish(ServiceRegistration& service, const ServiceErrorDictionary& errors) = 0;
-  // Not visible for now (no mDNS daemon yet, or it went away); the service is
-  // published again by itself once the daemon runs, and serviceDidPublish follows.
+  // Not visible for now (no mDNS daemon or bus yet, gone away, or not
+  // answering); the service is published again by itself once they run, and
+  // serviceDidPublish follows.
   virtual void serviceIsWaiting(ServiceRegistration& service, const ServiceErrorDictionary& why) = 0;
   // After stop(); the delegate may destroy the registration from here.
   virtual void serviceDidStop(ServiceRegistration& service) = 0;

@@ -33,7 +33,7 @@ class DiscoveryService final : private ServiceRegistrationDelegate {
   void startAdvertising(std::uint16_t port);
   void stopAdvertising();
   // True from a start until a stop or a reported failure; also while the
-  // service waits for the mDNS daemon.
+  // service waits for the mDNS daemon or the system bus.
   bool isAdvertising() const { return isAdvertising_; }
 
  private:

@@ -22,8 +22,7 @@ TEST(AppDelegateLoopback, StartsListeningReportsThePortAndStopsAtTheEnd) {
   test::ScopedEnvironment environment;
   environment.set("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/orvel-test-bus");
   const std::string noAdvertising =
-      "Advertising failed, so phones will not see this computer: no mDNS daemon is reachable (the avahi-daemon "
-      "package must be installed and its service running).";
+      "Phones cannot see this computer yet: waiting for the mDNS daemon (avahi-daemon) to start.";
   for (bool troubled : {false, true}) {  // a taken first port and an unusable settings file
     SCOPED_TRACE(troubled ? "troubled" : "clean");
     test::ScopedHome home;

@@ -24,7 +24,7 @@ for signal in INT TERM; do
   receiving='^\(Port 8686 is in use; r\|R\)eceiving on port \([0-9]*\)\.'
   said "$receiving" || { echo "no port announced:"; cat "$work/out"; exit 1; }
   port=$(sed -n "s/$receiving.*/\2/p" "$work/out")
-  said '^Advertising failed, so phones will not see this computer: no mDNS daemon is reachable (the avahi-daemon' \
+  said '^Phones cannot see this computer yet: waiting for the mDNS daemon (avahi-daemon) to start\.$' \
     || { echo "the missing mDNS daemon was not told:"; cat "$work/out"; exit 1; }
 
   # A sender that connects and goes away again must not disturb the receiver.

@@ -1,10 +1,12 @@
 #!/bin/bash
 # The receiver's mDNS advertisement as another device on the network sees it,
-# also when the avahi-daemon restarts under it or starts after it.
+# also when the avahi-daemon restarts under it, starts after it or does not
+# answer for a while, and when the system bus does the same; and the receiver
+# stops within seconds while the daemon does not answer.
 #
 #   ns A (10.231.0.1, veth-a) <==== veth pair ====> ns B (10.231.0.2, veth-b)
 #   private /run, dbus-daemon, avahi-daemon,         python3-zeroconf browser
-#   advertise_probe (DiscoveryService)
+#   advertise_probe (DiscoveryService), orvel
 #
 # Both namespaces and the veth pair are made here (the pair is created inside
 # them, never in the namespace the test runs in), so multicast never reaches
@@ -15,6 +17,7 @@
 set -euo pipefail
 
 PROBE=$(cd "${1:?usage: mdns_advertising.test.sh TESTS_BUILD_DIR}" && pwd)/advertise_probe
+RECEIVER=${ORVEL_BUILD_DIR:-$(dirname "$PROBE")/..}/orvel
 PY=/usr/bin/python3  # Debian's interpreter, where python3-zeroconf lives
 NS_A=orvel-mdns-a-$$
 NS_B=orvel-mdns-b-$$
@@ -30,6 +33,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 [ "$(id -u)" = 0 ] || fail "needs root (network namespaces)"
 [ -n "${ORVEL_MDNS_OWN_NAMESPACE:-}" ] || exec unshare --net env ORVEL_MDNS_OWN_NAMESPACE=1 bash "$0" "$@"
 [ -x "$PROBE" ] || fail "no advertise_probe at $PROBE"
+[ -x "$RECEIVER" ] || fail "no receiver at $RECEIVER"
 for command in ip nsenter dbus-daemon avahi-daemon; do
   command -v "$command" >/dev/null || fail "missing $command"
 done
@@ -44,6 +48,7 @@ DAEMON_PIDS=()
 cleanup() {
   local status=$?
   set +e
+  [ -n "${AVAHI_PID:-}" ] && kill -CONT "$AVAHI_PID" 2>/dev/null
   for pid in "${PROBE_PIDS[@]}" "${DAEMON_PIDS[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
   for file in "$STATE"/*/avahi.pid "$STATE"/*/dbus.pid; do
     [ -s "$file" ] && kill "$(cat "$file")" 2>/dev/null
@@ -144,6 +149,10 @@ HOST_PIDS+=($!)
 waitFor "$STATE/a/avahi.log" 'Server startup complete' "avahi-daemon in $NS_A"
 AVAHI_PID=$(cat "$STATE/a/avahi.pid")
 DBUS_PID=$(cat "$STATE/a/dbus.pid")
+# Keeps ns A's mount namespace, with its /run, while the bus is stopped.
+nsenter -t "$DBUS_PID" -m -n sleep infinity &
+HOLDER=$!
+DAEMON_PIDS+=($HOLDER)
 
 # Stops ns A's avahi-daemon and waits until it is gone; its bus stays.
 stopAvahi() {
@@ -158,17 +167,44 @@ stopAvahi() {
 
 # Starts ns A's avahi-daemon again beside its bus (log file name as argument).
 startAvahi() {
-  nsenter -t "$DBUS_PID" -m -n avahi-daemon -f "$STATE/a/avahi-daemon.conf" --no-drop-root --no-chroot \
+  nsenter -t "$HOLDER" -m -n avahi-daemon -f "$STATE/a/avahi-daemon.conf" --no-drop-root --no-chroot \
     --no-rlimits --no-proc-title >"$STATE/a/$1" 2>&1 &
   AVAHI_PID=$!
   DAEMON_PIDS+=($AVAHI_PID)
   echo "$AVAHI_PID" >"$STATE/a/avahi.pid"
 }
 
-mkdir -p "$STATE/config/orvel"
-export DEVICE_NAME
-$PY -c 'import json, os, sys; json.dump({"Orvel.deviceName": os.environ["DEVICE_NAME"]}, open(sys.argv[1], "w"), ensure_ascii=False)' \
-  "$STATE/config/orvel/defaults.json"
+# Stops ns A's system bus, and its socket goes with it.
+stopBus() {
+  local tries=0
+  kill -TERM "$DBUS_PID"
+  while kill -0 "$DBUS_PID" 2>/dev/null; do
+    tries=$((tries + 1))
+    [ $tries -le $((TIMEOUT * 20)) ] || fail "dbus-daemon $DBUS_PID did not stop"
+    sleep 0.05
+  done
+  nsenter -t "$HOLDER" -m rm -f /run/dbus/system_bus_socket
+}
+
+# Starts ns A's system bus again, and waits for its socket.
+startBus() {
+  nsenter -t "$HOLDER" -m -n dbus-daemon --system --nofork --nopidfile --nosyslog >"$STATE/a/dbus-$1" 2>&1 &
+  DBUS_PID=$!
+  DAEMON_PIDS+=($DBUS_PID)
+  echo "$DBUS_PID" >"$STATE/a/dbus.pid"
+  local tries=0
+  until nsenter -t "$HOLDER" -m test -S /run/dbus/system_bus_socket; do
+    tries=$((tries + 1))
+    [ $tries -le $((TIMEOUT * 20)) ] || fail "dbus-daemon $DBUS_PID made no socket"
+    sleep 0.05
+  done
+}
+
+mkdir -p "$STATE/config/orvel" "$STATE/downloads"
+export DEVICE_NAME DOWNLOADS=$STATE/downloads
+$PY -c 'import json, os, sys
+settings = {"Orvel.deviceName": os.environ["DEVICE_NAME"], "Orvel.downloadPath": os.environ["DOWNLOADS"]}
+json.dump(settings, open(sys.argv[1], "w"), ensure_ascii=False)' "$STATE/config/orvel/defaults.json"
 
 startProbe() {  # log file, then how to enter the namespace
   local log=$1; shift
@@ -298,7 +334,7 @@ grep -qxF '[DiscoveryService] mDNS service stopped' "$STATE/probe-restart.log" |
 [ "$(grep -c 'Failed\|Advertising failed' "$STATE/probe-restart.log")" = 0 ] || fail "a restart was taken as a failure"
 
 # ---- (b) the daemon, stopped at the end of (a), starts after the receiver: found once it runs
-startProbe "$STATE/probe-late.log" nsenter -t "$DBUS_PID" -m -n
+startProbe "$STATE/probe-late.log" nsenter -t "$HOLDER" -m -n
 waitForCount "$STATE/probe-late.log" \
   'Phones cannot see this computer yet: waiting for the mDNS daemon (avahi-daemon) to start.' 1 \
   "the report of the missing daemon" "$PROBE_PID"
@@ -310,18 +346,82 @@ browse "$STATE/browse-late.out"
 stopProbe "$PROBE_PID"
 [ "$(grep -c '^Phones can\|^Advertising failed' "$STATE/probe-late.log")" = 2 ] || fail "expected one line each way"
 
-# ---- no system bus at all: one line saying so, and the receiver keeps running
-startProbe "$STATE/probe-nodaemon.log" ip netns exec "$NS_B" sh -c \
-  'mount -n -t tmpfs -o mode=755 orvel-mdns-empty /run && exec "$@"' sh
-waitFor "$STATE/probe-nodaemon.log" 'Failed to publish mDNS service' "the report of the missing daemon" "$PROBE_PID"
-sleep 0.5
-kill -0 "$PROBE_PID" 2>/dev/null || fail "advertise_probe died without a daemon"
+NO_ANSWER='Phones cannot see this computer yet: the mDNS daemon (avahi-daemon) does not answer; waiting for it.'
+# ---- (c) the daemon does not answer at the receiver's start (its first call
+# waits on it): the user hears so within seconds, and it is found once the
+# daemon answers
+kill -STOP "$AVAHI_PID"
+startProbe "$STATE/probe-paused.log" nsenter -t "$HOLDER" -m -n
+waitForCount "$STATE/probe-paused.log" "$NO_ANSWER" 1 "the report of the daemon that does not answer" "$PROBE_PID"
+kill -CONT "$AVAHI_PID"
+waitForCount "$STATE/probe-paused.log" "Phones can see this computer now as '$DEVICE_NAME'." 1 \
+  "the report of the daemon's answer" "$PROBE_PID"
+INSTANCE=$(sed -n 's/^\[DiscoveryService\] Service name: //p' "$STATE/probe-paused.log")
+browse "$STATE/browse-paused.out"
 stopProbe "$PROBE_PID"
-[ "$(grep -c 'Failed' "$STATE/probe-nodaemon.log")" = 1 ] || fail "expected one failure line"
-grep -qxF 'Advertising failed, so phones will not see this computer: no mDNS daemon is reachable (the avahi-daemon package must be installed and its service running).' \
-  "$STATE/probe-nodaemon.log" || fail "no line for the user"
+
+# ---- (d) the receiver itself, stopped while the daemon does not answer:
+# SIGTERM ends it within 5 s with status 0
+kill -STOP "$AVAHI_PID"
+nsenter -t "$HOLDER" -m -n env XDG_CONFIG_HOME="$STATE/config" HOME="$STATE" "$RECEIVER" </dev/null \
+  >"$STATE/receiver-paused.log" 2>&1 &
+RECEIVER_PID=$!
+PROBE_PIDS+=($RECEIVER_PID)
+waitForCount "$STATE/receiver-paused.log" "$NO_ANSWER" 1 "the receiver's report of the daemon" "$RECEIVER_PID"
+kill -TERM "$RECEIVER_PID"
+started=$(date +%s%N)
+tries=0
+until ! state=$(ps -o stat= -p "$RECEIVER_PID") || [[ $state == Z* ]]; do
+  tries=$((tries + 1))
+  [ $tries -le 100 ] || fail "the receiver still runs 5 s after SIGTERM while the daemon does not answer"
+  sleep 0.05
+done
+status=0
+wait "$RECEIVER_PID" || status=$?
+echo "mdns_advertising: the receiver ended $(( ($(date +%s%N) - started) / 1000000 )) ms after SIGTERM" \
+  "with the daemon paused"
+[ "$status" = 0 ] || fail "the receiver exited with status $status"
+kill -CONT "$AVAHI_PID"
+
+# ---- (e) the daemon and the system bus both restart under a published
+# service: told once each way, and found again with the same TXT record
+startProbe "$STATE/probe-bus.log" nsenter -t "$HOLDER" -m -n
+waitFor "$STATE/probe-bus.log" 'mDNS service published successfully' "the publication before the bus restart" \
+  "$PROBE_PID"
+INSTANCE=$(sed -n 's/^\[DiscoveryService\] Service name: //p' "$STATE/probe-bus.log")
+browse "$STATE/browse-before-bus.out"
+stopAvahi
+waitForCount "$STATE/probe-bus.log" "$HIDDEN" 1 "the report of the lost daemon" "$PROBE_PID"
+stopBus
+startBus restarted.log
+startAvahi avahi-bus.log
+waitForCount "$STATE/probe-bus.log" "$AGAIN" 1 "the report of the return of the bus and the daemon" "$PROBE_PID"
+browse "$STATE/browse-bus.out"
+[ "$(sed -n 's/^endpoint //p' "$STATE/browse-before-bus.out")" = \
+  "$(sed -n 's/^endpoint //p' "$STATE/browse-bus.out")" ] || fail "the TXT record changed over the bus's restart"
+stopProbe "$PROBE_PID"
+[ "$(grep -c '^Phones can\|^Advertising failed' "$STATE/probe-bus.log")" = 2 ] || fail "expected one line each way"
+
+# ---- (f) the receiver starts before the bus: one line saying so, and found
+# once the bus and the daemon run
+stopAvahi
+stopBus
+startProbe "$STATE/probe-nobus.log" nsenter -t "$HOLDER" -m -n
+waitForCount "$STATE/probe-nobus.log" \
+  'Phones cannot see this computer yet: waiting for the mDNS daemon (avahi-daemon) to start.' 1 \
+  "the report of the missing bus" "$PROBE_PID"
+startBus late.log
+startAvahi avahi-nobus.log
+waitForCount "$STATE/probe-nobus.log" "Phones can see this computer now as '$DEVICE_NAME'." 1 \
+  "the report of the bus's start" "$PROBE_PID"
+INSTANCE=$(sed -n 's/^\[DiscoveryService\] Service name: //p' "$STATE/probe-nobus.log")
+browse "$STATE/browse-nobus.out"
+stopProbe "$PROBE_PID"
+[ "$(grep -c '^Phones can\|^Advertising failed' "$STATE/probe-nobus.log")" = 2 ] || fail "expected one line each way"
 
 MULTICAST_AFTER=$(multicastOut)
 [ "$MULTICAST_BEFORE" = "$MULTICAST_AFTER" ] \
   || fail "the test's own namespace sent IPv4 multicast ($MULTICAST_BEFORE -> $MULTICAST_AFTER)"
-echo "mdns_advertising: published, browsed and decoded; found again after a daemon restart and a late daemon start; no multicast outside its namespaces"
+echo "mdns_advertising: published, browsed and decoded; found again after a daemon restart, a late daemon start," \
+  "a daemon that did not answer, a bus restart and a late bus start; stopped within seconds while the daemon did" \
+  "not answer; no multicast outside its namespaces"
