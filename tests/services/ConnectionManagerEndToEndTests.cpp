@@ -543,12 +543,17 @@ class ConnectionManagerEndToEndBounded : public ConnectionManagerEndToEnd {
     const std::vector<TestFile> files{{"photo.jpg", patterned(300'000, 7), 5}};
     LoopbackSender phone(port(), "Pixel 9");
     phone.introduce(files);
+    expectAcceptedAndSaved(phone, files);
+  }
+
+  // The offer of the only phone asked is accepted, and its file saved whole.
+  void expectAcceptedAndSaved(LoopbackSender& phone, const std::vector<TestFile>& files) {
     ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
     prompt->decisions.front()(true);
     phone.receiveSharingFrame();
     phone.sendFiles(files);
     ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
-    EXPECT_EQ(downloaded("photo.jpg"), byteString(files[0].contents));
+    EXPECT_EQ(downloaded(files[0].name), byteString(files[0].contents));
   }
 };
 
@@ -586,12 +591,7 @@ TEST_F(ConnectionManagerEndToEndBounded, IdleConnectionsFromManyAddressesDoNotPu
   }));
 
   phone.offer(files);
-  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
-  prompt->decisions.front()(true);
-  phone.receiveSharingFrame();
-  phone.sendFiles(files);
-  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->completed.size() == 1; }));
-  EXPECT_EQ(downloaded("photo.jpg"), byteString(files[0].contents));
+  expectAcceptedAndSaved(phone, files);
 }
 
 // Declined at once, a sender that reads nothing, so that the REJECT cannot

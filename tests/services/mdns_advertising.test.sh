@@ -154,16 +154,19 @@ nsenter -t "$DBUS_PID" -m -n sleep infinity &
 HOLDER=$!
 DAEMON_PIDS+=($HOLDER)
 
-# Stops ns A's avahi-daemon and waits until it is gone; its bus stays.
-stopAvahi() {
+# Ends a daemon and waits until it is gone.
+stopDaemon() {  # pid name
   local tries=0
-  kill -TERM "$AVAHI_PID"
-  while kill -0 "$AVAHI_PID" 2>/dev/null; do
+  kill -TERM "$1"
+  while kill -0 "$1" 2>/dev/null; do
     tries=$((tries + 1))
-    [ $tries -le $((TIMEOUT * 20)) ] || fail "avahi-daemon $AVAHI_PID did not stop"
+    [ $tries -le $((TIMEOUT * 20)) ] || fail "$2 $1 did not stop"
     sleep 0.05
   done
 }
+
+# Stops ns A's avahi-daemon; its bus stays.
+stopAvahi() { stopDaemon "$AVAHI_PID" avahi-daemon; }
 
 # Starts ns A's avahi-daemon again beside its bus (log file name as argument).
 startAvahi() {
@@ -176,13 +179,7 @@ startAvahi() {
 
 # Stops ns A's system bus, and its socket goes with it.
 stopBus() {
-  local tries=0
-  kill -TERM "$DBUS_PID"
-  while kill -0 "$DBUS_PID" 2>/dev/null; do
-    tries=$((tries + 1))
-    [ $tries -le $((TIMEOUT * 20)) ] || fail "dbus-daemon $DBUS_PID did not stop"
-    sleep 0.05
-  done
+  stopDaemon "$DBUS_PID" dbus-daemon
   nsenter -t "$HOLDER" -m rm -f /run/dbus/system_bus_socket
 }
 
