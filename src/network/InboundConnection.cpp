@@ -207,12 +207,17 @@ bool InboundConnection::isInHandshake() const {
   }
 }
 
-// Until the user accepts, the frame being read and the BYTES gathered so far
-// are charged to the budget all such connections share, past a small
-// allowance each; once accepted, the connection holds what its own bounds let it.
+// Until the user accepts, the frame being read, the BYTES gathered so far and
+// the offer's file list are charged to the budget all such connections share,
+// past a small allowance each; once accepted, the connection holds what its
+// own bounds let it.
 bool InboundConnection::holdUnaccepted(std::uint32_t frameLength) {
   if (!heldBytesBudget_) return true;
-  std::int64_t held = offer_.isAccepted() ? 0 : frameLength + frameProcessor_->heldBytes();
+  std::int64_t held = 0;
+  if (!offer_.isAccepted()) {
+    held = std::int64_t{frameLength} + frameProcessor_->heldBytes() +
+           static_cast<std::int64_t>(offer_.files().heldBytes());
+  }
   std::int64_t charge = std::max<std::int64_t>(0, held - kHeldBytesAllowance);
   if (charge > chargedBytes_ && !heldBytesBudget_->tryCharge(charge - chargedBytes_)) {
     log("Connections not yet accepted hold too much: " + std::to_string(held) + " more bytes refused");
@@ -414,6 +419,9 @@ void InboundConnection::handleIntroduction(const std::string& announcedName, con
   // The INTRODUCTION carries no name of its own; the one from the
   // CONNECTION_REQUEST is the sender's real name.
   if (!senderName_ || senderName_->empty()) senderName_ = announcedName;
+  // The list stays until the answer, however long that takes: it is charged
+  // before the question is put, so that one that does not fit is never asked.
+  if (!holdUnaccepted(0)) return handleError(ConnectionError::transferFailed);
   setState(State::pendingAcceptance);
   TransferRequest request{sessionId_, *senderName_, offer_.files(), verificationPin_, offer_.number()};
   if (auto delegate = delegate_.lock()) delegate->connectionDidReceiveTransferRequest(*this, request);

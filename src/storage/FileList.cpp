@@ -33,6 +33,11 @@ std::int64_t FileList::totalSize(std::size_t first) const {
   return total;
 }
 
+std::size_t FileList::heldBytes() const {
+  if (!storage_) return 0;
+  return sizeof(Storage) + storage_->entries.capacity() * sizeof(Entry) + storage_->text.capacity();
+}
+
 bool FileList::operator==(const FileList& other) const {
   if (storage_ == other.storage_) return true;
   if (size() != other.size()) return false;

@@ -36,6 +36,8 @@ class FileList {
   std::int64_t payloadIdAt(std::size_t index) const { return storage_->entries[index].payloadId; }
   // The announced sizes from `first` on, added up; past the largest number, that number.
   std::int64_t totalSize(std::size_t first = 0) const;
+  // What the list takes in memory, shared by all its copies.
+  std::size_t heldBytes() const;
 
   bool operator==(const FileList& other) const;
 

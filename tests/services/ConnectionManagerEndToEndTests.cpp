@@ -744,6 +744,29 @@ TEST_F(ConnectionManagerEndToEndBounded, ConnectionsNotYetAcceptedShareOneBoundO
   expectAPhoneIsServed();
 }
 
+// An offer's file list stays until the answer, however long that takes, and
+// counts as the frames do: two offers of 12,000 files, about 750 KB of list
+// each, pass the 1 MiB bound together, so the second is cut off before it is
+// asked. An answer lets the list go.
+TEST_F(ConnectionManagerEndToEndBounded, FileListsOfOffersNotYetAnsweredShareTheBoundOnWhatTheyHold) {
+  std::vector<TestFile> files;
+  for (int i = 0; i < 12'000; ++i) files.push_back({"file-" + std::to_string(100'000 + i) + ".bin", {}, i + 1});
+  LoopbackSender first(port(), "First", "127.0.0.2");
+  first.introduce(files);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+
+  LoopbackSender second(port(), "Second", "127.0.0.3");
+  second.openChannel();
+  second.sendUntilRefused(second.sender().introduction(files));
+  EXPECT_TRUE(second.receiverEnded());
+
+  prompt->decisions.front()(false);
+  LoopbackSender third(port(), "Third", "127.0.0.4");
+  third.introduce(files);
+  EXPECT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 2; }));
+  EXPECT_EQ(prompt->asked.back().senderName, "Third");
+}
+
 // What offers not yet answered store is bounded for all of them together: an
 // early chunk past it is refused, though each sender keeps to its own bound,
 // and that sender fails and leaves nothing. What an offer stored stops
