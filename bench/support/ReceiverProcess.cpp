@@ -126,8 +126,8 @@ bool readAll(int descriptor, void* data, std::size_t length, std::chrono::millis
 
 [[noreturn]] void runReceiver(int report, int release, int expectedTransfers, std::chrono::seconds limit,
                               const ReceiverProcess::Shell& shell) {
-  ::prctl(PR_SET_NAME, "orvel-receiver");
-  Allocator::returnLargeBlocksToTheSystem();  // as the program does  // its threads carry the name too: easy to find in a profile
+  ::prctl(PR_SET_NAME, "orvel-receiver");  // its threads carry the name too: easy to find in a profile
+  Allocator::returnLargeBlocksToTheSystem();  // as the program does
   // "File saved to:" lines would drown the benchmark's own output.
   if (int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC); null >= 0) ::dup2(null, STDOUT_FILENO);
   int status = 0;
@@ -138,12 +138,20 @@ bool readAll(int descriptor, void* data, std::size_t length, std::chrono::millis
     manager->setDelegate(delegate);
     manager->setOnReady([report](std::uint16_t port) { writeAll(report, &port, sizeof port); });
     // The parent closes its end once the senders have read every completion
-    // notice, or when it gives up early.
-    std::thread releaseWatch([release] {
+    // notice, or when it gives up early. A connection sends its notice before
+    // it reports the transfer, so the loop is given a moment to count the last
+    // reports, unless it stops first on having counted them all.
+    asio::steady_timer releaseGrace(loop.context());
+    std::thread releaseWatch([release, &releaseGrace] {
       char ignored;
       while (::read(release, &ignored, 1) < 0 && errno == EINTR) {
       }
-      MainLoop::shared().async([] { MainLoop::shared().stop(); });
+      MainLoop::shared().async([&releaseGrace] {
+        releaseGrace.expires_after(std::chrono::seconds(2));
+        releaseGrace.async_wait([](std::error_code error) {
+          if (!error) MainLoop::shared().stop();
+        });
+      });
     });
     asio::steady_timer limitTimer(loop.context(), limit);
     limitTimer.async_wait([](std::error_code error) {
