@@ -16,7 +16,8 @@
 //    two unfinished 2 MiB BYTES payloads, never answered: from one address,
 //    then from 30 addresses, two each (every offer reaches the question), and
 //    from 30 addresses with the files alone (no memory bound cuts them off)
-// 5: three offers of about 2 MiB with minimal file entries each
+// 5: three offers of about 2 MiB with minimal file entries each, then 64 from
+//    32 addresses, as many as may wait for an answer
 // 6: one unanswered connection starting 1,000,000 one-byte BYTES payloads, none finished
 // 7: one offer of minimal entries in a frame of the largest length (4,999,999 bytes)
 // 8: from one address two offers left unanswered, then 60 connections from it
@@ -288,9 +289,9 @@ void unansweredOffers(std::uint16_t port, Held& held, std::size_t perAddress, bo
   }
 }
 
-void largeOffers(std::uint16_t port, Held& held) {
-  for (std::size_t i = 0; i < 3; ++i) {
-    held.sessions.push_back(std::make_unique<SenderSession>(port, kTimeout, "Hostile", otherAddress(i, 1)));
+void largeOffers(std::uint16_t port, Held& held, std::size_t count, std::size_t perAddress) {
+  for (std::size_t i = 0; i < count; ++i) {
+    held.sessions.push_back(std::make_unique<SenderSession>(port, kTimeout, "Hostile", otherAddress(i, perAddress)));
     auto& session = *held.sessions.back();
     tolerated([&] {
       session.openChannel();
@@ -754,10 +755,14 @@ int main(int argc, char** argv) {
        [](std::uint16_t port, Held& held) { unansweredOffers(port, held, 2); }, unansweredOffersVerdict},
       {4, "60 unanswered offers with files alone from 30 addresses",
        [](std::uint16_t port, Held& held) { unansweredOffers(port, held, 2, false); }, unansweredOffersVerdict},
-      {5, "three offers of about 2 MiB of minimal entries", largeOffers,
+      {5, "three offers of about 2 MiB of minimal entries",
+       [](std::uint16_t port, Held& held) { largeOffers(port, held, 3, 1); },
        [](const Figures& f) {
          return peakAtMost(f, 64) + "; printed <= 64 KiB: " + verdict(f.terminalBytes <= 64 * 1024);
        }},
+      {5, "64 offers of about 2 MiB of minimal entries from 32 addresses, as many as may wait",
+       [](std::uint16_t port, Held& held) { largeOffers(port, held, 64, 2); },
+       [](const Figures& f) { return growthAtMost(f, 64); }},
       {6, "1,000,000 unfinished one-byte BYTES payloads on an unanswered connection", unfinishedBytesPayloads,
        [](const Figures& f) { return peakAtMost(f, 16) + "; connection cut off: " + verdict(f.cutOff); }},
       {7, "one offer of minimal entries in a frame of 4,999,999 bytes", largestFrameOffer,
