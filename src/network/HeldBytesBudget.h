@@ -16,6 +16,7 @@ class HeldBytesBudget {
   bool tryCharge(std::int64_t bytes);
   void release(std::int64_t bytes) { held_.fetch_sub(bytes); }
   std::int64_t held() const { return held_.load(); }
+  std::int64_t limit() const { return limit_; }
 
  private:
   const std::int64_t limit_;

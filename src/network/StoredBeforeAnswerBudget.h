@@ -1,8 +1,9 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "network/HeldBytesBudget.h"
 
 namespace orvel {
 
@@ -13,21 +14,22 @@ namespace orvel {
 class StoredBeforeAnswerBudget {
  public:
   StoredBeforeAnswerBudget(std::int64_t mostBytes, std::size_t mostFiles)
-      : mostBytes_(mostBytes), mostFiles_(mostFiles) {}
+      : bytes_(mostBytes), files_(static_cast<std::int64_t>(mostFiles)) {}
 
   // False, and nothing charged, when the charge would pass the bound.
-  bool tryChargeBytes(std::int64_t bytes);
-  bool tryChargeFile();
-  void release(std::int64_t bytes, std::size_t files);
+  bool tryChargeBytes(std::int64_t bytes) { return bytes_.tryCharge(bytes); }
+  bool tryChargeFile() { return files_.tryCharge(1); }
+  void release(std::int64_t bytes, std::size_t files) {
+    bytes_.release(bytes);
+    files_.release(static_cast<std::int64_t>(files));
+  }
 
-  std::int64_t mostBytes() const { return mostBytes_; }
-  std::size_t mostFiles() const { return mostFiles_; }
+  std::int64_t mostBytes() const { return bytes_.limit(); }
+  std::size_t mostFiles() const { return static_cast<std::size_t>(files_.limit()); }
 
  private:
-  const std::int64_t mostBytes_;
-  const std::size_t mostFiles_;
-  std::atomic<std::int64_t> bytes_{0};
-  std::atomic<std::size_t> files_{0};
+  HeldBytesBudget bytes_;
+  HeldBytesBudget files_;  // one unit a file
 };
 
 }  // namespace orvel
