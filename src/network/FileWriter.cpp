@@ -177,7 +177,7 @@ void recordReservationTime(int note, int reservation) {
   int length = std::snprintf(line, sizeof line, "%lld.%09ld\n", static_cast<long long>(status.st_mtim.tv_sec),
                              static_cast<long>(status.st_mtim.tv_nsec));
   if (::write(note, line, static_cast<std::size_t>(length)) != length) {
-    // Cut short, the line says nothing, and the reservation is only kept.
+    // Cut short, the line names no time: a reservation left then is kept.
   }
 }
 
@@ -236,7 +236,8 @@ std::optional<ReservationNote> reservationNoteIn(int directory, const char* note
 
 // Whether a file's time is the one recorded, as the drive may keep it past a
 // remount: exFAT to 10 ms, exfat-fuse whole seconds, FAT 2 s, each rounded
-// down. An empty file someone made in those two seconds is taken for ours.
+// down. An empty file someone made in its place within that rounding is
+// taken for ours.
 bool isRecordedTime(const timespec& kept, const timespec& recorded) {
   const time_t even = recorded.tv_sec - (((recorded.tv_sec % 2) + 2) % 2);
   return std::pair(kept.tv_sec, kept.tv_nsec) <= std::pair(recorded.tv_sec, recorded.tv_nsec) && kept.tv_sec >= even;
