@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -39,7 +40,8 @@ constexpr std::size_t kMostWrittenPieces = 256;
 constexpr std::string_view kTemporaryPrefix = ".orvel-";
 constexpr std::string_view kTemporarySuffix = ".part";
 // Beside a temporary file, while a file is moved over a reservation: names
-// the reservation, so that one a stopped receiver left is known for ours.
+// the reservation and, once it exists, its time, so that one a stopped
+// receiver left is known for ours.
 constexpr std::string_view kReservationNoteSuffix = ".reserved";
 
 [[noreturn]] void throwSystemError(const std::string& what) {
@@ -151,15 +153,32 @@ std::string withSuffix(std::string_view name, std::string_view from, std::string
   return result;
 }
 
-// Written whole before the reservation is made; a note cut short names nothing.
-bool writeReservationNote(int directory, const std::string& note, const std::string& reserved) {
+// Written whole before the reservation is made; a note cut short names
+// nothing. It stays open for the reservation's time.
+int openReservationNote(int directory, const std::string& note, const std::string& reserved) {
   int descriptor = ::openat(directory, note.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (descriptor < 0) return false;
+  if (descriptor < 0) return -1;
   const std::string text = reserved + "\n";
-  bool written = ::write(descriptor, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  written = ::close(descriptor) == 0 && written;
-  if (!written) ::unlinkat(directory, note.c_str(), 0);
-  return written;
+  if (::write(descriptor, text.data(), text.size()) == static_cast<ssize_t>(text.size())) return descriptor;
+  ::close(descriptor);
+  ::unlinkat(directory, note.c_str(), 0);
+  return -1;
+}
+
+// Once the reservation exists, and only then, the note gets the modification
+// time the drive gave it: FAT and exFAT keep it across a remount, while FUSE
+// numbers inodes anew at each mount. Written at once, before the move, which
+// is where a drive that hangs keeps a stopped receiver. A note without it
+// names a file that may be anyone's.
+void recordReservationTime(int note, int reservation) {
+  struct stat status;
+  if (::fstat(reservation, &status) != 0) return;
+  char line[48];
+  int length = std::snprintf(line, sizeof line, "%lld.%09ld\n", static_cast<long long>(status.st_mtim.tv_sec),
+                             static_cast<long>(status.st_mtim.tv_nsec));
+  if (::write(note, line, static_cast<std::size_t>(length)) != length) {
+    // Cut short, the line names no time: a reservation left then is kept.
+  }
 }
 
 // Whether a running writer still holds that temporary file, locked.
@@ -171,20 +190,57 @@ bool isHeld(int directory, const std::string& temporaryName) {
   return held;
 }
 
-// The name a note gives, when it is whole and names a received file: never
-// hidden, never a path.
-std::optional<std::string> reservedNameIn(int directory, const char* note) {
+struct ReservationNote {
+  std::string reserved;
+  std::optional<timespec> made;  // none when the receiver stopped before the reservation existed
+};
+
+// Seconds, a dot and nine digits of nanoseconds.
+std::optional<timespec> parsedTime(std::string_view text) {
+  auto dot = text.find('.');
+  if (dot == std::string_view::npos || text.size() - dot - 1 != 9) return std::nullopt;
+  long long seconds = 0;
+  long nanoseconds = 0;
+  auto whole = std::from_chars(text.data(), text.data() + dot, seconds);
+  auto part = std::from_chars(text.data() + dot + 1, text.data() + text.size(), nanoseconds);
+  if (whole.ptr != text.data() + dot || part.ptr != text.data() + text.size() || text[dot + 1] == '-' ||
+      !std::in_range<time_t>(seconds)) {
+    return std::nullopt;
+  }
+  return timespec{static_cast<time_t>(seconds), nanoseconds};
+}
+
+// What a note says, when its name is whole and names a received file: never
+// hidden, never a path. A time cut short or garbled is none.
+std::optional<ReservationNote> reservationNoteIn(int directory, const char* note) {
   int descriptor = ::openat(directory, note, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (descriptor < 0) return std::nullopt;
-  char text[4 * NAME_MAX + 2];
+  char text[4 * NAME_MAX + 64];
   struct stat status;
   ssize_t length = -1;
   if (::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode)) length = ::read(descriptor, text, sizeof text);
   ::close(descriptor);
-  if (length < 2 || text[length - 1] != '\n') return std::nullopt;
-  std::string name(text, static_cast<std::size_t>(length - 1));
-  if (name.front() == '.' || name.find_first_of(std::string_view("/\0\n", 3)) != std::string::npos) return std::nullopt;
-  return name;
+  if (length < 2) return std::nullopt;
+  std::string_view contents(text, static_cast<std::size_t>(length));
+  auto end = contents.find('\n');
+  if (end == std::string_view::npos || end == 0) return std::nullopt;
+  ReservationNote result{std::string(contents.substr(0, end)), std::nullopt};
+  const auto& name = result.reserved;
+  if (name.front() == '.' || name.find_first_of(std::string_view("/\0", 2)) != std::string::npos) return std::nullopt;
+  contents.remove_prefix(end + 1);
+  if (contents.ends_with('\n') && contents.find('\n') == contents.size() - 1) {
+    result.made = parsedTime(contents.substr(0, contents.size() - 1));
+  }
+  return result;
+}
+
+// Whether a file's time is the one recorded, as the drive may keep it past a
+// remount: exFAT to 10 ms, exfat-fuse whole seconds, FAT 2 s, each rounded
+// down. An empty file someone made in its place within that rounding is
+// taken for ours.
+bool isRecordedTime(const timespec& kept, const timespec& recorded) {
+  const time_t even = recorded.tv_sec - (((recorded.tv_sec % 2) + 2) % 2);
+  return std::pair(kept.tv_sec, kept.tv_nsec) <= std::pair(recorded.tv_sec, recorded.tv_nsec) && kept.tv_sec >= even;
 }
 
 }  // namespace
@@ -284,26 +340,32 @@ FileWriter::MoveResult FileWriter::renameWithoutReplacing(int directory, const s
 // The reservation is ours alone: when the rename fails, it goes again. A
 // receiver stopped in between (a drive that hangs can still make the
 // reservation after the receiver ended) would leave it as an empty file under
-// the received name: a note written before names it, and the next start
-// deletes it. An empty file needs none: its reservation is what it would be.
+// the received name: a note written before names it, the reservation's time
+// added once it exists, and the next start deletes it when its time is still
+// that one. An empty file needs none: its reservation is what it would be.
 FileWriter::MoveResult FileWriter::renameOverReservation(int directory, const std::string& from,
                                                          const std::string& to) {
   const auto note = withSuffix(from, kTemporarySuffix, kReservationNoteSuffix);
   struct stat status;
   const bool empty = ::fstatat(directory, from.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && status.st_size == 0;
-  const bool noted = !empty && writeReservationNote(directory, note, to);
+  const int noteDescriptor = empty ? -1 : openReservationNote(directory, note, to);
   MoveResult result{MoveOutcome::moved, 0};
   int reservation = ::openat(directory, to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (reservation < 0) {
     result = {errno == EEXIST ? MoveOutcome::nameTaken : MoveOutcome::failed, errno};
   } else {
+    if (noteDescriptor >= 0) recordReservationTime(noteDescriptor, reservation);
     ::close(reservation);
     if (::renameat(directory, from.c_str(), directory, to.c_str()) != 0) {
       result = {MoveOutcome::failed, errno};
       ::unlinkat(directory, to.c_str(), 0);
     }
   }
-  if (noted) ::unlinkat(directory, note.c_str(), 0);
+  // Closed first: a FUSE drive keeps an open file it deletes under a hidden name.
+  if (noteDescriptor >= 0) {
+    ::close(noteDescriptor);
+    ::unlinkat(directory, note.c_str(), 0);
+  }
   return result;
 }
 
@@ -500,14 +562,23 @@ void FileWriter::deleteAbandonedTemporaryFiles(const std::filesystem::path& fold
 }
 
 // A note whose temporary file no writer holds: its reservation, left empty
-// under the received name, goes. A received file that replaced it stays.
+// under the received name with the time the note gives, goes. A received
+// file that replaced it stays, and so does an empty file the note cannot
+// tell for it: one made after a receiver stopped before its reservation, or
+// one that took the name first.
 void FileWriter::deleteAbandonedReservation(int directory, const std::filesystem::path& folder, const char* note) {
   if (isHeld(directory, withSuffix(note, kReservationNoteSuffix, kTemporarySuffix))) return;
-  if (auto reserved = reservedNameIn(directory, note)) {
+  if (auto found = reservationNoteIn(directory, note)) {
+    const auto path = (folder / found->reserved).string();
     struct stat status;
-    if (::fstatat(directory, reserved->c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode) &&
-        status.st_size == 0 && ::unlinkat(directory, reserved->c_str(), 0) == 0) {
-      Log::write("[FileWriter] Deleted the empty reservation of an earlier run: " + (folder / *reserved).string());
+    if (::fstatat(directory, found->reserved.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode) &&
+        status.st_size == 0) {
+      if (!found->made || !isRecordedTime(status.st_mtim, *found->made)) {
+        Log::write("[FileWriter] Kept the empty file " + path +
+                   ", which an earlier run was to reserve: it may be someone else's");
+      } else if (::unlinkat(directory, found->reserved.c_str(), 0) == 0) {
+        Log::write("[FileWriter] Deleted the empty reservation of an earlier run: " + path);
+      }
     }
   }
   ::unlinkat(directory, note, 0);

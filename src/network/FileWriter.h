@@ -50,7 +50,8 @@ class FileWriter {
 
   // At start-up: deletes the temporary files that no writer of a running
   // process holds in the download folder, as writers would use it, and the
-  // empty reservations their notes name; nothing when that folder is refused.
+  // empty reservations their notes name and date, keeping an empty file a
+  // note cannot tell for one; nothing when that folder is refused.
   static void deleteAbandonedTemporaryFiles();
   // The same in `folder`, logging each file deleted.
   static void deleteAbandonedTemporaryFiles(const std::filesystem::path& folder);

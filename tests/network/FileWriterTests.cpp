@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -564,27 +565,53 @@ TEST_F(FileWriterTest, AFileThatCannotBeDeletedWhileOpenGoesOnceClosed) {
 }
 
 // Runs only inside FileWriterFailure.test.sh, whose shim makes the move on the
-// exFAT folder go over a reservation, and ends the process before the move.
-TEST_F(FileWriterTest, AReservationLeftByAStoppedReceiverGoesAtTheNextStart) {
+// exFAT folder go over a reservation, and ends the process before the
+// reservation is made or before the move. Only the reservation itself goes;
+// an empty file that a person made, or touched since, stays.
+TEST_F(FileWriterTest, AnEmptyFileANoteNamesGoesAtTheNextStartOnlyWhenItIsTheReservation) {
   const char* exfat = std::getenv("ORVEL_TEST_EXFAT_FOLDER");
   if (!exfat) GTEST_SKIP() << "needs the preloaded shim of FileWriterFailure.test.sh";
-  const auto stopped = fs::path(exfat) / "stopped";
-  fs::create_directories(stopped);
-  home_.writeDownloadPath(stopped);
-  test::writeFile(stopped / "theirs.txt", "");
-  EXPECT_EXIT(
-      {
-        ::setenv("ORVEL_TEST_STOP_AT_RENAME", "1", 1);
-        receive("photo.jpg", "data");
-      },
-      testing::ExitedWithCode(0), "");
-  ASSERT_TRUE(fs::exists(stopped / "photo.jpg"));
-  EXPECT_EQ(fs::file_size(stopped / "photo.jpg"), 0u);
-  LogCapture log;
-  FileWriter::deleteAbandonedTemporaryFiles(stopped);
-  EXPECT_EQ(entries(stopped), std::set<std::string>{"theirs.txt"}) << "an empty file no note names stays";
-  EXPECT_TRUE(log.contains("[FileWriter] Deleted the empty reservation of an earlier run: " +
-                           (stopped / "photo.jpg").string()));
+  enum class Person { away, makesTheFile, touchesTheFile };
+  struct Case {
+    const char* stopAt;
+    Person person;
+    std::set<std::string> left;
+  };
+  const Case cases[] = {
+      {"ORVEL_TEST_STOP_AT_RENAME", Person::away, {"theirs.txt"}},
+      {"ORVEL_TEST_STOP_AT_RESERVATION", Person::makesTheFile, {"theirs.txt", "photo.jpg"}},
+      {"ORVEL_TEST_STOP_AT_RENAME", Person::touchesTheFile, {"theirs.txt", "photo.jpg"}},
+  };
+  int round = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.stopAt) + ", case " + std::to_string(round + 1));
+    const auto stopped = fs::path(exfat) / ("stopped-" + std::to_string(++round));
+    fs::create_directories(stopped);
+    home_.writeDownloadPath(stopped);
+    test::writeFile(stopped / "theirs.txt", "");
+    EXPECT_EXIT(
+        {
+          ::setenv(c.stopAt, "1", 1);
+          receive("photo.jpg", "data");
+        },
+        testing::ExitedWithCode(0), "");
+    ASSERT_EQ(entries(stopped).size(), c.person == Person::makesTheFile ? 3u : 4u) << "the .part and its note";
+    if (c.person == Person::makesTheFile) test::writeFile(stopped / "photo.jpg", "");
+    if (c.person == Person::touchesTheFile) {
+      struct stat status;
+      ASSERT_EQ(::stat((stopped / "photo.jpg").c_str(), &status), 0);
+      const timespec later[2] = {{status.st_mtim.tv_sec + 5, 0}, {status.st_mtim.tv_sec + 5, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, (stopped / "photo.jpg").c_str(), later, 0), 0);
+    }
+    LogCapture log;
+    FileWriter::deleteAbandonedTemporaryFiles(stopped);
+    EXPECT_EQ(entries(stopped), c.left);
+    const auto path = (stopped / "photo.jpg").string();
+    EXPECT_TRUE(log.contains(c.person == Person::away
+                                 ? "[FileWriter] Deleted the empty reservation of an earlier run: " + path
+                                 : "[FileWriter] Kept the empty file " + path +
+                                       ", which an earlier run was to reserve: it may be someone else's"));
+  }
 }
 
 // Runs only inside FileWriterFailure.test.sh, which mounts a 64 KiB tmpfs there.

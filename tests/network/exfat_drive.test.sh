@@ -3,12 +3,17 @@
 # exfat-fuse, as many systems mount a USB stick: names the drive refuses are
 # saved whole under portable ones; four senders of one name finishing together
 # lose nothing, round after round, there as on ext4 and tmpfs; a folder
-# renamed mid-file, an empty one put in its place, keeps no temporary file.
+# renamed mid-file, an empty one put in its place, keeps no temporary file; a
+# receiver stopped while the drive hangs at the move over its reservation
+# leaves nothing once started again, also when the drive was unmounted and
+# mounted again in between.
 set -euo pipefail
 source "$(dirname "$0")/../support/drives.sh"
 enter_mount_namespace "$0" "$@"
 source "$(dirname "$0")/../app/receiver_support.sh"
 trap 'cleanup; release_drives' EXIT
+# Stopped from outside (a test timeout), it still resumes the drive and unmounts it.
+trap 'exit 1' TERM INT HUP
 
 # send_files NAME FOLDER: one transfer of FOLDER's files, accepted, to receiver NAME.
 send_files() {
@@ -92,3 +97,44 @@ wait_for "the failure line" grep -q "Could not save big.bin in $stick/moving: " 
 [ -z "$(ls -A "$stick/moving")" ] && [ -z "$(ls -A "$stick/moved")" ] || fail "a file was saved from a moved folder"
 
 stop_receiver drive INT || fail "the receiver ended with status $?"
+
+# The move over the reservation: the preloaded shim holds the receiver there
+# while the drive is paused, then lets it go on to hang on the drive.
+waits_on_drive() { grep -q fuse /proc/"$1"/task/*/stack 2>/dev/null; }
+# ended PID: gone, or a zombie not yet waited for.
+ended() { [[ $(ps -o stat= -p "$1") == Z* ]] || ! kill -0 "$1" 2>/dev/null; }
+holds_files() { find /proc/[0-9]*/fd -lname "$1/*" 2>/dev/null | grep -q .; }
+mkdir "$work/held"
+head -c 300000 /dev/urandom >"$work/held/held.jpg"
+for remount in no yes; do
+  folder=$stick/held-$remount
+  receive_into "$folder"
+  mkfifo "$work/at-rename-$remount"
+  LD_PRELOAD=$ORVEL_BUILD_DIR/tests/libfile_system_shim.so ORVEL_TEST_PAUSE_AT_RENAME=$work/at-rename-$remount \
+    start_receiver "held-$remount"
+  "$probe" send "${port[held-$remount]}" "$work/held" >"$work/held-sender.out" 2>&1 &
+  held_sender=$!
+  accept "held-$remount"
+  wait_for "the move over the reservation" test -e "$work/at-rename-$remount.reached"
+  [ -f "$folder/held.jpg" ] && [ ! -s "$folder/held.jpg" ] || fail "no empty reservation: $(ls -lA "$folder")"
+  pause_drive
+  echo >"$work/at-rename-$remount"
+  wait_for "the move to wait for the drive" waits_on_drive "${pid[held-$remount]}"
+  kill -TERM "${pid[held-$remount]}"
+  wait_for "the receiver to end while the drive hangs" ended "${script_pid[held-$remount]}"
+  status=0
+  wait "${script_pid[held-$remount]}" || status=$?
+  unset "script_pid[held-$remount]"
+  eval "exec ${input[held-$remount]}>&-"
+  [ "$status" -eq 0 ] || fail "the receiver stopped at the move ended with status $status"
+  kill -CONT "$fuse_pid"
+  wait "$held_sender" || true
+  wait_for "the stopped receiver's files to close" eval '! holds_files "$folder"'
+  [ "$remount" = no ] || remount_drive "$stick"
+  [ -f "$folder/held.jpg" ] && [ ! -s "$folder/held.jpg" ] && [ -n "$(find "$folder" -name '.orvel-*.reserved')" ] ||
+    fail "not the reservation and its note, stopped before the move: $(ls -lA "$folder")"
+  start_receiver "restarted-$remount"
+  left=$(ls -A "$folder")
+  [ -z "$left" ] || fail "left in $folder after the restart: $left"
+  stop_receiver "restarted-$remount" INT || fail "the restarted receiver ended with status $?"
+done

@@ -17,6 +17,10 @@
 //     cannot be deleted (ENOSPC), as on a FUSE drive whose folder is full.
 //   ORVEL_TEST_STOP_AT_RENAME: renameat ends the process at once, with
 //     status 0, as a receiver stopped in the middle of a move.
+//   ORVEL_TEST_STOP_AT_RESERVATION: creating a file that is not hidden with
+//     O_EXCL ends the process the same way, before the file exists.
+//   ORVEL_TEST_PAUSE_AT_RENAME: a FIFO; renameat first creates a file named
+//     as it with ".reached" added, then waits for a line from it.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -111,6 +115,20 @@ bool isOpenHere(const std::string& path) {
   return open;
 }
 
+// Tells the test that the move is reached, and waits until it says go on.
+void pauseAtRename(const char* fifo) {
+  std::string reached = std::string(fifo) + ".reached";
+  using Open = int (*)(int, const char*, int, ...);
+  int marker = next<Open>("openat")(AT_FDCWD, reached.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (marker >= 0) ::close(marker);
+  int input = next<Open>("openat")(AT_FDCWD, fifo, O_RDONLY | O_CLOEXEC);
+  if (input < 0) return;
+  char line = 0;
+  while (::read(input, &line, 1) == 1 && line != '\n') {
+  }
+  ::close(input);
+}
+
 }  // namespace
 
 extern "C" {
@@ -126,6 +144,7 @@ int renameat2(int oldDirectory, const char* oldPath, int newDirectory, const cha
 
 int renameat(int oldDirectory, const char* oldPath, int newDirectory, const char* newPath) noexcept {
   if (std::getenv("ORVEL_TEST_STOP_AT_RENAME")) ::_exit(0);
+  if (const char* fifo = std::getenv("ORVEL_TEST_PAUSE_AT_RENAME")) pauseAtRename(fifo);
   if (int error = refusal(pathAt(newDirectory, newPath))) return fail(error);
   return next<int (*)(int, const char*, int, const char*)>("renameat")(oldDirectory, oldPath, newDirectory, newPath);
 }
@@ -160,6 +179,12 @@ int openat(int directory, const char* path, int flags, ...) {
   }
   if ((flags & O_CREAT) != 0) {
     if (int error = refusal(pathAt(directory, path))) return fail(error);
+  }
+  std::string_view name(path);
+  name.remove_prefix(name.rfind('/') + 1);
+  if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) && !name.starts_with('.') &&
+      std::getenv("ORVEL_TEST_STOP_AT_RESERVATION")) {
+    ::_exit(0);
   }
   return next<int (*)(int, const char*, int, ...)>("openat")(directory, path, flags, mode);
 }

@@ -80,6 +80,30 @@ mount_drive() {
   drive_mounts+=("$mounted")
 }
 
+# pause_drive: the exFAT drive's daemon stops answering, every thread of it
+# stopped; a thread that had not stopped yet could still take a request.
+pause_drive() {
+  kill -STOP "$fuse_pid"
+  for _ in $(seq 100); do
+    ! ps -L -o stat= -p "$fuse_pid" | grep -qv '^T' && return 0
+    sleep 0.05
+  done
+  drive_failure "the FUSE daemon $fuse_pid does not stop"
+}
+
+# remount_drive FOLDER: the exFAT drive mounted there is unmounted, as a stick
+# pulled out, and mounted again; its new daemon becomes $fuse_pid.
+remount_drive() {
+  local device daemon
+  device=$(findmnt -n -o SOURCE --mountpoint "$1") || drive_failure "nothing is mounted on $1"
+  daemon=$(pgrep -x -f "mount.exfat-fuse $device $1") || drive_failure "no FUSE daemon for $1"
+  umount "$1" || drive_failure "cannot unmount $1"
+  for _ in $(seq 100); do kill -0 "$daemon" 2>/dev/null && sleep 0.1; done
+  ! kill -0 "$daemon" 2>/dev/null || drive_failure "the daemon of $1 still runs after the unmount"
+  mount.exfat-fuse "$device" "$1" >/dev/null 2>&1 || drive_failure "exfat-fuse cannot mount $device again"
+  fuse_pid=$(pgrep -x -f "mount.exfat-fuse $device $1") || drive_failure "no FUSE daemon for $1"
+}
+
 # receive_into FOLDER: the receiver's next files go there (it reads the
 # setting for each file).
 receive_into() {
