@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,8 @@ class FileList {
   Iterator end() const;
 
   std::int64_t payloadIdAt(std::size_t index) const { return storage_->entries[index].payloadId; }
+  // The position of the first entry with that payload id, found in constant time.
+  std::optional<std::size_t> indexOf(std::int64_t payloadId) const;
   // The announced sizes from `first` on, added up; past the largest number, that number.
   std::int64_t totalSize(std::size_t first = 0) const;
   // What the list takes in memory, shared by all its copies.
@@ -48,9 +51,17 @@ class FileList {
     std::uint32_t nameEnd;      // the name ends here in `text`, where the media type begins
     std::uint32_t mimeTypeEnd;  // the next entry's name begins here
   };
+  // Open addressing over the entries: each slot holds an entry's position
+  // plus one, 0 when free. At most three quarters full, so that a search
+  // ends within a few slots.
+  struct Index {
+    std::vector<std::uint32_t> slots;
+    std::size_t slotFor(const std::vector<Entry>& entries, std::int64_t payloadId) const;
+  };
   struct Storage {
     std::vector<Entry> entries;
     std::string text;
+    Index index;
   };
 
   explicit FileList(std::shared_ptr<const Storage> storage) : storage_(std::move(storage)) {}
@@ -62,8 +73,14 @@ class FileList {
 class FileList::Builder {
  public:
   void reserve(std::size_t files, std::size_t textBytes);
-  // Throws std::length_error once the texts of the list pass 4 GiB.
-  void add(std::int64_t payloadId, std::string_view name, std::int64_t size, std::string_view mimeType);
+  // Returns false when an earlier entry has the same payload id (the entry is
+  // added all the same). Throws std::length_error once the texts of the list
+  // pass 4 GiB or its entries 4 Gi.
+  bool add(std::int64_t payloadId, std::string_view name, std::int64_t size, std::string_view mimeType);
+  // What the list takes in memory with one more entry of that much text:
+  // the entries and texts written so far (room reserved ahead costs nothing
+  // until written) and the index as it will be.
+  std::size_t heldBytesWith(std::size_t textBytes) const;
   FileList finish();
 
  private:
