@@ -267,7 +267,7 @@ std::optional<FrameEvent> FrameProcessor::readSharingFrame(ByteView bytes) {
   }
 }
 
-// The list costs up to twelve times its frame: it is charged before the
+// The list may cost several times its frame: it is charged before the
 // room for each entry is taken, and reading stops at the first entry that
 // makes the offer one that cannot be received (a payload id seen before, a
 // negative size), which the offer's own check then finds as the last.
@@ -278,10 +278,10 @@ FileList FrameProcessor::readFiles(const SharingFrameReader& frame) {
   } charge{listBytes_};
   FileList::Builder builder;
   // Address space only: pages are taken as the entries are written.
-  builder.reserve(frame.fileCount(), frame.fileTextBytes());
+  builder.reserve(frame.fileCount(), frame.fileRecordBytes());
   std::size_t read = 0;
   frame.forEachFile([&](std::int64_t payloadId, std::string_view name, std::int64_t size, std::string_view mimeType) {
-    const auto needed = static_cast<std::int64_t>(builder.heldBytesWith(name.size() + mimeType.size()));
+    const auto needed = static_cast<std::int64_t>(builder.heldBytesWith(payloadId, name, size, mimeType));
     if (needed > listBytes_) {
       listBytes_ = needed + kListChargeStep;
       if (holdCheck_ && !holdCheck_()) throw ConnectionError::transferFailed;

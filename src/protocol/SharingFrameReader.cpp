@@ -56,7 +56,7 @@ class SharingFrameReader::Walk {
   int version = 0;
   int frameType = 0;
   std::size_t fileCount = 0;
-  std::size_t fileTextBytes = 0;
+  std::size_t fileRecordBytes = 0;
   bool utf8Valid = true;
 
  private:
@@ -119,7 +119,7 @@ class SharingFrameReader::Walk {
         },
         depth);
     ++fileCount;
-    fileTextBytes += name.size() + mimeType.size();
+    fileRecordBytes += FileList::Builder::recordBytes(payloadId, name, size, mimeType);
     if (entry_ && !(*entry_)(payloadId, name, size, mimeType)) throw Stopped{};
   }
 
@@ -151,7 +151,7 @@ SharingFrameReader::SharingFrameReader(ByteView frame) : frame_(frame) {
   version_ = walk.version;
   frameType_ = walk.frameType;
   fileCount_ = walk.fileCount;
-  fileTextBytes_ = walk.fileTextBytes;
+  fileRecordBytes_ = walk.fileRecordBytes;
 }
 
 // A second pass, over a frame already known to be well formed.
@@ -166,7 +166,7 @@ void SharingFrameReader::forEachFile(const FileEntry& entry) const {
 // Into a list made to measure at once.
 FileList SharingFrameReader::files() const {
   FileList::Builder files;
-  files.reserve(fileCount_, fileTextBytes_);
+  files.reserve(fileCount_, fileRecordBytes_);
   forEachFile([&files](std::int64_t payloadId, std::string_view name, std::int64_t size, std::string_view mimeType) {
     files.add(payloadId, name, size, mimeType);
     return true;

@@ -28,10 +28,10 @@ class SharingFrameReader {
   int frameType() const { return frameType_; }
   // The file entries of v1.introduction in order; a field that is absent reads as 0 or empty.
   FileList files() const;
-  // How many entries files() holds, and the bytes of their names and media
-  // types: known before any room is made for them.
+  // How many entries files() holds, and the bytes of their records in a
+  // FileList: known before any room is made for them.
   std::size_t fileCount() const { return fileCount_; }
-  std::size_t fileTextBytes() const { return fileTextBytes_; }
+  std::size_t fileRecordBytes() const { return fileRecordBytes_; }
   // Gives the entries one by one, in order, until `entry` returns false.
   using FileEntry =
       std::function<bool(std::int64_t payloadId, std::string_view name, std::int64_t size, std::string_view mimeType)>;
@@ -44,7 +44,7 @@ class SharingFrameReader {
   int version_ = 0;
   int frameType_ = 0;
   std::size_t fileCount_ = 0;
-  std::size_t fileTextBytes_ = 0;  // of the names and media types that count
+  std::size_t fileRecordBytes_ = 0;
 };
 
 }  // namespace orvel

@@ -26,23 +26,47 @@ std::size_t slotsFor(std::size_t entries) {
   return slots;
 }
 
-}  // namespace
+std::size_t varintBytes(std::uint64_t value) {
+  std::size_t bytes = 1;
+  for (; value >= 0x80; value >>= 7) ++bytes;
+  return bytes;
+}
 
-// The slot that holds the entry with that id, or the free slot where it would go.
-std::size_t FileList::Index::slotFor(const std::vector<Entry>& entries, std::int64_t payloadId) const {
-  const std::size_t mask = slots.size() - 1;
-  for (std::size_t slot = mixed(payloadId) & mask;; slot = (slot + 1) & mask) {
-    const auto held = slots[slot];
-    if (held == 0 || entries[held - 1].payloadId == payloadId) return slot;
+void appendVarint(std::string& out, std::uint64_t value) {
+  for (; value >= 0x80; value >>= 7) out += static_cast<char>((value & 0x7f) | 0x80);
+  out += static_cast<char>(value);
+}
+
+// Reads a varint this list wrote and moves past it.
+std::uint64_t readVarint(const char*& at) {
+  std::uint64_t value = 0;
+  for (int shift = 0;; shift += 7) {
+    const auto byte = static_cast<unsigned char>(*at++);
+    value |= std::uint64_t{byte & 0x7fu} << shift;
+    if (byte < 0x80) return value;
   }
 }
 
-std::optional<std::size_t> FileList::indexOf(std::int64_t payloadId) const {
-  if (!storage_ || storage_->index.slots.empty()) return std::nullopt;
-  const auto& index = storage_->index;
-  const auto held = index.slots[index.slotFor(storage_->entries, payloadId)];
-  if (held == 0) return std::nullopt;
-  return std::size_t{held} - 1;
+std::string_view readText(const char*& at) {
+  const auto length = static_cast<std::size_t>(readVarint(at));
+  std::string_view text(at, length);
+  at += length;
+  return text;
+}
+
+}  // namespace
+
+std::int64_t FileList::Storage::payloadIdAt(std::size_t index) const {
+  const char* at = records.data() + starts[index];
+  return static_cast<std::int64_t>(readVarint(at));
+}
+
+std::size_t FileList::Storage::slotFor(std::int64_t payloadId) const {
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t slot = mixed(payloadId) & mask;; slot = (slot + 1) & mask) {
+    const auto held = slots[slot];
+    if (held == 0 || payloadIdAt(held - 1) == payloadId) return slot;
+  }
 }
 
 FileList::FileList(std::initializer_list<FileMetadata> files) : FileList(std::vector<FileMetadata>(files)) {}
@@ -54,19 +78,31 @@ FileList::FileList(const std::vector<FileMetadata>& files) {
 }
 
 FileMetadata FileList::operator[](std::size_t index) const {
-  const auto& entries = storage_->entries;
-  const auto& entry = entries[index];
-  const std::size_t nameBegin = index == 0 ? 0 : entries[index - 1].mimeTypeEnd;
-  std::string_view text = storage_->text;
-  return {entry.payloadId, std::string(text.substr(nameBegin, entry.nameEnd - nameBegin)), entry.size,
-          std::string(text.substr(entry.nameEnd, entry.mimeTypeEnd - entry.nameEnd))};
+  const char* at = storage_->records.data() + storage_->starts[index];
+  FileMetadata file;
+  file.payloadId = static_cast<std::int64_t>(readVarint(at));
+  file.size = static_cast<std::int64_t>(readVarint(at));
+  file.name = readText(at);
+  file.mimeType = readText(at);
+  return file;
+}
+
+std::int64_t FileList::payloadIdAt(std::size_t index) const { return storage_->payloadIdAt(index); }
+
+std::optional<std::size_t> FileList::indexOf(std::int64_t payloadId) const {
+  if (!storage_ || storage_->slots.empty()) return std::nullopt;
+  const auto held = storage_->slots[storage_->slotFor(payloadId)];
+  if (held == 0) return std::nullopt;
+  return std::size_t{held} - 1;
 }
 
 std::int64_t FileList::totalSize(std::size_t first) const {
   constexpr auto largest = std::numeric_limits<std::int64_t>::max();
   std::int64_t total = 0;
   for (std::size_t index = first; index < size(); ++index) {
-    const auto size = std::max<std::int64_t>(storage_->entries[index].size, 0);
+    const char* at = storage_->records.data() + storage_->starts[index];
+    readVarint(at);
+    const auto size = std::max<std::int64_t>(static_cast<std::int64_t>(readVarint(at)), 0);
     total = size > largest - total ? largest : total + size;
   }
   return total;
@@ -74,61 +110,68 @@ std::int64_t FileList::totalSize(std::size_t first) const {
 
 std::size_t FileList::heldBytes() const {
   if (!storage_) return 0;
-  return sizeof(Storage) + storage_->entries.capacity() * sizeof(Entry) + storage_->text.capacity() +
-         storage_->index.slots.capacity() * sizeof(std::uint32_t);
+  return sizeof(Storage) + storage_->records.capacity() +
+         (storage_->starts.capacity() + storage_->slots.capacity()) * sizeof(std::uint32_t);
 }
 
+// The same entries make the same records.
 bool FileList::operator==(const FileList& other) const {
   if (storage_ == other.storage_) return true;
   if (size() != other.size()) return false;
-  for (std::size_t index = 0; index < size(); ++index) {
-    if (!((*this)[index] == other[index])) return false;
-  }
-  return true;
+  return size() == 0 || storage_->records == other.storage_->records;
 }
 
-void FileList::Builder::reserve(std::size_t files, std::size_t textBytes) {
-  storage_->entries.reserve(files);
-  storage_->text.reserve(textBytes);
+std::size_t FileList::Builder::recordBytes(std::int64_t payloadId, std::string_view name, std::int64_t size,
+                                           std::string_view mimeType) {
+  return varintBytes(static_cast<std::uint64_t>(payloadId)) + varintBytes(static_cast<std::uint64_t>(size)) +
+         varintBytes(name.size()) + name.size() + varintBytes(mimeType.size()) + mimeType.size();
+}
+
+void FileList::Builder::reserve(std::size_t files, std::size_t recordBytes) {
+  storage_->starts.reserve(files);
+  storage_->records.reserve(recordBytes);
 }
 
 bool FileList::Builder::add(std::int64_t payloadId, std::string_view name, std::int64_t size,
                             std::string_view mimeType) {
-  auto& text = storage_->text;
-  auto& entries = storage_->entries;
-  if (name.size() + mimeType.size() > std::numeric_limits<std::uint32_t>::max() - text.size() ||
-      entries.size() >= std::numeric_limits<std::uint32_t>::max()) {
+  auto& records = storage_->records;
+  auto& starts = storage_->starts;
+  if (recordBytes(payloadId, name, size, mimeType) > std::numeric_limits<std::uint32_t>::max() - records.size() ||
+      starts.size() >= std::numeric_limits<std::uint32_t>::max()) {
     throw std::length_error("file list");
   }
-  auto& index = storage_->index;
-  if (slotsFor(entries.size() + 1) > index.slots.size()) {
-    Index grown{std::vector<std::uint32_t>(slotsFor(entries.size() + 1), 0)};
-    for (std::size_t position = 0; position < entries.size(); ++position) {
-      auto& slot = grown.slots[grown.slotFor(entries, entries[position].payloadId)];
+  auto& slots = storage_->slots;
+  if (slotsFor(starts.size() + 1) > slots.size()) {
+    std::vector<std::uint32_t>(slotsFor(starts.size() + 1), 0).swap(slots);
+    for (std::size_t position = 0; position < starts.size(); ++position) {
+      auto& slot = slots[storage_->slotFor(storage_->payloadIdAt(position))];
       if (slot == 0) slot = static_cast<std::uint32_t>(position + 1);
     }
-    index = std::move(grown);
   }
-  text += name;
-  const auto nameEnd = static_cast<std::uint32_t>(text.size());
-  text += mimeType;
-  entries.push_back({payloadId, size, nameEnd, static_cast<std::uint32_t>(text.size())});
-  auto& slot = index.slots[index.slotFor(entries, payloadId)];
+  starts.push_back(static_cast<std::uint32_t>(records.size()));
+  appendVarint(records, static_cast<std::uint64_t>(payloadId));
+  appendVarint(records, static_cast<std::uint64_t>(size));
+  appendVarint(records, name.size());
+  records += name;
+  appendVarint(records, mimeType.size());
+  records += mimeType;
+  auto& slot = slots[storage_->slotFor(payloadId)];
   if (slot != 0) return false;
-  slot = static_cast<std::uint32_t>(entries.size());
+  slot = static_cast<std::uint32_t>(starts.size());
   return true;
 }
 
-std::size_t FileList::Builder::heldBytesWith(std::size_t textBytes) const {
-  const auto entries = storage_->entries.size() + 1;
-  return sizeof(Storage) + entries * sizeof(Entry) + storage_->text.size() + textBytes +
-         slotsFor(entries) * sizeof(std::uint32_t);
+std::size_t FileList::Builder::heldBytesWith(std::int64_t payloadId, std::string_view name, std::int64_t size,
+                                             std::string_view mimeType) const {
+  const auto entries = storage_->starts.size() + 1;
+  return sizeof(Storage) + storage_->records.size() + recordBytes(payloadId, name, size, mimeType) +
+         (entries + slotsFor(entries)) * sizeof(std::uint32_t);
 }
 
 FileList FileList::Builder::finish() {
   // A list read only in part gives back the room reserved for the rest.
-  if (storage_->entries.size() < storage_->entries.capacity()) storage_->entries.shrink_to_fit();
-  if (storage_->text.size() < storage_->text.capacity()) storage_->text.shrink_to_fit();
+  if (storage_->starts.size() < storage_->starts.capacity()) storage_->starts.shrink_to_fit();
+  if (storage_->records.size() < storage_->records.capacity()) storage_->records.shrink_to_fit();
   auto storage = std::move(storage_);
   storage_ = std::make_shared<Storage>();
   return FileList(std::move(storage));

@@ -746,7 +746,7 @@ TEST_F(ConnectionManagerEndToEndBounded, ConnectionsNotYetAcceptedShareOneBoundO
 
 // An offer's file list stays until the answer, however long that takes, and
 // counts as the frames do, also while it is read beside its frame: two offers
-// of 8,000 files, about 550 KB of list each, pass the 1 MiB bound together,
+// of 8,000 files, about 450 KB of list each, pass the 1 MiB bound together,
 // so the second is cut off before it is asked. An answer lets the list go.
 TEST_F(ConnectionManagerEndToEndBounded, FileListsOfOffersNotYetAnsweredShareTheBoundOnWhatTheyHold) {
   std::vector<TestFile> files;
