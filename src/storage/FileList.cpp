@@ -18,6 +18,14 @@ std::uint64_t mixed(std::int64_t payloadId) {
 }
 
 constexpr std::size_t kFewestSlots = 16;
+// A slot holds an entry's position plus one in its low bits and eight bits of
+// its id's hash above them, so that a search reads an entry only when those
+// match: a list holds at most 2^24 - 1 entries, more than a frame can announce.
+constexpr int kPositionBits = 24;
+constexpr std::uint32_t kPositionMask = (std::uint32_t{1} << kPositionBits) - 1;
+constexpr std::size_t kMostEntries = kPositionMask;
+
+std::uint32_t tagOf(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 56) << kPositionBits; }
 
 // Slots, a power of two, for that many entries at most three quarters full.
 std::size_t slotsFor(std::size_t entries) {
@@ -63,9 +71,12 @@ std::int64_t FileList::Storage::payloadIdAt(std::size_t index) const {
 
 std::size_t FileList::Storage::slotFor(std::int64_t payloadId) const {
   const std::size_t mask = slots.size() - 1;
-  for (std::size_t slot = mixed(payloadId) & mask;; slot = (slot + 1) & mask) {
+  const auto hash = mixed(payloadId);
+  const auto tag = tagOf(hash);
+  for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
     const auto held = slots[slot];
-    if (held == 0 || payloadIdAt(held - 1) == payloadId) return slot;
+    if (held == 0) return slot;
+    if ((held & ~kPositionMask) == tag && payloadIdAt((held & kPositionMask) - 1) == payloadId) return slot;
   }
 }
 
@@ -93,7 +104,7 @@ std::optional<std::size_t> FileList::indexOf(std::int64_t payloadId) const {
   if (!storage_ || storage_->slots.empty()) return std::nullopt;
   const auto held = storage_->slots[storage_->slotFor(payloadId)];
   if (held == 0) return std::nullopt;
-  return std::size_t{held} - 1;
+  return std::size_t{held & kPositionMask} - 1;
 }
 
 std::int64_t FileList::totalSize(std::size_t first) const {
@@ -137,15 +148,16 @@ bool FileList::Builder::add(std::int64_t payloadId, std::string_view name, std::
   auto& records = storage_->records;
   auto& starts = storage_->starts;
   if (recordBytes(payloadId, name, size, mimeType) > std::numeric_limits<std::uint32_t>::max() - records.size() ||
-      starts.size() >= std::numeric_limits<std::uint32_t>::max()) {
+      starts.size() >= kMostEntries) {
     throw std::length_error("file list");
   }
   auto& slots = storage_->slots;
   if (slotsFor(starts.size() + 1) > slots.size()) {
     std::vector<std::uint32_t>(slotsFor(starts.size() + 1), 0).swap(slots);
     for (std::size_t position = 0; position < starts.size(); ++position) {
-      auto& slot = slots[storage_->slotFor(storage_->payloadIdAt(position))];
-      if (slot == 0) slot = static_cast<std::uint32_t>(position + 1);
+      const auto payloadId = storage_->payloadIdAt(position);
+      auto& slot = slots[storage_->slotFor(payloadId)];
+      if (slot == 0) slot = tagOf(mixed(payloadId)) | static_cast<std::uint32_t>(position + 1);
     }
   }
   starts.push_back(static_cast<std::uint32_t>(records.size()));
@@ -157,7 +169,7 @@ bool FileList::Builder::add(std::int64_t payloadId, std::string_view name, std::
   records += mimeType;
   auto& slot = slots[storage_->slotFor(payloadId)];
   if (slot != 0) return false;
-  slot = static_cast<std::uint32_t>(starts.size());
+  slot = tagOf(mixed(payloadId)) | static_cast<std::uint32_t>(starts.size());
   return true;
 }
 

@@ -45,9 +45,8 @@ class FileList {
   bool operator==(const FileList& other) const;
 
  private:
-  // Open addressing over the entries: each slot holds an entry's position
-  // plus one, 0 when free. At most three quarters full, so that a search
-  // ends within a few slots.
+  // `slots` is open addressing over the entries by payload id, 0 when free,
+  // at most three quarters full, so that a search ends within a few slots.
   struct Storage {
     std::string records;                // payload id, size, name's length, name, media type's length, media type
     std::vector<std::uint32_t> starts;  // of each entry's record
@@ -71,7 +70,7 @@ class FileList::Builder {
   void reserve(std::size_t files, std::size_t recordBytes);
   // Returns false when an earlier entry has the same payload id (the entry is
   // added all the same). Throws std::length_error once the records of the
-  // list pass 4 GiB.
+  // list pass 4 GiB or its entries 2^24 - 1.
   bool add(std::int64_t payloadId, std::string_view name, std::int64_t size, std::string_view mimeType);
   // What the list takes in memory with that entry added: the records written
   // so far (room reserved ahead costs nothing until written) and the index
