@@ -155,9 +155,9 @@ bool FileList::Builder::add(std::int64_t payloadId, std::string_view name, std::
   if (slotsFor(starts.size() + 1) > slots.size()) {
     std::vector<std::uint32_t>(slotsFor(starts.size() + 1), 0).swap(slots);
     for (std::size_t position = 0; position < starts.size(); ++position) {
-      const auto payloadId = storage_->payloadIdAt(position);
-      auto& slot = slots[storage_->slotFor(payloadId)];
-      if (slot == 0) slot = tagOf(mixed(payloadId)) | static_cast<std::uint32_t>(position + 1);
+      const auto earlier = storage_->payloadIdAt(position);
+      auto& slot = slots[storage_->slotFor(earlier)];
+      if (slot == 0) slot = tagOf(mixed(earlier)) | static_cast<std::uint32_t>(position + 1);
     }
   }
   starts.push_back(static_cast<std::uint32_t>(records.size()));
