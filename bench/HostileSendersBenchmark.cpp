@@ -27,15 +27,24 @@
 //    honest 4,000-file offer from another address
 // 9: 150 idle connections a second from 1,000 addresses for 20 s, while a
 //    phone that pauses 1.5 s after the key exchange sends five times
+// 10: offers of 1,000,000 empty file entries (a 2 MB Sharing frame each),
+//    from 16 addresses, then 8 from one, and an honest phone 1 s later
+//    beside the same phone alone; log lines counted, not sent
+// 11: an offer of minimal entries answered y whose sender then stays silent,
+//    and four such offers from four other addresses left unanswered
 // Not run in CI: it opens tens of thousands of sockets and takes a minute.
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -46,6 +55,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -666,6 +676,163 @@ bool runCrowdAroundAPhone() {
   return completed == kPhoneTransfers;
 }
 
+// The receiver's log lines, and those saying it cut a connection off for what
+// unaccepted connections hold, counted in a page this process shares with it.
+// While counting, its lines are not sent.
+struct LogCount {
+  std::atomic<std::uint64_t> lines{0};
+  std::atomic<std::uint64_t> heldTooMuch{0};
+  std::atomic<std::uint64_t> duplicates{0};  // offers refused for a payload id given twice
+  std::atomic<pid_t> counted{0};  // the receiver counted
+};
+
+// Made before any receiver is forked.
+LogCount& logCount() {
+  static LogCount* count = [] {
+    void* page = ::mmap(nullptr, sizeof(LogCount), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) throw std::runtime_error("mmap failed");
+    return new (page) LogCount;
+  }();
+  return *count;
+}
+
+// An honest phone's 4 MiB transfer; returns its seconds, or a negative number when it failed.
+double honestTransferSeconds(std::uint16_t port, const std::string& name) {
+  const BenchFile file{name, 1, 4 * 1024 * 1024, 11};
+  const auto start = Clock::now();
+  try {
+    SenderSession honest(port, kTimeout, "Honest");
+    honest.openUntilAccepted(file);
+    for (std::int64_t i = 0; i < file.chunkCount(); ++i) honest.send(honest.chunkFrame(file, i));
+    honest.awaitCompletion();
+  } catch (const std::exception& error) {
+    std::printf("  honest phone failed: %s\n", error.what());
+    return -1;
+  }
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Case 10: every entry's payload id is absent, so 0: each offer fails as a
+// duplicate. Returns whether the honest phone completed both times in each run.
+bool runMillionEntryOffers() {
+  sharing::nearby::Frame frame;
+  frame.set_version(sharing::nearby::Frame::V1);
+  frame.mutable_v1()->set_type(sharing::nearby::V1Frame::INTRODUCTION);
+  auto* introduction = frame.mutable_v1()->mutable_introduction();
+  for (int i = 0; i < 1'000'000; ++i) introduction->add_file_metadata();
+  struct Run {
+    std::size_t senders;
+    std::size_t perAddress;
+  };
+  bool served = true;
+  for (const auto& run : {Run{16, 1}, Run{8, 8}}) {
+    ScratchHome home;
+    const auto terminalPath = (home.root() / "terminal.txt").string();
+    ReceiverProcess receiver(2, std::chrono::seconds(300), {"Honest", terminalPath});
+    const pid_t pid = receiver.pid();
+    auto& count = logCount();
+    count.counted = pid;
+    const auto linesAtRest = count.lines.load();
+    const double alone = honestTransferSeconds(receiver.port(), "alone.bin");
+    const auto honestLines = count.lines.load() - linesAtRest;
+    settle(pid, terminalPath);
+
+    resetResidentPeak(pid);
+    const long residentBefore = statusKiB(pid, "VmRSS:");
+    std::vector<std::unique_ptr<SenderSession>> hostile;
+    for (std::size_t i = 0; i < run.senders; ++i) {
+      hostile.push_back(std::make_unique<SenderSession>(receiver.port(), kTimeout, "Hostile",
+                                                        otherAddress(i, run.perAddress)));
+      tolerated([&] { hostile.back()->openChannel(); });
+    }
+    const auto linesBefore = count.lines.load();
+    const auto duplicatesBefore = count.duplicates.load();
+    const auto cutOffBefore = count.heldTooMuch.load();
+    std::vector<std::thread> sending;
+    for (auto& session : hostile) {
+      sending.emplace_back([&session, &frame] {
+        tolerated([&] {
+          for (const auto& part : session->sender().sharingFrame(frame)) session->send(part);
+        });
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double beside = honestTransferSeconds(receiver.port(), "beside.bin");
+    for (auto& thread : sending) thread.join();
+    settle(pid, terminalPath);
+    const double peakGrowth = static_cast<double>(statusKiB(pid, "VmHWM:") - residentBefore) * 1024 / kMB;
+    const auto offerLines = count.lines.load() - linesBefore - honestLines;
+    const auto duplicates = count.duplicates.load() - duplicatesBefore;
+    const auto cutOff = count.heldTooMuch.load() - cutOffBefore;
+    hostile.clear();
+    auto result = receiver.finish(std::chrono::seconds(20));
+    count.counted = 0;
+    const bool completed = alone >= 0 && beside >= 0 && result.completed == 2;
+    served = served && completed;
+
+    std::printf("Case 10: %zu offers of 1,000,000 empty entries from %zu address%s\n", run.senders,
+                run.senders / run.perAddress, run.senders == run.perAddress ? "" : "es");
+    std::printf("  honest phone            %.2f s alone, %.2f s 1 s after the offers\n", alone, beside);
+    std::printf("  offers refused          %llu as duplicates, %llu for what unaccepted connections hold\n",
+                static_cast<unsigned long long>(duplicates), static_cast<unsigned long long>(cutOff));
+    std::printf("  peak growth             %.1f MB\n", peakGrowth);
+    std::printf("  log lines               %llu for the offers (%llu for the honest phone)\n",
+                static_cast<unsigned long long>(offerLines), static_cast<unsigned long long>(honestLines));
+    std::printf("  target                  within 5 s of alone: %s; peak <= 64 MB: %s; <= 1,000 lines an offer: %s\n",
+                verdict(completed && beside <= alone + 5), verdict(peakGrowth <= 64),
+                verdict(offerLines <= 1'000 * run.senders));
+  }
+  return served;
+}
+
+// Case 11: the accepted sender's list must not count among what unaccepted
+// connections hold. Returns whether every unanswered offer was asked.
+bool runSilentAcceptedSender() {
+  bool allAsked = true;
+  for (int entries : {349'000}) {  // a Sharing frame of about 2 MB
+    sharing::nearby::Frame frame;
+    frame.set_version(sharing::nearby::Frame::V1);
+    frame.mutable_v1()->set_type(sharing::nearby::V1Frame::INTRODUCTION);
+    auto* introduction = frame.mutable_v1()->mutable_introduction();
+    for (int id = 1; id <= entries; ++id) introduction->add_file_metadata()->set_payload_id(id);
+    ScratchHome home;
+    const auto terminalPath = (home.root() / "terminal.txt").string();
+    ReceiverProcess receiver(1, std::chrono::seconds(120), {"Honest", terminalPath});
+    const pid_t pid = receiver.pid();
+    auto& count = logCount();
+    count.counted = pid;
+    const auto cutOffBefore = count.heldTooMuch.load();
+    bool accepted = false;
+    SenderSession silent(receiver.port(), kTimeout, "Honest");
+    tolerated([&] {
+      silent.openChannel();
+      for (const auto& part : silent.sender().sharingFrame(frame)) silent.send(part);
+      accepted = silent.awaitAnswer();
+    });
+    std::vector<std::unique_ptr<SenderSession>> unanswered;
+    for (std::size_t i = 0; i < 4; ++i) {
+      unanswered.push_back(std::make_unique<SenderSession>(receiver.port(), kTimeout, "Hostile", otherAddress(i, 1)));
+      tolerated([&] {
+        unanswered.back()->openChannel();
+        for (const auto& part : unanswered.back()->sender().sharingFrame(frame)) unanswered.back()->send(part);
+      });
+    }
+    settle(pid, terminalPath);
+    const auto cutOff = count.heldTooMuch.load() - cutOffBefore;
+    unanswered.clear();
+    receiver.finish(std::chrono::seconds(20));
+    count.counted = 0;
+    allAsked = allAsked && accepted && cutOff == 0;
+    std::printf("Case 11: an offer of %d minimal entries (a frame of %zu bytes) accepted, its sender silent\n",
+                entries, frame.ByteSizeLong());
+    std::printf("  accepted                %s\n", accepted ? "yes" : "NO");
+    std::printf("  four unanswered offers  %llu cut off for what unaccepted connections hold\n",
+                static_cast<unsigned long long>(cutOff));
+    std::printf("  target                  all four asked: %s\n", verdict(accepted && cutOff == 0));
+  }
+  return allAsked;
+}
+
 // Returns whether the honest sender completed.
 bool runCase(const Case& item) {
   ScratchHome home;
@@ -737,9 +904,10 @@ bool runCase(const Case& item) {
 int main(int argc, char** argv) {
   // A receiver that drops a connection must fail a send, not end this process.
   std::signal(SIGPIPE, SIG_IGN);
+  logCount();
   int only = 0;
   if (argc == 3 && std::string(argv[1]) == "--case") only = std::atoi(argv[2]);
-  if ((argc != 1 && argc != 3) || only < 0 || only > 9) {
+  if ((argc != 1 && argc != 3) || only < 0 || only > 11) {
     std::fprintf(stderr, "usage: HostileSendersBenchmark [--case N]\n");
     return 2;
   }
@@ -778,9 +946,32 @@ int main(int argc, char** argv) {
     }
     if (only == 0 || only == 8) allServed = runDeclinedSenders() && allServed;
     if (only == 0 || only == 9) allServed = runCrowdAroundAPhone() && allServed;
+    if (only == 0 || only == 10) allServed = runMillionEntryOffers() && allServed;
+    if (only == 0 || only == 11) allServed = runSilentAcceptedSender() && allServed;
     return allServed ? 0 : 1;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "HostileSendersBenchmark: %s\n", error.what());
     return 2;
   }
+}
+
+// In place of the C library's: the engine's log lines end here, and the
+// counted receiver's are counted instead of sent.
+extern "C" void syslog(int priority, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  auto& count = logCount();
+  if (count.counted.load() != ::getpid()) {
+    vsyslog(priority, format, arguments);
+  } else {
+    ++count.lines;
+    if (std::strcmp(format, "%.*s") == 0) {
+      const int length = va_arg(arguments, int);
+      const char* text = va_arg(arguments, const char*);
+      const std::string_view line(text, static_cast<std::size_t>(length));
+      if (line.find("hold too much") != std::string_view::npos) ++count.heldTooMuch;
+      if (line.find("Duplicate payloadId") != std::string_view::npos) ++count.duplicates;
+    }
+  }
+  va_end(arguments);
 }

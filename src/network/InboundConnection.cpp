@@ -61,7 +61,14 @@ InboundConnection::InboundConnection(Private, std::shared_ptr<Connection> connec
       connection_(std::move(connection)),
       queue_(std::move(queue)),
       cryptoHandler_(std::move(cryptoHandler)),
-      frameProcessor_(std::make_unique<FrameProcessor>()) {}
+      frameProcessor_(std::make_unique<FrameProcessor>()) {
+  watchHeldBytes();
+}
+
+// An offer's list is charged as it is read, before its room is taken.
+void InboundConnection::watchHeldBytes() {
+  frameProcessor_->setHoldCheck([this] { return holdUnaccepted(frameBeingHandled_); });
+}
 
 // The offer, destroyed after, releases what it stored before the answer, and
 // its writers delete whatever temporary file is left.
@@ -162,6 +169,8 @@ void InboundConnection::receiveFrame() {
             self->handleError(ConnectionError::transferFailed);
           } else if (!self->holdUnaccepted(length)) {
             self->handleError(ConnectionError::transferFailed);
+          } else if (self->state() == State::completed) {
+            self->skipFrameBody(length);
           } else {
             self->receiveFrameBody(length);
           }
@@ -190,10 +199,30 @@ void InboundConnection::receiveFrameBody(std::uint32_t length) {
         } else if (!content || content->size() != length) {
           self->handleError(ConnectionError::transferFailed);
         } else {
+          self->frameBeingHandled_ = length;
           self->processFrame(std::move(*content));
+          self->frameBeingHandled_ = 0;
           if (!self->ended_ && !self->holdUnaccepted(0)) self->handleError(ConnectionError::transferFailed);
           if (!self->ended_) self->receiveFrame();
         }
+      });
+}
+
+// A completed connection holds only its socket: a frame its sender still
+// sends is read in pieces and dropped, as a whole frame would be.
+void InboundConnection::skipFrameBody(std::uint32_t left) {
+  connection_->receive(
+      1, std::min<std::size_t>(left, kDiscardedReadSize),
+      [self = shared_from_this(), left](std::optional<Bytes> content, bool isComplete, std::error_code error) {
+        if (self->ended_) return self->discardReceived(isComplete, error);
+        if (error) return self->handleError(error);
+        const std::size_t read = content ? content->size() : 0;
+        if (read < left) {
+          if (isComplete || read == 0) return self->handleError(ConnectionError::transferFailed);
+          return self->skipFrameBody(left - static_cast<std::uint32_t>(read));
+        }
+        log(std::string("Unexpected frame in state: ") + toString(self->state()));
+        self->receiveFrame();
       });
 }
 
@@ -392,7 +421,7 @@ bool InboundConnection::processPlaintextControlFrame(ByteView body) {
 void InboundConnection::handleFrameEvent(const FrameEvent& event) {
   std::visit(Overloaded{
                  [this](const FrameEvent::Introduction& introduction) {
-                   handleIntroduction(introduction.senderName, introduction.files);
+                   handleIntroduction(introduction.senderName, introduction.files, introduction.announcedFiles);
                  },
                  [this](const FrameEvent::PayloadChunk& chunk) {
                    handlePayloadChunk(chunk.payloadId, chunk.offset, chunk.data, chunk.isLast);
@@ -411,8 +440,9 @@ void InboundConnection::handleFrameEvent(const FrameEvent& event) {
              event.value);
 }
 
-void InboundConnection::handleIntroduction(const std::string& announcedName, const FileList& files) {
-  log("Received INTRODUCTION with " + std::to_string(files.size()) + " files");
+void InboundConnection::handleIntroduction(const std::string& announcedName, const FileList& files,
+                                           std::size_t announcedFiles) {
+  log("Received INTRODUCTION with " + std::to_string(announcedFiles) + " files");
   if (!offer_.replace(files, state() == State::pendingAcceptance)) {
     return handleError(ConnectionError::transferFailed);
   }
@@ -454,6 +484,7 @@ void InboundConnection::handlePayloadChunk(std::int64_t payloadId, std::int64_t 
 }
 
 void InboundConnection::completeTransfer() {
+  frameProcessor_->dropGathered();  // nothing more is gathered: later frames are dropped unread
   sendCompletionAck();
   TransferSession session{sessionId_, senderName_.value_or("Unknown"), offer_.files(), verificationPin_,
                           TransferState::completed};
@@ -573,6 +604,7 @@ void InboundConnection::acceptOnQueue(std::uint64_t offerNumber) {
   if (!answersCurrentOffer(offerNumber)) return;
   setState(State::transferring);
   offer_.accept();
+  releaseCharge(bodyBeingRead_);  // the connection now holds what its own bounds allow
   sendConnectionResponse(ConnectionResponseStatus::accept);
   catchEngineErrors(
       [this] {
@@ -629,6 +661,7 @@ void InboundConnection::discardReceived(bool isComplete, std::error_code error) 
 void InboundConnection::releaseHeld() {
   offer_.clear();
   frameProcessor_ = std::make_unique<FrameProcessor>();
+  watchHeldBytes();
   releaseCharge(bodyBeingRead_);
 }
 

@@ -93,8 +93,10 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void handleConnectionState(Connection::State platformState, std::error_code error);
   void receiveFrame();
   void receiveFrameBody(std::uint32_t length);
+  void skipFrameBody(std::uint32_t left);
   bool isInHandshake() const;  // the encrypted channel is not open yet
   bool holdUnaccepted(std::uint32_t frameLength);
+  void watchHeldBytes();
   void endOfStream();
   void processFrame(Bytes body);
   void processConnectionRequest(ByteView body);
@@ -107,7 +109,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void processEncryptedFrame(Bytes body);
   bool processPlaintextControlFrame(ByteView body);
   void handleFrameEvent(const FrameEvent& event);
-  void handleIntroduction(const std::string& announcedName, const FileList& files);
+  void handleIntroduction(const std::string& announcedName, const FileList& files, std::size_t announcedFiles);
   void handlePairedKeyFrame(bool isEncryptionFrame);
   void handlePayloadChunk(std::int64_t payloadId, std::int64_t offset, ByteView data, bool isLast);
   void completeTransfer();
@@ -157,6 +159,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   bool cancelled_ = false;         // the platform connection is cancelled, or failed
   std::chrono::steady_clock::duration linger_ = std::chrono::seconds(3);
   std::uint32_t bodyBeingRead_ = 0;  // the length of the frame body a read waits for, if any
+  std::uint32_t frameBeingHandled_ = 0;  // the length of the frame whose body is being processed, if any
   std::shared_ptr<HeldBytesBudget> heldBytesBudget_;
   std::int64_t chargedBytes_ = 0;  // to heldBytesBudget_
   std::shared_ptr<InboundConnection> startingSelf_;  // from start() until the platform's first report

@@ -1,10 +1,8 @@
 #include "network/IncomingOffer.h"
 
-#include <algorithm>
 #include <limits>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "network/EngineError.h"
 #include "network/FileWriter.h"
@@ -52,19 +50,16 @@ bool IncomingOffer::replace(const FileList& files, bool replacesUnanswered) {
 // Two files under one payload id would be written into one file; a file of
 // negative size can be neither shown nor received.
 bool IncomingOffer::isAcceptable(const FileList& files) {
-  std::vector<std::int64_t> payloadIds;  // sorted: a set would cost five times as much for a large offer
-  payloadIds.reserve(files.size());
-  for (const auto& file : files) {
+  for (std::size_t index = 0; index < files.size(); ++index) {
+    const auto file = files[index];
     if (file.size < 0) {
       log("Negative size in INTRODUCTION: " + std::to_string(file.size));
       return false;
     }
-    payloadIds.push_back(file.payloadId);
-  }
-  std::sort(payloadIds.begin(), payloadIds.end());
-  if (auto twice = std::adjacent_find(payloadIds.begin(), payloadIds.end()); twice != payloadIds.end()) {
-    log("Duplicate payloadId in INTRODUCTION: " + std::to_string(*twice));
-    return false;
+    if (files.indexOf(file.payloadId) != index) {
+      log("Duplicate payloadId in INTRODUCTION: " + std::to_string(file.payloadId));
+      return false;
+    }
   }
   return true;
 }
@@ -123,9 +118,7 @@ bool IncomingOffer::writeChunk(std::int64_t payloadId, std::int64_t offset, Byte
 }
 
 std::optional<FileMetadata> IncomingOffer::announcedFile(std::int64_t payloadId) const {
-  for (std::size_t index = 0; index < files_.size(); ++index) {
-    if (files_.payloadIdAt(index) == payloadId) return files_[index];
-  }
+  if (const auto index = files_.indexOf(payloadId)) return files_[*index];
   return std::nullopt;
 }
 
@@ -192,14 +185,9 @@ bool IncomingOffer::finishFile(std::int64_t payloadId) {
   return everyAnnouncedFileComplete();
 }
 
-// By id rather than by count: ids completed under an earlier INTRODUCTION
-// must not stand in for files of the current one.
-bool IncomingOffer::everyAnnouncedFileComplete() const {
-  for (std::size_t index = 0; index < files_.size(); ++index) {
-    if (!completedPayloadIds_.contains(files_.payloadIdAt(index))) return false;
-  }
-  return true;
-}
+// Counting is enough: a new offer forgets the ids completed under the one
+// before, only announced files are written, and an offer's ids are distinct.
+bool IncomingOffer::everyAnnouncedFileComplete() const { return completedPayloadIds_.size() == files_.size(); }
 
 void IncomingOffer::cleanupWriters() {
   for (auto& [payloadId, writer] : fileWriters_) writer->cleanup();

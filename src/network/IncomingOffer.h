@@ -2,11 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "protocol/ByteHelpers.h"
@@ -74,8 +75,8 @@ class IncomingOffer {
   std::uint64_t number_ = 0;
   int unansweredReplacements_ = 0;  // INTRODUCTIONs that replaced an offer still waiting for its answer
   bool accepted_ = false;
-  std::map<std::int64_t, std::unique_ptr<FileWriter>> fileWriters_;
-  std::set<std::int64_t> completedPayloadIds_;
+  std::unordered_map<std::int64_t, std::unique_ptr<FileWriter>> fileWriters_;
+  std::unordered_set<std::int64_t> completedPayloadIds_;
   std::set<std::int64_t> awaitingConsentPayloadIds_;  // whole files kept aside until the user accepts
   std::int64_t bytesHeldBeforeAnswer_ = 0;  // the length of every file begun under the unanswered offer
   std::shared_ptr<StoredBeforeAnswerBudget> storedBeforeAnswerBudget_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <variant>
@@ -14,7 +15,10 @@ namespace orvel {
 struct FrameEvent {
   struct Introduction {
     std::string senderName;
+    // Read up to the first entry that makes the offer one that cannot be
+    // received, if any: that entry ends the list.
     FileList files;
+    std::size_t announcedFiles = 0;  // the entries of the frame, all of them
   };
   // One chunk of a FILE payload. `data` points into the frame being processed
   // and is valid during the handler call only.

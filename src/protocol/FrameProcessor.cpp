@@ -222,6 +222,11 @@ void FrameProcessor::releaseBytesPayload(std::unordered_map<std::int64_t, Bytes>
   bytesPayloadBuffers_.erase(buffer);
 }
 
+void FrameProcessor::dropGathered() {
+  std::unordered_map<std::int64_t, Bytes>().swap(bytesPayloadBuffers_);
+  heldBytes_ = 0;
+}
+
 void FrameProcessor::failTransfer(const std::string& line) {
   bytesPayloadBuffers_.clear();
   heldBytes_ = 0;
@@ -234,7 +239,7 @@ void FrameProcessor::failTransfer(const std::string& line) {
 // each of its entries.
 std::optional<FrameEvent> FrameProcessor::readSharingFrame(ByteView bytes) {
   Log::write("[FrameProcessor] Processing Sharing frame (" + to_string(bytes.size()) + " bytes)");
-  Log::write("[FrameProcessor] Sharing hex: " + hexString(bytes));
+  Log::write("[FrameProcessor] Sharing hex: " + hexPrefix(bytes, kLoggedFramePrefix));
   const SharingFrameReader frame(bytes);
   if (!frame.isVersion1()) {
     Log::write("[FrameProcessor] Invalid Sharing frame version");
@@ -243,7 +248,7 @@ std::optional<FrameEvent> FrameProcessor::readSharingFrame(ByteView bytes) {
   switch (frame.frameType()) {
     case share::V1Frame::INTRODUCTION:
       Log::write("[FrameProcessor] Sharing INTRODUCTION");
-      return FrameEvent{FrameEvent::Introduction{"Sender", readFiles(frame)}};
+      return FrameEvent{FrameEvent::Introduction{"Sender", readFiles(frame), frame.fileCount()}};
     case share::V1Frame::RESPONSE:
       Log::write("[FrameProcessor] Sharing RESPONSE");
       return std::nullopt;
@@ -262,11 +267,36 @@ std::optional<FrameEvent> FrameProcessor::readSharingFrame(ByteView bytes) {
   }
 }
 
+// The list may cost several times its frame: it is charged before the
+// room for each entry is taken, and reading stops at the first entry that
+// makes the offer one that cannot be received (a payload id seen before, a
+// negative size), which the offer's own check then finds as the last.
 FileList FrameProcessor::readFiles(const SharingFrameReader& frame) {
-  FileList files = frame.files();
-  for (const auto& file : files) {
-    Log::write("[FrameProcessor] File: " + file.name + ", size: " + to_string(file.size) +
-               ", payloadId: " + to_string(file.payloadId));
+  struct ListCharge {
+    std::int64_t& bytes;
+    ~ListCharge() { bytes = 0; }  // the list is the event's, or gone
+  } charge{listBytes_};
+  FileList::Builder builder;
+  // Address space only: pages are taken as the entries are written.
+  builder.reserve(frame.fileCount(), frame.fileRecordBytes());
+  std::size_t read = 0;
+  frame.forEachFile([&](std::int64_t payloadId, std::string_view name, std::int64_t size, std::string_view mimeType) {
+    const auto needed = static_cast<std::int64_t>(builder.heldBytesWith(payloadId, name, size, mimeType));
+    if (needed > listBytes_) {
+      listBytes_ = needed + kListChargeStep;
+      if (holdCheck_ && !holdCheck_()) throw ConnectionError::transferFailed;
+    }
+    const bool firstWithId = builder.add(payloadId, name, size, mimeType);
+    if (++read <= kLoggedFiles) {
+      Log::write("[FrameProcessor] File: " + std::string(name) + ", size: " + to_string(size) +
+                 ", payloadId: " + to_string(payloadId));
+    }
+    return firstWithId && size >= 0;
+  });
+  FileList files = builder.finish();
+  if (files.size() > kLoggedFiles) {
+    Log::write("[FrameProcessor] And " + to_string(files.size() - kLoggedFiles) + " more files, " +
+               to_string(files.totalSize(kLoggedFiles)) + " bytes in all");
   }
   return files;
 }

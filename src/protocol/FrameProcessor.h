@@ -46,12 +46,29 @@ class FrameProcessor {
   // interleaves a few, while their bookkeeping stays within a few KiB.
   static constexpr std::size_t kMaxUnfinishedBytesPayloads = 64;
 
+  // An offer's file list is charged while it is read, ahead of what it
+  // takes, in steps of this much.
+  static constexpr std::int64_t kListChargeStep = 64 * 1024;
+  // Of an offer, the log names this many files, then sums up the rest.
+  static constexpr std::size_t kLoggedFiles = 30;
+
+  // Asked each time the list of an offer being read needs more than was
+  // charged for it, with heldBytes() already counting the new amount; false
+  // refuses the offer (the check says why) before the room is taken.
+  using HoldCheck = std::function<bool()>;
+  void setHoldCheck(HoldCheck check) { holdCheck_ = std::move(check); }
+
   // Throws MessageError when the frame, or a BYTES payload it completes, does
-  // not parse; ConnectionError::transferFailed past the BYTES bounds.
+  // not parse; ConnectionError::transferFailed past the BYTES bounds, or when
+  // the hold check refuses an offer.
   void processFrame(ByteView frame, const Handler& handler);
 
-  // The memory the unfinished BYTES payloads take now, their bookkeeping included.
-  std::int64_t heldBytes() const { return heldBytes_; }
+  // The memory the unfinished BYTES payloads take now, their bookkeeping
+  // included, and the list of an offer being read.
+  std::int64_t heldBytes() const { return heldBytes_ + listBytes_; }
+
+  // Lets go of the unfinished BYTES payloads and their room; also from within a handler.
+  void dropGathered();
 
   // Two frames (content, then the empty last chunk), or none when serialising failed.
   std::vector<Bytes> buildConnectionResponseFrames(ConnectionResponseStatus status);
@@ -73,8 +90,8 @@ class FrameProcessor {
   void appendToBytesPayload(std::int64_t payloadId, Bytes& buffer, ByteView body);
   void releaseBytesPayload(std::unordered_map<std::int64_t, Bytes>::iterator buffer);
   // The event a completed Sharing frame yields, if any.
-  static std::optional<FrameEvent> readSharingFrame(ByteView bytes);
-  static FileList readFiles(const SharingFrameReader& frame);
+  std::optional<FrameEvent> readSharingFrame(ByteView bytes);
+  FileList readFiles(const SharingFrameReader& frame);
   void failTransfer(const std::string& line);
 
   static std::optional<Bytes> serializeSharingFrame(const sharing::nearby::Frame& frame, std::string_view name);
@@ -86,6 +103,8 @@ class FrameProcessor {
 
   std::unordered_map<std::int64_t, Bytes> bytesPayloadBuffers_;
   std::int64_t heldBytes_ = 0;  // the buffers' capacities and kPayloadBookkeeping for each
+  std::int64_t listBytes_ = 0;  // charged for the list of the offer being read
+  HoldCheck holdCheck_;
 };
 
 }  // namespace orvel

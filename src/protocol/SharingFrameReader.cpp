@@ -32,10 +32,12 @@ std::string_view textOf(ByteView bytes) { return {reinterpret_cast<const char*>(
 // One pass over the frame, message by message as the schema nests them. Each
 // nested message has one level less of the nesting budget for the unknown
 // groups inside it, as the parser counts them. Without a builder it checks
-// and counts; with one it adds the entries.
+// and counts; with one it gives the entries, and stops when told.
 class SharingFrameReader::Walk {
  public:
-  explicit Walk(FileList::Builder* files) : files_(files) {}
+  struct Stopped {};
+
+  explicit Walk(const FileEntry* entry) : entry_(entry) {}
 
   void frame(ByteView bytes) {
     constexpr int depth = WireFieldReader::defaultRecursionLimit;
@@ -54,7 +56,7 @@ class SharingFrameReader::Walk {
   int version = 0;
   int frameType = 0;
   std::size_t fileCount = 0;
-  std::size_t fileTextBytes = 0;
+  std::size_t fileRecordBytes = 0;
   bool utf8Valid = true;
 
  private:
@@ -117,8 +119,8 @@ class SharingFrameReader::Walk {
         },
         depth);
     ++fileCount;
-    fileTextBytes += name.size() + mimeType.size();
-    if (files_) files_->add(payloadId, name, size, mimeType);
+    fileRecordBytes += FileList::Builder::recordBytes(payloadId, name, size, mimeType);
+    if (entry_ && !(*entry_)(payloadId, name, size, mimeType)) throw Stopped{};
   }
 
   // A message read for its well-formedness alone, whose fields of the given
@@ -139,7 +141,7 @@ class SharingFrameReader::Walk {
   // as the parser tells a malformed frame first.
   void checkUtf8(ByteView bytes) { utf8Valid = utf8Valid && Unicode::isValid(textOf(bytes)); }
 
-  FileList::Builder* files_;
+  const FileEntry* entry_;
 };
 
 SharingFrameReader::SharingFrameReader(ByteView frame) : frame_(frame) {
@@ -149,15 +151,26 @@ SharingFrameReader::SharingFrameReader(ByteView frame) : frame_(frame) {
   version_ = walk.version;
   frameType_ = walk.frameType;
   fileCount_ = walk.fileCount;
-  fileTextBytes_ = walk.fileTextBytes;
+  fileRecordBytes_ = walk.fileRecordBytes;
 }
 
-// A second pass, into a list made to measure at once.
+// A second pass, over a frame already known to be well formed.
+void SharingFrameReader::forEachFile(const FileEntry& entry) const {
+  Walk walk(&entry);
+  try {
+    walk.frame(frame_);
+  } catch (Walk::Stopped) {
+  }
+}
+
+// Into a list made to measure at once.
 FileList SharingFrameReader::files() const {
   FileList::Builder files;
-  files.reserve(fileCount_, fileTextBytes_);
-  Walk walk(&files);
-  walk.frame(frame_);
+  files.reserve(fileCount_, fileRecordBytes_);
+  forEachFile([&files](std::int64_t payloadId, std::string_view name, std::int64_t size, std::string_view mimeType) {
+    files.add(payloadId, name, size, mimeType);
+    return true;
+  });
   return files.finish();
 }
 

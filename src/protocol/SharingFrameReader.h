@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string_view>
 
 #include "protocol/ByteHelpers.h"
 #include "storage/FileList.h"
@@ -25,6 +28,14 @@ class SharingFrameReader {
   int frameType() const { return frameType_; }
   // The file entries of v1.introduction in order; a field that is absent reads as 0 or empty.
   FileList files() const;
+  // How many entries files() holds, and the bytes of their records in a
+  // FileList: known before any room is made for them.
+  std::size_t fileCount() const { return fileCount_; }
+  std::size_t fileRecordBytes() const { return fileRecordBytes_; }
+  // Gives the entries one by one, in order, until `entry` returns false.
+  using FileEntry =
+      std::function<bool(std::int64_t payloadId, std::string_view name, std::int64_t size, std::string_view mimeType)>;
+  void forEachFile(const FileEntry& entry) const;
 
  private:
   class Walk;
@@ -33,7 +44,7 @@ class SharingFrameReader {
   int version_ = 0;
   int frameType_ = 0;
   std::size_t fileCount_ = 0;
-  std::size_t fileTextBytes_ = 0;  // of the names and media types that count
+  std::size_t fileRecordBytes_ = 0;
 };
 
 }  // namespace orvel

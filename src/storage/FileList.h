@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,8 +16,8 @@ namespace orvel {
 
 // The files of one offer, in the order announced. An offer may announce
 // hundreds of thousands of files, and its list goes from the connection to
-// the question on screen: it is kept compact (the texts of all entries in one
-// string) and immutable, and its copies share it.
+// the question on screen: it is kept compact (each entry one record of
+// varints and texts, all in one string) and immutable, and its copies share it.
 class FileList {
  public:
   class Builder;
@@ -26,14 +27,16 @@ class FileList {
   FileList(std::initializer_list<FileMetadata> files);
   FileList(const std::vector<FileMetadata>& files);  // implicit, as it is the same list
 
-  std::size_t size() const { return storage_ ? storage_->entries.size() : 0; }
+  std::size_t size() const { return storage_ ? storage_->starts.size() : 0; }
   bool empty() const { return size() == 0; }
   FileMetadata operator[](std::size_t index) const;
   FileMetadata front() const { return (*this)[0]; }
   Iterator begin() const;
   Iterator end() const;
 
-  std::int64_t payloadIdAt(std::size_t index) const { return storage_->entries[index].payloadId; }
+  std::int64_t payloadIdAt(std::size_t index) const;
+  // The position of the first entry with that payload id, found in constant time.
+  std::optional<std::size_t> indexOf(std::int64_t payloadId) const;
   // The announced sizes from `first` on, added up; past the largest number, that number.
   std::int64_t totalSize(std::size_t first = 0) const;
   // What the list takes in memory, shared by all its copies.
@@ -42,15 +45,15 @@ class FileList {
   bool operator==(const FileList& other) const;
 
  private:
-  struct Entry {
-    std::int64_t payloadId;
-    std::int64_t size;
-    std::uint32_t nameEnd;      // the name ends here in `text`, where the media type begins
-    std::uint32_t mimeTypeEnd;  // the next entry's name begins here
-  };
+  // `slots` is open addressing over the entries by payload id, 0 when free,
+  // at most three quarters full, so that a search ends within a few slots.
   struct Storage {
-    std::vector<Entry> entries;
-    std::string text;
+    std::string records;                // payload id, size, name's length, name, media type's length, media type
+    std::vector<std::uint32_t> starts;  // of each entry's record
+    std::vector<std::uint32_t> slots;
+    std::int64_t payloadIdAt(std::size_t index) const;
+    // The slot that holds the entry with that id, or the free slot where it would go.
+    std::size_t slotFor(std::int64_t payloadId) const;
   };
 
   explicit FileList(std::shared_ptr<const Storage> storage) : storage_(std::move(storage)) {}
@@ -61,9 +64,19 @@ class FileList {
 // Adds the entries one by one; room for them is best made once, up front.
 class FileList::Builder {
  public:
-  void reserve(std::size_t files, std::size_t textBytes);
-  // Throws std::length_error once the texts of the list pass 4 GiB.
-  void add(std::int64_t payloadId, std::string_view name, std::int64_t size, std::string_view mimeType);
+  // What an entry's record takes.
+  static std::size_t recordBytes(std::int64_t payloadId, std::string_view name, std::int64_t size,
+                                 std::string_view mimeType);
+  void reserve(std::size_t files, std::size_t recordBytes);
+  // Returns false when an earlier entry has the same payload id (the entry is
+  // added all the same). Throws std::length_error once the records of the
+  // list pass 4 GiB or its entries 2^24 - 1.
+  bool add(std::int64_t payloadId, std::string_view name, std::int64_t size, std::string_view mimeType);
+  // What the list takes in memory with that entry added: the records written
+  // so far (room reserved ahead costs nothing until written) and the index
+  // as it will be.
+  std::size_t heldBytesWith(std::int64_t payloadId, std::string_view name, std::int64_t size,
+                            std::string_view mimeType) const;
   FileList finish();
 
  private:

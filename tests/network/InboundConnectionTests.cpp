@@ -5,6 +5,7 @@
 #include <optional>
 #include <thread>
 
+#include "network/HeldBytesBudget.h"
 #include "network/InboundConnection.h"
 #include "platform/Log.h"
 #include "protocol/MessageCodec.h"
@@ -71,6 +72,8 @@ class InboundConnectionTest : public ::testing::Test {
     connection_ = std::make_shared<test::MemoryConnection>();
     inbound_ = InboundConnection::create(connection_, Uuid::random(), queue_);
     inbound_->setDelegate(delegate_);
+    heldBytes_ = std::make_shared<HeldBytesBudget>(std::int64_t{32} << 20);
+    inbound_->setHeldBytesBudget(heldBytes_);
     inbound_->start();
     connection_->becomeReady();
     run();
@@ -162,6 +165,7 @@ class InboundConnectionTest : public ::testing::Test {
   std::shared_ptr<test::MemoryConnection> connection_;
   std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
   std::shared_ptr<InboundConnection> inbound_;
+  std::shared_ptr<HeldBytesBudget> heldBytes_;
   TestSender sender_;
   std::vector<TestSender::Received> received_;
 };
@@ -236,10 +240,14 @@ TEST_F(InboundConnectionTest, ReceivesSeveralFilesAndReportsCompletion) {
   ASSERT_FALSE(sentWhenReported.empty());
   EXPECT_EQ(sentWhenReported.back(), sent[4]) << "the completion notice goes out before completion is reported";
 
-  // Further frames are dropped, and reading goes on.
+  // Further frames are dropped, and reading goes on; a large one is read in
+  // pieces, never held whole.
   push(TestSender::keepAlive());
   EXPECT_TRUE(log_.contains("[InboundConnection] Unexpected frame in state: completed"));
   EXPECT_TRUE(connection_->hasPendingReceive());
+  connection_->push(bigEndian32(4'000'000));
+  run();
+  EXPECT_LE(connection_->pendingReceiveMaximum(), 64u * 1024);
 }
 
 TEST_F(InboundConnectionTest, SenderNameComesFromTheConnectionRequestUnlessItIsEmpty) {
@@ -733,6 +741,22 @@ TEST_F(InboundConnectionTest, ChunksBeforeTheDecisionAreDeletedOnDecline) {
               closedBeforeTheRejectLeft ? 6 : 8);
     EXPECT_TRUE(delegate_->failures.empty());
     EXPECT_EQ(inbound_->state(), InboundConnection::State::pendingAcceptance);
+  }
+}
+
+// An offer's list counts among what connections not yet accepted hold until
+// the answer, and not a frame longer, either way.
+TEST_F(InboundConnectionTest, AnAnswerEndsTheChargeOfTheOffersList) {
+  std::vector<TestFile> files;
+  for (int i = 0; i < 3'000; ++i) files.push_back({"photo-" + std::to_string(i) + ".jpg", {}, i + 1, "image/jpeg"});
+  for (bool accepted : {true, false}) {
+    SCOPED_TRACE(accepted ? "accepted" : "declined");
+    SetUp();
+    reachPendingAcceptance(files);
+    EXPECT_GT(heldBytes_->held(), 0);
+    accepted ? acceptOffer() : declineOffer();
+    run();
+    EXPECT_EQ(heldBytes_->held(), 0);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -546,6 +547,71 @@ TEST(FrameProcessor, BoundsLeaveRoomUpToTheLimitsAndCountFinishedPayloadsOut) {
   receiver.feed(bytesChunk(2, 0, cancel, 1));
   for (int i = 0; i < 2; ++i) receiver.feed(bytesChunk(3 + i, 0, half.substr(2 * kEntry), 0));
   EXPECT_THAT(receiver.events, ElementsAre("disconnect"));
+}
+
+// An offer costs a few log lines whatever its size; its list is charged
+// while it is read, before it takes the room, and is read no further than
+// its first entry that cannot be received.
+TEST(FrameProcessor, AnOfferIsChargedAsItIsReadLoggedInAFewLinesAndReadUpToItsFirstFlaw) {
+  constexpr int kEntries = 20'000;
+  auto offer = [](auto idOf, auto sizeOf) {
+    share::Frame frame;
+    frame.set_version(share::Frame::V1);
+    frame.mutable_v1()->set_type(share::V1Frame::INTRODUCTION);
+    for (int i = 0; i < kEntries; ++i) {
+      auto* file = frame.mutable_v1()->mutable_introduction()->add_file_metadata();
+      file->set_payload_id(idOf(i));
+      file->set_size(sizeOf(i));
+    }
+    return MessageCodec::serialize(frame);
+  };
+  struct Case {
+    std::string name;
+    Bytes frame;
+    std::size_t read;
+  };
+  const auto one = [](int) { return 1; };
+  for (const auto& item : std::vector<Case>{
+           {"distinct ids", offer([](int i) { return i + 1; }, one), kEntries},
+           {"every id the same", offer([](int) { return 0; }, one), 2},
+           {"a negative size third", offer([](int i) { return i + 1; }, [](int i) { return i == 2 ? -1 : 1; }), 3},
+       }) {
+    SCOPED_TRACE(item.name);
+    LogCapture capture;
+    FrameProcessor processor;
+    std::int64_t mostHeld = 0;
+    processor.setHoldCheck([&] {
+      mostHeld = std::max(mostHeld, processor.heldBytes());
+      return true;
+    });
+    std::optional<FrameEvent::Introduction> offered;
+    processor.processFrame(bytesChunk(1, 0, byteString(item.frame), 1), [&](const FrameEvent& event) {
+      offered = std::get<FrameEvent::Introduction>(event.value);
+    });
+    ASSERT_TRUE(offered);
+    EXPECT_EQ(offered->files.size(), item.read);
+    EXPECT_EQ(offered->announcedFiles, static_cast<std::size_t>(kEntries));
+    EXPECT_GE(mostHeld, static_cast<std::int64_t>(offered->files.heldBytes()));
+    EXPECT_EQ(processor.heldBytes(), 0);
+    EXPECT_EQ(capture.linesStartingWith("[FrameProcessor] File: ").size(),
+              std::min(item.read, FrameProcessor::kLoggedFiles));
+    if (item.read > FrameProcessor::kLoggedFiles) {
+      const auto rest = std::to_string(item.read - FrameProcessor::kLoggedFiles);
+      EXPECT_TRUE(capture.contains("[FrameProcessor] And " + rest + " more files, " + rest + " bytes in all"));
+    }
+    EXPECT_TRUE(capture.contains("[FrameProcessor] Sharing hex: " + hexPrefix(item.frame, 50)));
+  }
+
+  // Refused before the room is taken: no event, and the transfer fails.
+  FrameProcessor processor;
+  int checks = 0;
+  processor.setHoldCheck([&] { return ++checks < 3; });
+  std::vector<std::string> events;
+  EXPECT_THROW(processor.processFrame(bytesChunk(1, 0, byteString(offer([](int i) { return i + 1; }, one)), 1),
+                                      [&](const FrameEvent& event) { events.push_back(describe(event)); }),
+               ConnectionError);
+  EXPECT_EQ(checks, 3);
+  EXPECT_THAT(events, IsEmpty());
 }
 
 // A payload started again at offset 0 gives back the memory of its old

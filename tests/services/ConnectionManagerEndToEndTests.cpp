@@ -745,12 +745,12 @@ TEST_F(ConnectionManagerEndToEndBounded, ConnectionsNotYetAcceptedShareOneBoundO
 }
 
 // An offer's file list stays until the answer, however long that takes, and
-// counts as the frames do: two offers of 12,000 files, about 750 KB of list
-// each, pass the 1 MiB bound together, so the second is cut off before it is
-// asked. An answer lets the list go.
+// counts as the frames do, also while it is read beside its frame: two offers
+// of 8,000 files, about 450 KB of list each, pass the 1 MiB bound together,
+// so the second is cut off before it is asked. An answer lets the list go.
 TEST_F(ConnectionManagerEndToEndBounded, FileListsOfOffersNotYetAnsweredShareTheBoundOnWhatTheyHold) {
   std::vector<TestFile> files;
-  for (int i = 0; i < 12'000; ++i) files.push_back({"file-" + std::to_string(100'000 + i) + ".bin", {}, i + 1});
+  for (int i = 0; i < 8'000; ++i) files.push_back({"file-" + std::to_string(100'000 + i) + ".bin", {}, i + 1});
   LoopbackSender first(port(), "First", "127.0.0.2");
   first.introduce(files);
   ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));

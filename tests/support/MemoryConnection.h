@@ -53,6 +53,7 @@ class MemoryConnection final : public Connection, public std::enable_shared_from
 
   bool isCancelled() const { return cancelled_; }
   bool hasPendingReceive() const { return pending_.has_value(); }
+  std::size_t pendingReceiveMaximum() const { return pending_ ? pending_->maximum : 0; }
   int cancelCount() const { return cancelCount_; }
 
  private:
