@@ -216,7 +216,8 @@ TerminalNotificationHandler::TerminalNotificationHandler(Private, int inputFd, i
       timeToRead_(timeToRead),
       asciiOnly_(!isUtf8Terminal()),
       inputEnded_(!isatty(inputFd)),
-      continued_(MainLoop::shared().context()) {}
+      continued_(MainLoop::shared().context()),
+      foregroundCheck_(MainLoop::shared().context()) {}
 
 TerminalNotificationHandler::~TerminalNotificationHandler() {
   if (reader_.joinable()) {
@@ -251,12 +252,28 @@ void TerminalNotificationHandler::waitForContinue() {
   });
 }
 
-// Back in the foreground, the question that waited is shown again: while
-// the job was stopped or behind, the screen went to others, and what was
-// typed then was not typed for it.
 void TerminalNotificationHandler::handleContinued() {
   waitForContinue();
-  if (asking_ && !inputEnded_ && !isBackgroundJob()) showQuestion();
+  showAgainInTheForeground();
+}
+
+// Back in the foreground, the question that waited is shown again: while
+// the job was stopped or behind, the screen went to others, and what was
+// typed then was not typed for it. `fg` continues a stopped job with SIGCONT
+// but takes a running one (after `bg`) to the front without a word: a job
+// continued behind looks until it is in front again.
+void TerminalNotificationHandler::showAgainInTheForeground() {
+  foregroundCheck_.cancel();
+  if (!asking_ || inputEnded_) return;
+  if (!isBackgroundJob()) {
+    showQuestion();
+    return;
+  }
+  foregroundCheck_.expires_after(std::chrono::milliseconds(foregroundCheckMilliseconds));
+  foregroundCheck_.async_wait([handler = weak_from_this()](std::error_code error) {
+    if (error) return;
+    if (auto self = handler.lock()) self->showAgainInTheForeground();
+  });
 }
 
 // On the reader thread: touches only the descriptors and posts what it read,

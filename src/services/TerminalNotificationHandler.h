@@ -1,6 +1,7 @@
 #pragma once
 
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -70,6 +71,7 @@ class TerminalNotificationHandler final : public NotificationHandler,
   void showQuestion();
   void waitForContinue();
   void handleContinued();
+  void showAgainInTheForeground();
   void declineUnasked(Question question, std::string_view reason);
   void printAside(std::string line);
   std::string reminder() const;
@@ -85,6 +87,7 @@ class TerminalNotificationHandler final : public NotificationHandler,
   Clock::time_point askedAt_;  // when the question on screen was shown
   bool promptOnLine_ = false;  // the output ends with a prompt, not a line's end
   asio::signal_set continued_;
+  asio::steady_timer foregroundCheck_;
   std::string partialLine_;
   int readerFd_ = -1;  // the reader's own non-blocking description of the terminal
   int stopPipe_[2] = {-1, -1};  // written to end the reader

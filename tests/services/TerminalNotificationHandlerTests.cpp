@@ -264,11 +264,12 @@ void answerAsBackgroundJob(int terminal) {
 
   ASSERT_EQ(tcsetpgrp(terminal, getpgrp()), 0);
   handler->showTransferRequest(requestFrom("Moto", {{1, "b.bin", 10, ""}}, "2222"), answers.decisionFor("in front"));
-  ASSERT_EQ(tcsetpgrp(terminal, getsid(0)), 0);  // Ctrl+Z and bg
+  // Ctrl+Z and bg: the shell takes the terminal and continues the job behind.
+  ASSERT_EQ(tcsetpgrp(terminal, getsid(0)), 0);
+  ASSERT_EQ(raise(SIGCONT), 0);
   handler->showTransferRequest(requestFrom("Galaxy", {{1, "c.bin", 10, ""}}, "3333"), answers.decisionFor("later"));
   ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 2; }));
-  ASSERT_EQ(tcsetpgrp(terminal, getpgrp()), 0);  // fg
-  ASSERT_EQ(raise(SIGCONT), 0);
+  ASSERT_EQ(tcsetpgrp(terminal, getpgrp()), 0);  // fg: no signal for a job that runs
   ASSERT_TRUE(MainLoop::shared().runUntil([&] { return answers.given.size() == 3; }, 20s));
   EXPECT_EQ(answers.given,
             (std::vector<std::pair<std::string, bool>>{{"behind", false}, {"later", false}, {"in front", true}}));
