@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <system_error>
@@ -501,7 +502,7 @@ std::string TerminalNotificationHandler::reminder() const {
          shown(request.pin, asciiOnly_) + ")? [y/n] ";
 }
 
-void TerminalNotificationHandler::print(std::string_view text) {
+void TerminalNotificationHandler::print(std::string_view text) const {
   while (!text.empty()) {
     auto written = ::write(outputFd_, text.data(), text.size());
     if (written < 0) {

@@ -3,7 +3,6 @@
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
-#include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
@@ -75,7 +74,7 @@ class TerminalNotificationHandler final : public NotificationHandler,
   void declineUnasked(Question question, std::string_view reason);
   void printAside(std::string line);
   std::string reminder() const;
-  void print(std::string_view text);
+  void print(std::string_view text) const;
 
   const int inputFd_;
   const int outputFd_;

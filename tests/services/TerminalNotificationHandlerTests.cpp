@@ -431,7 +431,8 @@ TEST(TerminalNotificationHandlerThreaded, ABlockPastedAtOneQuestionAnswersOnlyTh
     handler->showTransferRequest(requestFrom(name, {{1, "a.bin", 10, ""}}, "1111"), answers.decisionFor(name));
   }
   terminal.answer("n\nn\nn\n");
-  ASSERT_TRUE(runMainLoopUntil([&] { return terminal.printed().find("Incoming transfer from second") != std::string::npos; }));
+  ASSERT_TRUE(
+      runMainLoopUntil([&] { return terminal.printed().find("Incoming transfer from second") != std::string::npos; }));
   terminal.answer("y\n");
   ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 2; }));
   EXPECT_EQ(answers.given, (std::vector<std::pair<std::string, bool>>{{"first", false}, {"second", true}}));
