@@ -20,7 +20,7 @@ runInOwnNamespace "1 2 3 4 5 33" "$0" "$@"
 source "$(dirname "$0")/../tests/app/receiver_support.sh"
 
 questions() { grep -c 'Accept? \[y/n\]' "$work/$1.out" || true; }
-declined() { grep -c 'Declined the transfer' "$work/$1.out" || true; }
+declined() { grep -c 'Declined the transfer from .*: ' "$work/$1.out" || true; }  # at once, not answered n
 
 # answer_until NAME PIDS...: answers y to each question of receiver NAME
 # while any of the phones PIDS still runs.

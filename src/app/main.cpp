@@ -7,12 +7,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <string>
 
 #include "app/AppDelegate.h"
+#include "app/StandardOutputLines.h"
 #include "network/FileWriter.h"
 #include "platform/Allocator.h"
 #include "platform/AvahiServiceRegistration.h"
@@ -74,6 +77,8 @@ int main() {
   using namespace orvel;
   // A peer or a reader that went away must not end the process.
   std::signal(SIGPIPE, SIG_IGN);
+  // Names are shown in the terminal's character set, which the locale names.
+  std::setlocale(LC_CTYPE, "");
   Allocator::returnLargeBlocksToTheSystem();
   Log::write("[Orvel] Application starting");
   raiseOpenFileLimit();
@@ -82,6 +87,14 @@ int main() {
   WorkerPool::shared();  // created after the main loop, so stopped before it at exit
   auto notifications = TerminalNotificationHandler::create(STDIN_FILENO, STDOUT_FILENO);
   auto appDelegate = std::make_shared<AppDelegate>(notifications);
+  // A line the engine prints goes where the question on screen is shown
+  // again after it; it is said on the main loop, like every other line.
+  StandardOutputLines engineLines([weakNotifications = std::weak_ptr(notifications)](std::string line) {
+    MainLoop::shared().async([weakNotifications, line = std::move(line)] {
+      if (auto terminal = weakNotifications.lock()) terminal->showStatus(line);
+    });
+  });
+  auto* standardOutput = std::cout.rdbuf(&engineLines);
 
   // SIGHUP comes when the terminal window is closed: unfinished files are
   // deleted then as on any other stop, not left until the next start.
@@ -93,6 +106,7 @@ int main() {
   });
   launchAfterSweep(appDelegate, notifications);
   mainLoop.run();
+  engineLines.writeDirectly();
   // Reports still queued hold the services, whose queues run on the worker
   // pool: they are dropped now, while the pool and the services still exist.
   mainLoop.close();
@@ -118,5 +132,6 @@ int main() {
     std::fflush(nullptr);
     ProcessExit::leavingDriveFilesOpen(0);
   }
+  std::cout.rdbuf(standardOutput);
   return 0;
 }

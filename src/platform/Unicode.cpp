@@ -38,6 +38,8 @@ bool Unicode::isValid(std::string_view text) {
   return true;
 }
 
+int Unicode::columns(char32_t c) { return utf8proc_charwidth(static_cast<utf8proc_int32_t>(c)); }
+
 void Unicode::forEachCharacter(std::string_view text, const std::function<bool(std::string_view)>& visit) {
   std::string cluster;
   utf8proc_int32_t previous = -1;

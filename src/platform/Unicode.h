@@ -28,6 +28,10 @@ bool isValid(std::string_view text);
 // A byte that is not valid UTF-8 stands for one U+FFFD.
 void forEachCharacter(std::string_view text, const std::function<bool(std::string_view)>& visit);
 
+// The columns a terminal gives the code point: 0 for combining marks and
+// other zero-width ones, 2 for wide ones (East Asian wide, most emoji).
+int columns(char32_t c);
+
 // C0 controls, DEL and C1 controls (general category Cc).
 constexpr bool isControl(char32_t c) { return c < 0x20 || (c >= 0x7f && c <= 0x9f); }
 

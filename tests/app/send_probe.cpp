@@ -1,7 +1,8 @@
 // A sending phone for the script tests that run the real receiver, over
 // loopback only:
-//   send_probe send PORT FOLDER [--pause|--hold-last] [--from ADDRESS]
-//       offers every file of FOLDER in one transfer and sends it once
+//   send_probe send PORT FOLDER [--pause|--hold-last] [--from ADDRESS] [--name NAME]
+//       offers every file of FOLDER in one transfer, as NAME ("Probe" by
+//       default), and sends it once
 //       accepted; with --pause it stops after the first chunk, prints
 //       "paused", and goes on when a line (or the end) comes on standard input;
 //       with --hold-last it does so before the very last chunk, printing
@@ -126,11 +127,11 @@ void waitForALine(const char* saying) {
 }
 
 int sendFolder(std::uint16_t port, const std::filesystem::path& folder, Pause pause,
-               asio::ip::address source) {
+               asio::ip::address source, const std::string& name) {
   const auto files = filesOf(folder);
   asio::io_context context;
   Socket socket = connectTo(context, port, source);
-  TestSender sender("Probe");
+  TestSender sender(name);
   openEncryptedChannel(socket, sender);
   send(socket, sender.introduction(files));
   receiveUntil(socket, sender, [](const TestSender::Received& received) {
@@ -254,6 +255,7 @@ int main(int argc, char** argv) {
       if (args[0] == "send" && args.size() >= 3) {
         auto pause = Pause::none;
         asio::ip::address source = asio::ip::address_v4::loopback();
+        std::string name = "Probe";
         bool understood = true;
         for (std::size_t i = 3; i < args.size() && understood; ++i) {
           if (args[i] == "--pause") {
@@ -262,11 +264,13 @@ int main(int argc, char** argv) {
             pause = Pause::beforeLastChunk;
           } else if (args[i] == "--from" && i + 1 < args.size()) {
             source = asio::ip::make_address(args[++i]);
+          } else if (args[i] == "--name" && i + 1 < args.size()) {
+            name = args[++i];
           } else {
             understood = false;
           }
         }
-        if (understood) return sendFolder(port, args[2], pause, source);
+        if (understood) return sendFolder(port, args[2], pause, source, name);
       }
       if (args[0] == "hold" && args.size() >= 3) {
         std::optional<asio::ip::address> from;
@@ -286,7 +290,7 @@ int main(int argc, char** argv) {
       if (args[0] == "flood" && args.size() == 2) return flood(port);
       if (args[0] == "stall" && args.size() == 3) return stall(port, std::stoul(args[2]));
     }
-    std::cerr << "usage: send_probe send PORT FOLDER [--pause|--hold-last] [--from ADDRESS]"
+    std::cerr << "usage: send_probe send PORT FOLDER [--pause|--hold-last] [--from ADDRESS] [--name NAME]"
                  " | hold PORT COUNT [--from ADDRESS] [--reopen] | flood PORT | stall PORT COUNT\n";
     return 2;
   } catch (const std::exception& error) {

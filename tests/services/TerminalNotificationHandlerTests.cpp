@@ -7,6 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <clocale>
 #include <csignal>
 #include <cstdlib>
 #include <thread>
@@ -140,7 +142,7 @@ TEST(TerminalNotificationHandlerThreaded, InputTypedBeforeTheQuestionAndAYesWith
   terminal.type("y\n");  // with the half line kept, this would read "ny"
   ASSERT_TRUE(runMainLoopUntil([&] { return !answers.given.empty(); }));
   auto text = terminal.printed();
-  EXPECT_EQ(text.rfind("Accepted; receiving...\n\nIncoming transfer from Moto", 0), 0u) << text;
+  EXPECT_EQ(text.rfind("Accepted the transfer from Pixel; receiving...\n\nIncoming transfer from Moto", 0), 0u) << text;
 
   terminal.type("y\n");  // as quick as a key pressed for the question before
   ASSERT_TRUE(runMainLoopUntil(
@@ -148,7 +150,7 @@ TEST(TerminalNotificationHandlerThreaded, InputTypedBeforeTheQuestionAndAYesWith
   terminal.type("n\n");  // declining is always safe: taken at once
   ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 2; }));
   EXPECT_EQ(answers.given, (std::vector<std::pair<std::string, bool>>{{"first", true}, {"second", false}}));
-  EXPECT_EQ(terminal.printed(), "Declined.\n");
+  EXPECT_EQ(terminal.printed(), "Declined the transfer from Moto.\n");
 }
 
 TEST(TerminalNotificationHandlerThreaded, InputThatIsNotATerminalDeclinesEveryRequest) {
@@ -195,7 +197,7 @@ TEST(TerminalNotificationHandlerThreaded, CtrlDAnswersNoAndTheNextQuestionIsStil
   terminal.answer("\x04");
   ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 1; }));
   auto text = terminal.printed();
-  EXPECT_EQ(text.rfind("Declined.\n\nIncoming transfer from Moto", 0), 0u) << text;
+  EXPECT_EQ(text.rfind("Declined the transfer from Pixel.\n\nIncoming transfer from Moto", 0), 0u) << text;
   terminal.answer("y\n");
   ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 2; }));
   EXPECT_EQ(answers.given, (std::vector<std::pair<std::string, bool>>{{"first", false}, {"second", true}}));
@@ -245,7 +247,9 @@ pid_t startAsBackgroundJob(int fd, int report) {
 }
 
 // The job's side: a request in the background is declined at once, one
-// asked after the job was brought to the foreground is answered there.
+// asked in the foreground waits, also while the job is behind, where another
+// request is declined at once; back in front, the question is shown again
+// and answered there.
 void answerAsBackgroundJob(int terminal) {
   ASSERT_GT(tcgetpgrp(terminal), 0);
   ASSERT_NE(tcgetpgrp(terminal), getpgrp()) << "not a background job";
@@ -260,12 +264,20 @@ void answerAsBackgroundJob(int terminal) {
 
   ASSERT_EQ(tcsetpgrp(terminal, getpgrp()), 0);
   handler->showTransferRequest(requestFrom("Moto", {{1, "b.bin", 10, ""}}, "2222"), answers.decisionFor("in front"));
-  ASSERT_TRUE(MainLoop::shared().runUntil([&] { return answers.given.size() == 2; }, 60s));
-  EXPECT_EQ(answers.given, (std::vector<std::pair<std::string, bool>>{{"behind", false}, {"in front", true}}));
+  // Ctrl+Z and bg: the shell takes the terminal and continues the job behind.
+  ASSERT_EQ(tcsetpgrp(terminal, getsid(0)), 0);
+  ASSERT_EQ(raise(SIGCONT), 0);
+  handler->showTransferRequest(requestFrom("Galaxy", {{1, "c.bin", 10, ""}}, "3333"), answers.decisionFor("later"));
+  ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 2; }));
+  ASSERT_EQ(tcsetpgrp(terminal, getpgrp()), 0);  // fg: no signal for a job that runs
+  ASSERT_TRUE(MainLoop::shared().runUntil([&] { return answers.given.size() == 3; }, 20s));
+  EXPECT_EQ(answers.given,
+            (std::vector<std::pair<std::string, bool>>{{"behind", false}, {"later", false}, {"in front", true}}));
 }
 
 // Run with `orvel &`: reading, flushing or (with `stty tostop`) writing the
-// terminal would stop the whole receiver until the user typed `fg`.
+// terminal would stop the whole receiver until the user typed `fg`. Sent to
+// the background with a question open, it must not leave later senders waiting.
 TEST(TerminalNotificationHandlerThreaded, ABackgroundJobIsNeverStoppedAndDeclinesUntilInTheForeground) {
   if (const char* terminal = std::getenv(backgroundJobTerminal)) return answerAsBackgroundJob(std::atoi(terminal));
   TerminalHarness terminal;
@@ -293,7 +305,8 @@ TEST(TerminalNotificationHandlerThreaded, ABackgroundJobIsNeverStoppedAndDecline
       FAIL() << "timed out; the terminal showed:\n" << shown << "\nthe job said:\n" << test::readFile(reportPath);
     }
     shown += terminal.shown();
-    if (!answered && shown.find("Accept? [y/n] ") != std::string::npos) {
+    // Answered once the question is shown again in the foreground.
+    if (!answered && shown.find("Incoming transfer from Moto") != shown.rfind("Incoming transfer from Moto")) {
       terminal.answer("y\n");
       answered = true;
     }
@@ -308,7 +321,7 @@ TEST(TerminalNotificationHandlerThreaded, ABackgroundJobIsNeverStoppedAndDecline
                        "terminal's foreground job."),
             std::string::npos)
       << shown;
-  EXPECT_NE(shown.find("Incoming transfer from Moto"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("Declined the transfer from Galaxy (c.bin): nobody can answer"), std::string::npos) << shown;
 }
 
 TEST(TerminalNotificationHandlerThreaded, NamesFromTheSenderCannotControlTheTerminal) {
@@ -331,7 +344,8 @@ TEST(TerminalNotificationHandlerThreaded, NamesFromTheSenderCannotControlTheTerm
 }
 
 // However many files an offer names, and however long their names, the
-// question stays a screenful: the first twenty, then a count of the rest.
+// question stays a screenful: the first twenty, each on a line of its own
+// with the end of its name, then a count of the rest.
 // (Few enough files that a listing of all of them still fits in the pipe.)
 TEST(TerminalNotificationHandlerThreaded, ALargeOfferIsListedByItsFirstFilesAndACountOfTheRest) {
   TerminalHarness terminal;
@@ -343,8 +357,8 @@ TEST(TerminalNotificationHandlerThreaded, ALargeOfferIsListedByItsFirstFilesAndA
   handler->showTransferRequest(requestFrom("Pixel", files, "0421"), answers.decisionFor("x"));
   auto text = terminal.printed();
   EXPECT_LT(text.size(), 8u * 1024);
-  EXPECT_NE(text.find("Incoming transfer from Pixel\n  f0 (1000 bytes)\n  " + std::string(255, 'n') +
-                      "... (1000 bytes)\n  f2 (1000 bytes)\n"),
+  EXPECT_NE(text.find("Incoming transfer from Pixel\n  f0 (1000 bytes)\n  " + std::string(29, 'n') + "..." +
+                      std::string(16, 'n') + " (1000 bytes)\n  f2 (1000 bytes)\n"),
             std::string::npos)
       << text.substr(0, 400);
   EXPECT_NE(text.find("  f19 (1000 bytes)\n  and 1980 more files (1.9 MB)\nPIN: 0421\n"), std::string::npos)
@@ -363,6 +377,121 @@ TEST(TerminalNotificationHandlerThreaded, CompletionAndStatusArePrinted) {
                        0),
             0u)
       << text;
+}
+
+// While a question waits, whatever else is said goes on lines of its own and
+// the question's prompt follows again: the screen's last line is always what
+// waits for an answer. A status line holding a sender's name stays bounded.
+TEST(TerminalNotificationHandlerThreaded, LinesAboutOtherTransfersAreFollowedByThePromptAgain) {
+  TerminalHarness terminal;
+  Answers answers;
+  auto handler = terminal.ask();
+  handler->showTransferRequest(requestFrom("Pixel", {{1, "a.bin", 10, ""}}, "1111"), answers.decisionFor("open"));
+  (void)terminal.printed();
+  const std::string prompt = "Accept the transfer from Pixel (PIN 1111)? [y/n] ";
+
+  handler->showStatus("Declined the transfer from C: 2 transfers from its address are already waiting for an answer.");
+  EXPECT_EQ(terminal.printed(), "\nDeclined the transfer from C: 2 transfers from its address are already waiting for "
+                                "an answer.\n" + prompt);
+  handler->showTransferComplete(TransferSession{Uuid::random(), "Moto", {{1, "b.bin", 1, ""}}, "2222",
+                                                TransferState::completed});
+  auto text = terminal.printed();
+  EXPECT_EQ(text.rfind("\nReceived b.bin from Moto into ", 0), 0u) << text;
+  EXPECT_TRUE(text.ends_with("\n" + prompt)) << text;
+
+  handler->showStatus("Declined the transfer from " + std::string(5'000, 'x') +
+                      ": 2 transfers from its address are already waiting for an answer.");
+  text = terminal.printed();
+  auto line = text.substr(1, text.find('\n', 1) - 1);
+  EXPECT_LE(line.size(), 160u) << line;
+  EXPECT_TRUE(line.ends_with("xxx: 2 transfers from its address are already waiting for an answer.")) << line;
+  EXPECT_TRUE(text.ends_with("\n" + prompt)) << text;
+
+  terminal.answer("y\n");
+  ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 1; }));
+  EXPECT_EQ(terminal.printed(), "Accepted the transfer from Pixel; receiving...\n");
+  handler->showStatus("Pixel cancelled the transfer.");
+  EXPECT_EQ(terminal.printed(), "Pixel cancelled the transfer.\n") << "no question waits: no prompt";
+}
+
+// A terminal out of canonical mode hands over a pasted block in one read:
+// only its first line answers the question on screen, the rest was typed
+// before the next question appeared.
+TEST(TerminalNotificationHandlerThreaded, ABlockPastedAtOneQuestionAnswersOnlyThatOne) {
+  TerminalHarness terminal;
+  termios settings{};
+  ASSERT_EQ(tcgetattr(terminal.terminal(), &settings), 0);
+  settings.c_lflag &= ~static_cast<tcflag_t>(ICANON);
+  settings.c_cc[VMIN] = 1;
+  settings.c_cc[VTIME] = 0;
+  ASSERT_EQ(tcsetattr(terminal.terminal(), TCSANOW, &settings), 0);
+  Answers answers;
+  auto handler = terminal.ask();
+  for (const auto* name : {"first", "second", "third"}) {
+    handler->showTransferRequest(requestFrom(name, {{1, "a.bin", 10, ""}}, "1111"), answers.decisionFor(name));
+  }
+  terminal.answer("n\nn\nn\n");
+  ASSERT_TRUE(
+      runMainLoopUntil([&] { return terminal.printed().find("Incoming transfer from second") != std::string::npos; }));
+  terminal.answer("y\n");
+  ASSERT_TRUE(runMainLoopUntil([&] { return answers.given.size() == 2; }));
+  EXPECT_EQ(answers.given, (std::vector<std::pair<std::string, bool>>{{"first", false}, {"second", true}}));
+  EXPECT_NE(terminal.printed().find("Incoming transfer from third"), std::string::npos);
+}
+
+// Sets LC_CTYPE for one test, as the program does from the environment.
+class CharacterSet {
+ public:
+  explicit CharacterSet(const char* locale) : previous_(setlocale(LC_CTYPE, nullptr)) {
+    EXPECT_NE(setlocale(LC_CTYPE, locale), nullptr) << locale;
+  }
+  ~CharacterSet() { setlocale(LC_CTYPE, previous_.c_str()); }
+
+ private:
+  std::string previous_;
+};
+
+// A sender's name takes one line of the question, cut on a character's
+// boundary, and a terminal that is not UTF-8 gets only ASCII: no byte of a
+// name can be a control of an 8-bit terminal (0x9B is CSI, 0x85 NEL there).
+TEST(TerminalNotificationHandlerThreaded, ASendersNameTakesOneBoundedLineInTheTerminalsCharacterSet) {
+  struct Case {
+    const char* locale;
+    std::string sender;
+    std::string shownLine;
+  };
+  std::string aa;  // U+00C5, 2,500 times: 5,000 bytes
+  for (int index = 0; index < 2'500; ++index) aa += "\xc3\x85";
+  std::string wide;  // U+6F22, two columns each
+  for (int index = 0; index < 100; ++index) wide += "\xe6\xbc\xa2";
+  const Case cases[] = {
+      {"C.UTF-8", aa, "Incoming transfer from " + aa.substr(0, 47 * 2) + "\xe2\x80\xa6"},
+      {"C.UTF-8", wide, "Incoming transfer from " + wide.substr(0, 23 * 3) + "\xe2\x80\xa6"},
+      {"C.UTF-8", "\xc3\x9brsula \xc3\x85sa", "Incoming transfer from \xc3\x9brsula \xc3\x85sa"},
+      {"C", "\xc3\x9brsula \xc3\x85sa", "Incoming transfer from ?rsula ?sa"},
+      {"C", aa, "Incoming transfer from " + std::string(45, '?') + "..."},
+      {"C", std::string(5'000, 'x'), "Incoming transfer from " + std::string(45, 'x') + "..."},
+  };
+  for (const auto& item : cases) {
+    SCOPED_TRACE(item.locale + (" " + item.shownLine));
+    TerminalHarness terminal;
+    Answers answers;
+    std::shared_ptr<TerminalNotificationHandler> handler;
+    {
+      CharacterSet characterSet(item.locale);
+      handler = terminal.ask();
+    }
+    handler->showTransferRequest(requestFrom(item.sender, {{1, "\xc3\x85.txt", 10, ""}}, "2410"),
+                                 answers.decisionFor("x"));
+    handler->showStatus(item.sender + " cancelled the transfer.");
+    auto text = terminal.printed();
+    EXPECT_EQ(text.rfind("\n" + item.shownLine + "\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\nPIN: 2410\nAccept? [y/n] "), std::string::npos) << text;
+    if (std::string(item.locale) == "C") {
+      EXPECT_TRUE(std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+          << text;
+    }
+  }
 }
 
 }  // namespace
