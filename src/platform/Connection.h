@@ -32,8 +32,8 @@ class Connection {
   // up: a frame is read in one receive, however slowly its bytes come.
   struct ReceiveProgress {
     std::uint64_t bytes = 0;
-    // The last arrival, or the later start of a receive that had to wait:
-    // while the engine works on what came, the peer is not silent.
+    // The last arrival or the engine's last receive, whichever came later;
+    // now while no receive waits: the engine, not the peer, is at work then.
     std::chrono::steady_clock::time_point silentSince;
   };
 

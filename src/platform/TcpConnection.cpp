@@ -299,7 +299,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   std::string remote_;
   std::error_code setupError_;
   std::atomic<bool> cancelled_ = false;  // set at once by close(), checked on the owner's queue
-  // Written on the strand, read from any thread.
+  // Written by receive() and on the strand, read from any thread.
   std::atomic<std::uint64_t> bytesReceived_ = 0;
   std::atomic<Clock::rep> silentSince_ = Clock::now().time_since_epoch().count();
   std::atomic<bool> receiving_ = false;
