@@ -7,7 +7,8 @@
 // (/proc/PID/status, /proc/PID/fd, the download folder, what the terminal
 // printed), then times an honest sender of 4 MiB from 127.0.0.1.
 //
-//   HostileSendersBenchmark [--case N]   (1-7; all by default)
+//   HostileSendersBenchmark [--case N [--seconds S]]   (1-13; all by default;
+//   S: how long each flood of case 12 lasts, 30 by default)
 //
 // 1: 200 connections, each sending a 4,999,999-byte first frame all but its last byte
 // 2: one connection restarting BYTES payloads at offset 0, 300 payload ids
@@ -32,7 +33,13 @@
 //    beside the same phone alone; log lines counted, not sent
 // 11: an offer of minimal entries answered y whose sender then stays silent,
 //    and four such offers from four other addresses left unanswered
-// Not run in CI: it opens tens of thousands of sockets and takes a minute.
+// 12: new connections from many addresses, through the key exchange and held,
+//     in five shapes, and from one address through the key exchange and
+//     closed, each for 30 s while a phone sends 1 MB every 3 s
+// 13: an offer of 10,000 files arriving at 25 KB/s, and beside it a connection
+//     sending one byte a second once its key exchange is done
+// Not run in CI: it opens tens of thousands of sockets and takes minutes.
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -831,6 +838,241 @@ bool runSilentAcceptedSender() {
     std::printf("  target                  all four asked: %s\n", verdict(accepted && cutOff == 0));
   }
   return allAsked;
+// Case 12: new connections from many addresses as fast as they come, each
+// through the key exchange and then held, while a phone sends 1 MB every
+// 3 s. Its variants are the shapes of traffic such a device may choose.
+struct NewcomerFlood {
+  const char* name;
+  std::size_t threads;          // senders opening connections side by side
+  std::size_t addresses;        // 127.1.x.y, from the first on
+  double perSecond;             // all threads together; 0: as fast as they can
+  enum Shape { firstTwoFrames, keyExchangeHeld, keyExchangeClosed } shape;
+  std::size_t heldBefore;       // held past the key exchange before the phone starts, 16 per address
+};
+
+std::uint32_t floodAddress(std::size_t index) {  // 127.1.0.1 and on, 250 to a third byte
+  return 0x7f010000u + static_cast<std::uint32_t>(((index / 250) << 8) + 1 + index % 250);
+}
+
+// One connection through the key exchange; false once the receiver closed it.
+bool keyExchange(FrameSocket& socket, test::TestSender& sender) {
+  return tolerated([&] {
+    socket.send(sender.connectionRequest());
+    socket.send(sender.clientInit());
+    const Bytes serverInit = socket.receive();
+    socket.send(sender.clientFinish(serverInit));
+    socket.send(sender.connectionResponse());
+  });
+}
+
+// Closes held sockets the receiver has closed, and those held 40 s.
+void pruneHeld(std::vector<std::pair<std::unique_ptr<FrameSocket>, Clock::time_point>>& held) {
+  std::vector<pollfd> polled;
+  for (auto& [socket, since] : held) polled.push_back({socket->descriptor(), POLLRDHUP, 0});
+  ::poll(polled.data(), polled.size(), 0);
+  const auto now = Clock::now();
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    if (polled[i].revents == 0 && now - held[i].second < std::chrono::seconds(40)) held[kept++] = std::move(held[i]);
+  }
+  held.resize(kept);
+}
+
+struct HonestRun {
+  int attempts = 0;
+  int completed = 0;
+  double slowestSeconds = 0;
+  std::string failures;
+};
+
+// A phone from 127.0.0.250 sending 1 MB every 3 s for `length`, its first
+// bytes 20 ms after it connected.
+HonestRun honestEveryThreeSeconds(std::uint16_t port, std::chrono::seconds length, unsigned seed) {
+  HonestRun run;
+  const auto start = Clock::now();
+  for (int attempt = 0; Clock::now() - start < length; ++attempt) {
+    std::this_thread::sleep_until(start + attempt * std::chrono::seconds(3));
+    const BenchFile file{"phone" + std::to_string(seed) + "-" + std::to_string(attempt) + ".bin", 1, 1'000'000,
+                         seed + static_cast<unsigned>(attempt)};
+    const auto begun = Clock::now();
+    ++run.attempts;
+    try {
+      SenderSession phone(port, kTimeout, "Honest", 0x7f0000fa);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // its first bytes come as over Wi-Fi
+      phone.openUntilAccepted(file);
+      for (std::int64_t i = 0; i < file.chunkCount(); ++i) phone.send(phone.chunkFrame(file, i));
+      phone.awaitCompletion();
+      ++run.completed;
+      run.slowestSeconds = std::max(run.slowestSeconds, std::chrono::duration<double>(Clock::now() - begun).count());
+    } catch (const std::exception& error) {
+      run.failures += std::string(run.failures.empty() ? "" : "; ") + error.what();
+    }
+  }
+  return run;
+}
+
+bool runNewcomerFlood(const NewcomerFlood& flood, std::chrono::seconds length, unsigned seed) {
+  ScratchHome home;
+  const auto terminalPath = (home.root() / "terminal.txt").string();
+  ReceiverProcess receiver(1'000, length + std::chrono::seconds(120), {"Honest", terminalPath});
+  const auto port = receiver.port();
+  std::vector<std::pair<std::unique_ptr<FrameSocket>, Clock::time_point>> heldBefore;
+  for (std::size_t i = 0; i < flood.heldBefore; ++i) {
+    test::TestSender sender("Holder");
+    auto socket = std::make_unique<FrameSocket>(port, std::chrono::seconds(5), floodAddress(500 + i / 16));
+    if (keyExchange(*socket, sender)) heldBefore.emplace_back(std::move(socket), Clock::now());
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<std::size_t> attempts{0}, exchanged{0};
+  std::vector<std::thread> senders;
+  const auto floodStart = Clock::now();
+  for (std::size_t thread = 0; thread < flood.threads && flood.perSecond >= 0; ++thread) {
+    senders.emplace_back([&, thread] {
+      std::vector<std::pair<std::unique_ptr<FrameSocket>, Clock::time_point>> held;
+      for (std::size_t i = thread; !stop; i += flood.threads) {
+        if (flood.perSecond > 0) {
+          std::this_thread::sleep_until(floodStart + std::chrono::duration_cast<Clock::duration>(
+                                                         std::chrono::duration<double>(static_cast<double>(i) / flood.perSecond)));
+          if (stop) break;
+        }
+        ++attempts;
+        std::unique_ptr<FrameSocket> socket;
+        if (!tolerated([&] {
+              socket = std::make_unique<FrameSocket>(port, std::chrono::seconds(2), floodAddress(i % flood.addresses));
+            })) {
+          continue;
+        }
+        test::TestSender sender("Flood");
+        if (flood.shape == NewcomerFlood::firstTwoFrames) {
+          tolerated([&] {
+            socket->send(sender.connectionRequest());
+            socket->send(sender.clientInit());
+          });
+          continue;
+        }
+        if (keyExchange(*socket, sender)) {
+          ++exchanged;
+          if (flood.shape == NewcomerFlood::keyExchangeHeld) held.emplace_back(std::move(socket), Clock::now());
+        }
+        if (i % 256 < flood.threads) pruneHeld(held);
+      }
+    });
+  }
+  const auto run = honestEveryThreeSeconds(port, length, seed);
+  stop = true;
+  for (auto& thread : senders) thread.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - floodStart).count();
+  heldBefore.clear();
+  auto result = receiver.finish(std::chrono::seconds(20));
+
+  std::printf("Case 12: %s\n", flood.name);
+  std::printf("  new connections         %.0f a second tried, %.0f a second through the key exchange\n",
+              static_cast<double>(attempts) / seconds, static_cast<double>(exchanged) / seconds);
+  std::printf("  receiver CPU            %.1f cores\n", (result.userSeconds + result.systemSeconds) / seconds);
+  std::printf("  phone                   %d of %d completed, slowest %.2f s (receiver counted %d)%s%s\n",
+              run.completed, run.attempts, run.slowestSeconds, result.completed,
+              run.failures.empty() ? "" : ": ", run.failures.c_str());
+  std::printf("  target                  every attempt: %s\n", verdict(run.completed == run.attempts));
+  return run.completed == run.attempts;
+}
+
+bool runNewcomerFloods(std::chrono::seconds length) {
+  const std::vector<NewcomerFlood> floods = {
+      {"16 senders from 1,000 addresses as fast as they can, key exchange then held", 16, 1'000, 0,
+       NewcomerFlood::keyExchangeHeld, 0},
+      {"200 a second from 250 addresses, each sending its first two frames only", 4, 250, 200,
+       NewcomerFlood::firstTwoFrames, 0},
+      {"128 held past the key exchange, and 50 new a second", 2, 1'000, 50, NewcomerFlood::keyExchangeHeld, 128},
+      {"10 addresses at 200 a second, key exchange then held", 4, 10, 200, NewcomerFlood::keyExchangeHeld, 0},
+      {"128 held past the key exchange, no new ones", 0, 0, -1, NewcomerFlood::keyExchangeHeld, 128},
+      {"16 senders from one address as fast as they can, key exchange then closed", 16, 1, 0,
+       NewcomerFlood::keyExchangeClosed, 0},
+  };
+  bool allServed = true;
+  unsigned seed = 60;
+  for (const auto& flood : floods) allServed = runNewcomerFlood(flood, length, seed += 20) && allServed;
+  return allServed;
+}
+
+// Case 13: a phone on a weak link, 200 kbit/s (25 KB/s), offering 10,000
+// photos with 80-byte names, an INTRODUCTION of about 1 MB that takes some
+// 40 s to arrive; beside it a connection that sends one byte a second once
+// its key exchange is done.
+bool runSlowOffer() {
+  constexpr std::int64_t kFiles = 10'000;
+  constexpr std::size_t kBytesPerTenth = 2'500;
+  ScratchHome home;
+  const auto terminalPath = (home.root() / "terminal.txt").string();
+  ReceiverProcess receiver(1, std::chrono::seconds(300), {"Honest", terminalPath});
+  const auto port = receiver.port();
+
+  std::atomic<double> trickleClosedAfter{-1};
+  std::thread trickle([&] {
+    FrameSocket socket(port, std::chrono::seconds(5), kFirstOtherAddress);
+    test::TestSender sender("Trickle");
+    if (!keyExchange(socket, sender)) return;
+    const auto start = Clock::now();
+    const auto offer = minimalIntroduction(1'000);
+    Bytes bytes;
+    for (const auto& body : sender.sharingFrame(offer)) {
+      const auto prefix = bigEndian32(static_cast<std::uint32_t>(body.size()));
+      bytes.insert(bytes.end(), prefix.begin(), prefix.end());
+      bytes.insert(bytes.end(), body.begin(), body.end());
+    }
+    for (std::size_t i = 0; i < bytes.size() && Clock::now() - start < std::chrono::seconds(150); ++i) {
+      if (!tolerated([&] { socket.sendRaw(ByteView(bytes).subspan(i, 1)); })) break;
+      pollfd ended{socket.descriptor(), POLLRDHUP, 0};
+      if (::poll(&ended, 1, 1000) == 1) break;
+    }
+    trickleClosedAfter = std::chrono::duration<double>(Clock::now() - start).count();
+  });
+
+  std::string failure;
+  double askedAfter = 0, savedAfter = 0;
+  std::size_t offerBytes = 0;
+  try {
+    SenderSession phone(port, std::chrono::seconds(180), "Honest");  // also through a 200 kbit/s link
+    std::vector<test::TestFile> files;
+    for (std::int64_t id = 1; id <= kFiles; ++id) {
+      auto name = "IMG_20260101_" + std::to_string(100000 + id) + ".jpg";
+      name.insert(4, 80 - name.size(), 'x');
+      files.push_back({name, Bytes(16, static_cast<std::uint8_t>(id)), id, "image/jpeg"});
+    }
+    phone.openChannel();
+    Bytes offer;
+    for (const auto& body : phone.sender().introduction(files)) {
+      const auto prefix = bigEndian32(static_cast<std::uint32_t>(body.size()));
+      offer.insert(offer.end(), prefix.begin(), prefix.end());
+      offer.insert(offer.end(), body.begin(), body.end());
+    }
+    offerBytes = offer.size();
+    const auto start = Clock::now();
+    for (std::size_t at = 0, tenth = 0; at < offer.size(); at += kBytesPerTenth, ++tenth) {
+      std::this_thread::sleep_until(start + tenth * std::chrono::milliseconds(100));
+      phone.sendRaw(ByteView(offer).subspan(at, std::min(kBytesPerTenth, offer.size() - at)));
+    }
+    if (!phone.awaitAnswer()) throw std::runtime_error("declined");
+    askedAfter = std::chrono::duration<double>(Clock::now() - start).count();
+    for (const auto& file : files) {
+      for (const auto& frame : phone.sender().fileChunks(file)) phone.send(frame);
+    }
+    phone.awaitCompletion();
+    savedAfter = std::chrono::duration<double>(Clock::now() - start).count();
+  } catch (const std::exception& error) {
+    failure = error.what();
+  }
+  trickle.join();
+  auto result = receiver.finish(std::chrono::seconds(20));
+  const std::size_t saved = entriesIn(home.downloads());
+  const bool served = failure.empty() && result.completed == 1 && saved == static_cast<std::size_t>(kFiles);
+
+  std::printf("Case 13: an offer of 10,000 files at 25 KB/s, and one byte a second after the key exchange\n");
+  std::printf("  offer                   %zu bytes; answered after %.1f s, %zu files saved after %.1f s%s%s\n",
+              offerBytes, askedAfter, saved, savedAfter, failure.empty() ? "" : ": ", failure.c_str());
+  std::printf("  one byte a second       closed after %.1f s\n", trickleClosedAfter.load());
+  std::printf("  target                  offer asked and saved whole: %s; trickle closed within about a minute: %s\n",
+              verdict(served), verdict(trickleClosedAfter >= 0 && trickleClosedAfter <= 75));
+  return served && trickleClosedAfter >= 0 && trickleClosedAfter <= 75;
 }
 
 // Returns whether the honest sender completed.
@@ -906,9 +1148,11 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   logCount();
   int only = 0;
-  if (argc == 3 && std::string(argv[1]) == "--case") only = std::atoi(argv[2]);
-  if ((argc != 1 && argc != 3) || only < 0 || only > 11) {
-    std::fprintf(stderr, "usage: HostileSendersBenchmark [--case N]\n");
+  int floodSeconds = 30;
+  if (argc >= 3 && std::string(argv[1]) == "--case") only = std::atoi(argv[2]);
+  if (argc == 5 && std::string(argv[3]) == "--seconds") floodSeconds = std::atoi(argv[4]);
+  if ((argc != 1 && argc != 3 && argc != 5) || only < 0 || only > 13 || floodSeconds < 3) {
+    std::fprintf(stderr, "usage: HostileSendersBenchmark [--case N [--seconds S]]\n");
     return 2;
   }
   const std::vector<Case> cases = {
@@ -948,6 +1192,8 @@ int main(int argc, char** argv) {
     if (only == 0 || only == 9) allServed = runCrowdAroundAPhone() && allServed;
     if (only == 0 || only == 10) allServed = runMillionEntryOffers() && allServed;
     if (only == 0 || only == 11) allServed = runSilentAcceptedSender() && allServed;
+    if (only == 0 || only == 12) allServed = runNewcomerFloods(std::chrono::seconds(floodSeconds)) && allServed;
+    if (only == 0 || only == 13) allServed = runSlowOffer() && allServed;
     return allServed ? 0 : 1;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "HostileSendersBenchmark: %s\n", error.what());

@@ -36,6 +36,7 @@ class FrameSocket {
   void sendRaw(ByteView bytes);
   Bytes receive();
   std::uint16_t localPort() const;
+  int descriptor() const { return descriptor_; }
 
  private:
   void readExactly(std::uint8_t* data, std::size_t length);

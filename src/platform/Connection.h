@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -27,6 +28,14 @@ class Connection {
   // (`isComplete`) or an error is set.
   using ReceiveCompletion = std::function<void(std::optional<Bytes> content, bool isComplete, std::error_code error)>;
   using SendCompletion = std::function<void(std::error_code error)>;
+  // What the peer has sent so far, for judging from outside whether it keeps
+  // up: a frame is read in one receive, however slowly its bytes come.
+  struct ReceiveProgress {
+    std::uint64_t bytes = 0;
+    // The last arrival or the engine's last receive, whichever came later;
+    // now while no receive waits: the engine, not the peer, is at work then.
+    std::chrono::steady_clock::time_point silentSince;
+  };
 
   virtual ~Connection() = default;
 
@@ -42,6 +51,8 @@ class Connection {
   // whichever comes first: a peer that does not read cannot keep it.
   virtual void cancelAfterSends(std::chrono::steady_clock::duration linger) = 0;
   virtual std::string remoteEndpointDescription() const = 0;
+  // Any thread.
+  virtual ReceiveProgress receiveProgress() const = 0;
 };
 
 const char* toString(Connection::State state);

@@ -22,6 +22,7 @@ constexpr std::size_t kReadAheadSize = 64 * 1024;
 // is sent never leaves this much behind, one that does not costs no more.
 constexpr std::size_t kMostQueuedSends = 256;
 constexpr std::size_t kMostQueuedBytes = 1024 * 1024;
+using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
@@ -38,6 +39,13 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
 
   const std::string& remote() const { return remote_; }
 
+  // Between receives the engine works on what came: the peer is not silent then.
+  ReceiveProgress receiveProgress() const {
+    const auto bytes = bytesReceived_.load(std::memory_order_relaxed);
+    if (!receiving_.load(std::memory_order_relaxed)) return {bytes, Clock::now()};
+    return {bytes, Clock::time_point(Clock::duration(silentSince_.load(std::memory_order_relaxed)))};
+  }
+
   void setStateUpdateHandler(StateUpdateHandler handler) {
     onStrand([handler = std::move(handler)](Core& core) mutable { core.stateHandler_ = std::move(handler); });
   }
@@ -53,9 +61,12 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   }
 
   void receive(std::size_t minimumLength, std::size_t maximumLength, ReceiveCompletion completion) {
+    markNotSilent();  // the peer's turn starts now
+    receiving_.store(true, std::memory_order_relaxed);
     onStrand([minimumLength, maximumLength, completion = std::move(completion)](Core& core) mutable {
       if (core.closed_) return;
       if (maximumLength == 0) {
+        core.receiving_.store(false, std::memory_order_relaxed);
         core.deliver([completion = std::move(completion), ended = core.endReached()] {
           completion(ended ? std::nullopt : std::optional<Bytes>(Bytes{}), ended, {});
         });
@@ -199,7 +210,16 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
     if (!readAhead_) readAhead_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadAheadSize);
     readAheadBegin_ = 0;
     readAheadEnd_ = socket_.read_some(asio::buffer(readAhead_.get(), kReadAheadSize), error);
+    arrived(readAheadEnd_);
   }
+
+  void arrived(std::size_t count) {
+    if (count == 0) return;
+    bytesReceived_.fetch_add(count, std::memory_order_relaxed);
+    markNotSilent();
+  }
+
+  void markNotSilent() { silentSince_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed); }
 
   // A receive's room grows with the bytes that arrived, never with what its
   // sender announced: doubling keeps the copies of a large receive linear,
@@ -225,7 +245,9 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
     auto filled = content.size();
     makeRoom(filled + count);
     content.resize(filled + count);
-    content.resize(filled + socket_.read_some(asio::buffer(content.data() + filled, count), error));
+    const auto read = socket_.read_some(asio::buffer(content.data() + filled, count), error);
+    content.resize(filled + read);
+    arrived(read);
   }
 
   void waitUntilReadable() {
@@ -238,6 +260,7 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   }
 
   void finishReceive(std::error_code error) {
+    receiving_.store(false, std::memory_order_relaxed);
     auto receive = std::move(*pending_);
     pending_.reset();
     if (error) {
@@ -276,6 +299,10 @@ class TcpConnection::Core : public std::enable_shared_from_this<Core> {
   std::string remote_;
   std::error_code setupError_;
   std::atomic<bool> cancelled_ = false;  // set at once by close(), checked on the owner's queue
+  // Written by receive() and on the strand, read from any thread.
+  std::atomic<std::uint64_t> bytesReceived_ = 0;
+  std::atomic<Clock::rep> silentSince_ = Clock::now().time_since_epoch().count();
+  std::atomic<bool> receiving_ = false;
 
   // Confined to the strand.
   std::shared_ptr<SerialQueue> queue_;
@@ -322,6 +349,8 @@ void TcpConnection::cancel() { core_->close(true); }
 void TcpConnection::cancelAfterSends(std::chrono::steady_clock::duration linger) { core_->closeAfterSends(linger); }
 
 std::string TcpConnection::remoteEndpointDescription() const { return core_->remote(); }
+
+Connection::ReceiveProgress TcpConnection::receiveProgress() const { return core_->receiveProgress(); }
 
 std::string describeEndpoint(const asio::ip::tcp::endpoint& endpoint) {
   auto address = endpoint.address();

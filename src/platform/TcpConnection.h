@@ -31,6 +31,7 @@ class TcpConnection final : public Connection {
   void cancel() override;
   void cancelAfterSends(std::chrono::steady_clock::duration linger) override;
   std::string remoteEndpointDescription() const override;
+  ReceiveProgress receiveProgress() const override;
 
  private:
   class Core;

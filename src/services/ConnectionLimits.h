@@ -13,7 +13,18 @@ struct ConnectionLimits {
   // Connections from accept until their offer is put to the user.
   std::size_t mostBeforeQuestion = 128;
   std::size_t mostBeforeQuestionPerAddress = 16;
+  // Until then a sender must keep sending: one silent this long is closed,
+  // and so is one that sends less than `leastPaceBeforeQuestion` bytes a
+  // second over a `paceWindow`. A phone on a weak link (200 kbit/s, some
+  // 25 KB/s) sends 25 times that pace, however long its offer takes.
   std::chrono::steady_clock::duration timeToQuestion = std::chrono::seconds(30);
+  std::uint64_t leastPaceBeforeQuestion = 1024;
+  std::chrono::steady_clock::duration paceWindow = std::chrono::seconds(30);
+  // A new connection keeps its place this long before its first bytes: a
+  // phone's arrive within milliseconds, and a crowd of newcomers then turns
+  // itself away instead of pushing out the one before. Past the total, one
+  // silent longer than this makes room before one that keeps sending.
+  std::chrono::steady_clock::duration firstBytesGrace = std::chrono::milliseconds(500);
   // Offers put to the user and not yet answered: a room of phones sending at
   // once. What they may store meanwhile is bounded for all of them together.
   std::size_t mostWaitingQuestions = 64;

@@ -121,20 +121,21 @@ void ConnectionManager::handleListenerState(TcpListener::State state, std::error
 }
 
 // Connections that have not reached the question are bounded in number, per
-// sender address and in total, and in time: past the address's bound a new
-// one is closed at once, so its descriptor is back before the next accept.
+// sender address and in total, and must keep sending: past a bound a new one
+// is closed at once, so its descriptor is back before the next accept.
 void ConnectionManager::handleNewConnection(std::shared_ptr<Connection> connection) {
   auto sessionId = Uuid::random();
   auto remote = connection->remoteEndpointDescription();
-  auto admission = unanswered_.admit(sessionId, senderAddressOf(remote), [this](const Uuid& id) {
-    auto found = activeConnections_.find(id);
-    if (found == activeConnections_.end()) return UnansweredConnections::Progress::nothingSent;
-    return progressOf(found->second->state());
-  });
+  const auto now = std::chrono::steady_clock::now();
+  auto admission = unanswered_.admit(sessionId, senderAddressOf(remote), [this, now](const Uuid& id) {
+    return standingOf(id, now);
+  }, now);
   if (!admission.admitted) {
     Log::write("[ConnectionManager] Refused a connection from " + remote + ": " +
-               std::to_string(limits_.mostBeforeQuestionPerAddress) +
-               " connections from its address have not reached the question");
+               (admission.addressFull ? std::to_string(limits_.mostBeforeQuestionPerAddress) +
+                                            " connections from its address have not reached the question"
+                                      : "every place before the question is held by a connection that has not "
+                                        "sent its first bytes yet"));
     return;  // the socket closes with its last holder
   }
   if (admission.dropped) dropConnection(*admission.dropped, "to make room for a new connection");
@@ -146,7 +147,8 @@ void ConnectionManager::handleNewConnection(std::shared_ptr<Connection> connecti
   inbound->setStoredBeforeAnswerBudget(storedBeforeAnswerBudget_);
   inbound->setLinger(limits_.lingerAfterEnd);
   activeConnections_[sessionId] = inbound;
-  watchTimeToQuestion(sessionId);
+  beforeQuestion_[sessionId] = {std::make_shared<asio::steady_timer>(WorkerPool::shared().context()), socket};
+  watchBeforeQuestion(sessionId, now + std::min(limits_.timeToQuestion, limits_.paceWindow));
   if (liveConnections_.size() >= livePruneSize_) {
     std::erase_if(liveConnections_, [](const LiveConnection& live) { return live.released(); });
     livePruneSize_ = std::max<std::size_t>(64, 2 * liveConnections_.size());
@@ -156,20 +158,57 @@ void ConnectionManager::handleNewConnection(std::shared_ptr<Connection> connecti
   Log::write("[ConnectionManager] New connection from " + remote);
 }
 
-void ConnectionManager::watchTimeToQuestion(const Uuid& sessionId) {
-  auto timer = std::make_shared<asio::steady_timer>(WorkerPool::shared().context(), limits_.timeToQuestion);
-  questionDeadlines_[sessionId] = timer;
+// Its state tells how far it has come; its socket whether it has sent
+// anything at all, and since when it has been silent.
+UnansweredConnections::Standing ConnectionManager::standingOf(const Uuid& sessionId,
+                                                              std::chrono::steady_clock::time_point now) const {
+  auto connection = activeConnections_.find(sessionId);
+  auto watched = beforeQuestion_.find(sessionId);
+  if (connection == activeConnections_.end() || watched == beforeQuestion_.end()) return {};
+  auto socket = watched->second.socket.lock();
+  if (!socket) return {};
+  auto progress = socket->receiveProgress();
+  if (progress.bytes == 0) return {};
+  return {std::max(progressOf(connection->second->state()), UnansweredConnections::Progress::inKeyExchange),
+          now - progress.silentSince};
+}
+
+void ConnectionManager::watchBeforeQuestion(const Uuid& sessionId, std::chrono::steady_clock::time_point at) {
+  auto& timer = beforeQuestion_.at(sessionId).timer;
+  timer->expires_at(at);
   timer->async_wait([weakSelf = weak_from_this(), sessionId](std::error_code error) {
     if (error) return;  // the connection left before its time was up
     auto self = weakSelf.lock();
     if (!self) return;
-    self->queue_->async([self, sessionId] {
-      self->questionDeadlines_.erase(sessionId);
-      if (self->unanswered_.isBeforeQuestion(sessionId)) {
-        self->dropConnection(sessionId, "it did not reach the question in time");
-      }
-    });
+    self->queue_->async([self, sessionId] { self->checkBeforeQuestion(sessionId); });
   });
+}
+
+// A connection must keep sending until its question, however long its offer
+// takes to arrive: one silent too long, or far slower than any phone, goes.
+void ConnectionManager::checkBeforeQuestion(const Uuid& sessionId) {
+  auto watched = beforeQuestion_.find(sessionId);
+  if (watched == beforeQuestion_.end()) return;
+  const auto now = std::chrono::steady_clock::now();
+  auto socket = watched->second.socket.lock();
+  auto progress = socket ? socket->receiveProgress() : Connection::ReceiveProgress{0, now};
+  auto watch = unanswered_.watch(sessionId, progress.bytes, progress.silentSince, now);
+  if (watch.verdict == UnansweredConnections::Verdict::keep) return watchBeforeQuestion(sessionId, watch.nextCheck);
+  beforeQuestion_.erase(watched);
+  using std::chrono::duration_cast;
+  using std::chrono::seconds;
+  switch (watch.verdict) {
+    case UnansweredConnections::Verdict::silent:
+      dropConnection(sessionId, "it sent nothing for " +
+                                    std::to_string(duration_cast<seconds>(limits_.timeToQuestion).count()) +
+                                    " s before the question");
+      break;
+    case UnansweredConnections::Verdict::tooSlow:
+      dropConnection(sessionId, "it sent less than " + std::to_string(limits_.leastPaceBeforeQuestion) +
+                                    " bytes a second before the question");
+      break;
+    default: break;
+  }
 }
 
 // On the manager's queue, for a connection before the question: it is closed
@@ -205,8 +244,8 @@ bool ConnectionManager::stopListening() {
       }
     }
     activeConnections_.clear();
-    for (auto& [sessionId, timer] : questionDeadlines_) timer->cancel();
-    questionDeadlines_.clear();
+    for (auto& [sessionId, watched] : beforeQuestion_) watched.timer->cancel();
+    beforeQuestion_.clear();
     closing->set_value(std::exchange(liveConnections_, {}));
   });
   const auto deadline = std::chrono::steady_clock::now() + closeWaitLimit;
@@ -314,7 +353,7 @@ void ConnectionManager::removeConnection(const Uuid& sessionId) {
   queue_->async([this, self = shared_from_this(), sessionId] {
     activeConnections_.erase(sessionId);
     unanswered_.leave(sessionId);
-    if (auto timer = questionDeadlines_.extract(sessionId)) timer.mapped()->cancel();
+    if (auto watched = beforeQuestion_.extract(sessionId)) watched.mapped().timer->cancel();
   });
 }
 

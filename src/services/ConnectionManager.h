@@ -2,6 +2,7 @@
 
 #include <asio/steady_timer.hpp>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -76,7 +77,9 @@ class ConnectionManager final : public InboundConnectionDelegate,
   void handleNewConnection(std::shared_ptr<Connection> connection);
   void removeConnection(const Uuid& sessionId);
   void dropConnection(const Uuid& sessionId, const std::string& why);
-  void watchTimeToQuestion(const Uuid& sessionId);
+  UnansweredConnections::Standing standingOf(const Uuid& sessionId, std::chrono::steady_clock::time_point now) const;
+  void watchBeforeQuestion(const Uuid& sessionId, std::chrono::steady_clock::time_point at);
+  void checkBeforeQuestion(const Uuid& sessionId);
   // Calls the delegate on the main loop, if it is still alive then.
   void forward(std::function<void(ConnectionManagerDelegate&, ConnectionManager&)> call);
 
@@ -104,7 +107,12 @@ class ConnectionManager final : public InboundConnectionDelegate,
 
   // The manager's queue only.
   std::unordered_map<Uuid, std::shared_ptr<InboundConnection>> activeConnections_;
-  std::unordered_map<Uuid, std::shared_ptr<asio::steady_timer>> questionDeadlines_;
+  // Connections before the question, watched until they reach it.
+  struct BeforeQuestion {
+    std::shared_ptr<asio::steady_timer> timer;
+    std::weak_ptr<Connection> socket;
+  };
+  std::unordered_map<Uuid, BeforeQuestion> beforeQuestion_;
   std::vector<LiveConnection> liveConnections_;  // pruned as it grows
   std::size_t livePruneSize_ = 64;
 };

@@ -21,20 +21,43 @@ std::string senderAddressOf(const std::string& endpointDescription) {
 }
 
 UnansweredConnections::Admission UnansweredConnections::admit(const Uuid& id, const std::string& address,
-                                                              const ProgressOf& progressOf) {
+                                                              const StandingOf& standingOf, Clock::time_point now) {
   std::lock_guard lock(mutex_);
   Admission admission;
   if (count(Phase::beforeQuestion, &address) + count(Phase::ending, &address) >=
       limits_.mostBeforeQuestionPerAddress) {
+    admission.addressFull = true;
     return admission;
   }
   if (count(Phase::beforeQuestion) >= limits_.mostBeforeQuestion) {
-    admission.dropped = leastAdvanced(progressOf);
-    if (admission.dropped) entries_.at(*admission.dropped).phase = Phase::ending;
+    admission.dropped = makingRoom(standingOf, now);
+    if (!admission.dropped) return admission;
+    entries_.at(*admission.dropped).phase = Phase::ending;
   }
-  entries_[id] = Entry{address, Phase::beforeQuestion, nextOrder_++};
+  entries_[id] = Entry{address, Phase::beforeQuestion, nextOrder_++, 0, now, now, 0};
   admission.admitted = true;
   return admission;
+}
+
+// Windows follow one another from the admission on; a late check makes its
+// window longer, never the least it must have sent smaller.
+UnansweredConnections::Watch UnansweredConnections::watch(const Uuid& id, std::uint64_t bytesReceived,
+                                                          Clock::time_point silentSince, Clock::time_point now) {
+  std::lock_guard lock(mutex_);
+  auto found = entries_.find(id);
+  if (found == entries_.end() || found->second.phase != Phase::beforeQuestion) {
+    return {Verdict::notBeforeQuestion, now};
+  }
+  auto& entry = found->second;
+  if (now - silentSince >= limits_.timeToQuestion) return {Verdict::silent, now};
+  if (now - entry.windowStart >= limits_.paceWindow) {
+    const auto least = limits_.leastPaceBeforeQuestion *
+                       std::chrono::duration_cast<std::chrono::milliseconds>(limits_.paceWindow).count() / 1000;
+    if (bytesReceived - entry.bytesAtWindowStart < least) return {Verdict::tooSlow, now};
+    entry.windowStart = now;
+    entry.bytesAtWindowStart = bytesReceived;
+  }
+  return {Verdict::keep, std::min(silentSince + limits_.timeToQuestion, entry.windowStart + limits_.paceWindow)};
 }
 
 // A replaced offer keeps the place of the one it replaces.
@@ -91,37 +114,55 @@ std::size_t UnansweredConnections::count(Phase phase, const std::string* address
   return total;
 }
 
-std::optional<Uuid> UnansweredConnections::leastAdvanced(const ProgressOf& progressOf) const {
+std::optional<Uuid> UnansweredConnections::makingRoom(const StandingOf& standingOf, Clock::time_point now) const {
   struct Candidate {
     Uuid id;
-    std::uint64_t order;
+    const Entry* entry;
+    Standing standing;
   };
-  std::optional<Progress> least;
-  std::map<std::string, std::vector<Candidate>> byAddress;  // of the least progress
+  std::vector<Candidate> idleAfterGrace, stalled, moving;
   for (const auto& [id, entry] : entries_) {
     if (entry.phase != Phase::beforeQuestion) continue;
-    auto progress = progressOf(id);
-    if (least && progress > *least) continue;
-    if (least && progress < *least) byAddress.clear();
-    least = progress;
-    byAddress[entry.address].push_back({id, entry.order});
-  }
-  auto oldest = [](const std::vector<Candidate>& candidates) {
-    return *std::min_element(candidates.begin(), candidates.end(),
-                             [](const Candidate& a, const Candidate& b) { return a.order < b.order; });
-  };
-  std::optional<Candidate> chosen;
-  std::size_t chosenCount = 0;
-  for (const auto& [address, candidates] : byAddress) {
-    auto candidate = oldest(candidates);
-    if (!chosen || candidates.size() > chosenCount ||
-        (candidates.size() == chosenCount && candidate.order < chosen->order)) {
-      chosen = candidate;
-      chosenCount = candidates.size();
+    Candidate candidate{id, &entry, standingOf(id)};
+    if (candidate.standing.progress == Progress::nothingSent) {
+      if (now - entry.admittedAt >= limits_.firstBytesGrace) idleAfterGrace.push_back(candidate);
+    } else {
+      const bool pastGrace = candidate.standing.silentFor >= limits_.firstBytesGrace;
+      (pastGrace ? stalled : moving).push_back(candidate);
     }
   }
-  if (!chosen) return std::nullopt;
-  return chosen->id;
+  if (!idleAfterGrace.empty()) {  // of the address holding the most, its oldest
+    std::map<std::string, std::vector<const Candidate*>> byAddress;
+    for (const auto& candidate : idleAfterGrace) byAddress[candidate.entry->address].push_back(&candidate);
+    const Candidate* chosen = nullptr;
+    std::size_t chosenCount = 0;
+    for (const auto& [address, candidates] : byAddress) {
+      const auto* oldest = *std::min_element(candidates.begin(), candidates.end(), [](const auto* a, const auto* b) {
+        return a->entry->order < b->entry->order;
+      });
+      if (!chosen || candidates.size() > chosenCount ||
+          (candidates.size() == chosenCount && oldest->entry->order < chosen->entry->order)) {
+        chosen = oldest;
+        chosenCount = candidates.size();
+      }
+    }
+    return chosen->id;
+  }
+  auto first = [](const std::vector<Candidate>& candidates, auto before) -> std::optional<Uuid> {
+    if (candidates.empty()) return std::nullopt;
+    return std::min_element(candidates.begin(), candidates.end(), before)->id;
+  };
+  auto longerSilent = [](const Candidate& a, const Candidate& b) {
+    if (a.standing.silentFor != b.standing.silentFor) return a.standing.silentFor > b.standing.silentFor;
+    return a.entry->order < b.entry->order;
+  };
+  if (auto chosen = first(stalled, [&](const Candidate& a, const Candidate& b) {
+        if (a.standing.progress != b.standing.progress) return a.standing.progress < b.standing.progress;
+        return longerSilent(a, b);
+      })) {
+    return chosen;
+  }
+  return first(moving, longerSilent);
 }
 
 }  // namespace orvel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -26,21 +27,42 @@ class UnansweredConnections {
  public:
   explicit UnansweredConnections(const ConnectionLimits& limits) : limits_(limits) {}
 
-  // How far a connection before the question has come, least first.
+  using Clock = std::chrono::steady_clock;
+
+  // How far a connection before the question has come, least first, and,
+  // once it has sent something, how long its sender has kept it waiting.
   enum class Progress { nothingSent, inKeyExchange, pastKeyExchange };
-  using ProgressOf = std::function<Progress(const Uuid&)>;
+  struct Standing {
+    Progress progress = Progress::nothingSent;
+    Clock::duration silentFor{};
+  };
+  using StandingOf = std::function<Standing(const Uuid&)>;
 
   struct Admission {
     bool admitted = false;
+    bool addressFull = false;  // refused for its address's bound, else to keep the newcomers' places
     std::optional<Uuid> dropped;  // a connection before the question that must make room
   };
   // A new connection from `address`. Past the address's bound (connections
-  // before the question and those still ending) it is refused; past the total
-  // bound one that got least far makes room: of those, one of the address
-  // holding the most, its oldest. One past the key exchange goes only when no
-  // other is left, so idle connections from any number of addresses cannot
-  // push out a phone.
-  Admission admit(const Uuid& id, const std::string& address, const ProgressOf& progressOf);
+  // before the question and those still ending) it is refused. Past the total
+  // bound one makes room, in this order: one that has sent nothing for longer
+  // than the grace (of the address holding the most such, its oldest); one
+  // that sent something and has been silent longer than that, least far
+  // first, then longest silent; the one of the others that sent something
+  // and has been silent longest. One that has sent nothing within the grace
+  // never makes room: when only such are left the newcomer is refused. So a
+  // phone is not pushed out before its first bytes arrive, nor, while it keeps
+  // sending, by idle connections or by crowds that hold theirs silent.
+  Admission admit(const Uuid& id, const std::string& address, const StandingOf& standingOf, Clock::time_point now);
+
+  // Whether a connection before the question keeps sending enough, judged on
+  // what it has received so far; `nextCheck` is when to ask again.
+  enum class Verdict { keep, silent, tooSlow, notBeforeQuestion };
+  struct Watch {
+    Verdict verdict = Verdict::keep;
+    Clock::time_point nextCheck;
+  };
+  Watch watch(const Uuid& id, std::uint64_t bytesReceived, Clock::time_point silentSince, Clock::time_point now);
 
   enum class Refusal { none, tooManyWaiting, tooManyWaitingFromAddress };
   // The connection's offer of that number is about to be put to the user; a
@@ -62,9 +84,14 @@ class UnansweredConnections {
     Phase phase;
     std::uint64_t order;
     std::uint64_t offerNumber = 0;  // at the question
+    Clock::time_point admittedAt;
+    // Before the question: the pace window's start and what had arrived then.
+    Clock::time_point windowStart;
+    std::uint64_t bytesAtWindowStart = 0;
   };
   std::size_t count(Phase phase, const std::string* address = nullptr) const;
-  std::optional<Uuid> leastAdvanced(const ProgressOf& progressOf) const;
+  // Who makes room; absent when the newcomer itself must go.
+  std::optional<Uuid> makingRoom(const StandingOf& standingOf, Clock::time_point now) const;
 
   const ConnectionLimits limits_;
   mutable std::mutex mutex_;

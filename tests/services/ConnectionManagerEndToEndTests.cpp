@@ -536,6 +536,7 @@ class ConnectionManagerEndToEndBounded : public ConnectionManagerEndToEnd {
     limits.mostBytesStoredBeforeAnswer = 1 << 20;
     limits.mostFilesStoredBeforeAnswer = 3;
     limits.lingerAfterEnd = 1s;
+    limits.firstBytesGrace = 0s;  // idle connections make room at once, unless a test says otherwise
   }
 
   // A phone at 127.0.0.1, the first to be asked, is accepted and its file saved whole.
@@ -592,6 +593,49 @@ TEST_F(ConnectionManagerEndToEndBounded, IdleConnectionsFromManyAddressesDoNotPu
 
   phone.offer(files);
   expectAcceptedAndSaved(phone, files);
+}
+
+// New connections keep their places until their first bytes could have come.
+class ConnectionManagerEndToEndNewcomers : public ConnectionManagerEndToEndBounded {
+ protected:
+  ConnectionManagerEndToEndNewcomers() { limits.firstBytesGrace = 1h; }  // never over within a test
+};
+
+// Every place is taken by holders silent past the key exchange and by a
+// phone that has not sent its first bytes yet: a newcomer makes room from the
+// holder silent longest, never from the phone.
+TEST_F(ConnectionManagerEndToEndNewcomers, ANewcomerDoesNotPushOutAPhoneBeforeItsFirstBytes) {
+  const std::vector<TestFile> files{{"photo.jpg", patterned(30'000, 7), 5}};
+  std::vector<std::unique_ptr<LoopbackSender>> holders;
+  for (int i = 1; i <= 5; ++i) {
+    const auto address = "127.0.1." + std::to_string(i);
+    holders.push_back(std::make_unique<LoopbackSender>(port(), "Holder", address.c_str()));
+    holders.back()->openChannel();
+  }
+  LoopbackSender phone(port(), "Pixel 9");
+  ASSERT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().size() == 6; }));
+  LoopbackSender newcomer(port(), "Newcomer", "127.0.2.1");
+  EXPECT_TRUE(holders[0]->receiverEnded());
+
+  phone.introduce(files);
+  expectAcceptedAndSaved(phone, files);
+  EXPECT_TRUE(newcomer.receiverKeepsOpen());
+}
+
+// While every place is held by a connection that has sent nothing yet, the
+// newcomer is the one closed: a crowd of new connections turns itself away.
+TEST_F(ConnectionManagerEndToEndNewcomers, WhileEveryPlaceIsNewTheNewcomerIsRefused) {
+  std::vector<std::unique_ptr<LoopbackSender>> first;
+  for (int i = 1; i <= 6; ++i) {
+    const auto address = "127.0.1." + std::to_string(i);
+    first.push_back(std::make_unique<LoopbackSender>(port(), "First", address.c_str()));
+  }
+  ASSERT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().size() == 6; }));
+  LoopbackSender late(port(), "Late", "127.0.2.1");
+  EXPECT_TRUE(late.receiverEnded());
+  EXPECT_EQ(log.linesStartingWith("[ConnectionManager] Refused a connection").size(), 1u);
+  EXPECT_TRUE(log.linesStartingWith("[ConnectionManager] Dropped connection").empty());
+  for (auto& kept : first) EXPECT_TRUE(kept->receiverKeepsOpen());
 }
 
 // Declined at once, a sender that reads nothing, so that the REJECT cannot
@@ -681,6 +725,62 @@ TEST_F(ConnectionManagerEndToEndQuickTimeout, AConnectionThatDoesNotReachTheQues
   }
   EXPECT_EQ(log.linesStartingWith("[ConnectionManager] Dropped connection").size(), cases.size());
   EXPECT_TRUE(prompt->statuses.empty());
+}
+
+// Before the question a connection must keep sending, not be done within a
+// time: an offer that arrives slowly but steadily is asked, one that trickles
+// is closed.
+class ConnectionManagerEndToEndPace : public ConnectionManagerEndToEnd {
+ protected:
+  ConnectionManagerEndToEndPace() {
+    limits.timeToQuestion = 400ms;
+    limits.paceWindow = 400ms;
+    limits.leastPaceBeforeQuestion = 1024;  // 410 bytes a window
+  }
+
+  // Writes `bytes` in pieces of `piece` bytes, `pause` apart; false once the receiver closed.
+  static bool sendPaced(LoopbackSender& sender, ByteView bytes, std::size_t piece, std::chrono::milliseconds pause) {
+    for (std::size_t at = 0; at < bytes.size(); at += piece) {
+      std::error_code error;
+      asio::write(sender.socket(), asio::buffer(bytes.data() + at, std::min(piece, bytes.size() - at)), error);
+      if (error) return false;
+      pollfd ended{sender.socket().native_handle(), POLLRDHUP, 0};
+      if (::poll(&ended, 1, static_cast<int>(pause.count())) == 1) return false;
+    }
+    return true;
+  }
+};
+
+TEST_F(ConnectionManagerEndToEndPace, AnOfferArrivingSteadilyIsAskedHoweverLongItTakes) {
+  std::vector<TestFile> files;
+  for (int id = 1; id <= 300; ++id) {
+    files.push_back({std::string(100, 'a') + std::to_string(id) + ".jpg", Bytes(1, 1), id, "image/jpeg"});
+  }
+  LoopbackSender phone(port(), "Pixel 9");
+  phone.openChannel();
+  Bytes offer;
+  for (const auto& body : phone.sender().introduction(files)) {
+    auto frame = test::framed(body);
+    offer.insert(offer.end(), frame.begin(), frame.end());
+  }
+  ASSERT_GT(offer.size(), 30'000u);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(sendPaced(phone, offer, 1'000, 20ms)) << "closed while its offer arrived";  // some 50 KB/s
+  ASSERT_GT(std::chrono::steady_clock::now() - start, 2 * limits.timeToQuestion);
+  ASSERT_TRUE(runMainLoopUntil([&] { return prompt->asked.size() == 1; }));
+  EXPECT_TRUE(log.linesStartingWith("[ConnectionManager] Dropped connection").empty());
+}
+
+TEST_F(ConnectionManagerEndToEndPace, AConnectionThatTricklesIsClosed) {
+  LoopbackSender trickle(port(), "Trickle");
+  trickle.openChannel();
+  const auto offer = test::framed(trickle.sender().introduction({{"a.txt", Bytes(1, 1), 1}}).front());
+  EXPECT_FALSE(sendPaced(trickle, offer, 1, 50ms)) << "some 20 bytes a second";
+  EXPECT_TRUE(trickle.receiverEnded());
+  auto dropped = log.linesStartingWith("[ConnectionManager] Dropped connection");
+  ASSERT_EQ(dropped.size(), 1u);
+  EXPECT_NE(dropped.front().find("bytes a second before the question"), std::string::npos) << dropped.front();
+  EXPECT_TRUE(prompt->asked.empty());
 }
 
 // Past the bound of questions waiting for an answer, in total or from one

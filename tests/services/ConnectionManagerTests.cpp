@@ -253,6 +253,7 @@ class SilentConnection : public Connection {
   void cancel() override {}
   void cancelAfterSends(std::chrono::steady_clock::duration) override {}
   std::string remoteEndpointDescription() const override { return "silent"; }
+  ReceiveProgress receiveProgress() const override { return {}; }
 };
 
 TEST(ConnectionManagerThreaded, ReportsReachTheMainLoopInTheOrderEachConnectionMadeThem) {
@@ -332,9 +333,10 @@ TEST(SenderAddress, IsTheWholeAddressIPv6AsIPv4) {
     limits.mostWaitingQuestionsPerAddress = 1;
     UnansweredConnections unanswered(limits);
     const auto first = Uuid::random(), second = Uuid::random();
-    auto progress = [](const Uuid&) { return UnansweredConnections::Progress::nothingSent; };
-    ASSERT_TRUE(unanswered.admit(first, senderAddressOf(item.first), progress).admitted);
-    EXPECT_EQ(unanswered.admit(second, senderAddressOf(item.second), progress).admitted, !item.same);
+    auto idle = [](const Uuid&) { return UnansweredConnections::Standing{}; };
+    const auto now = std::chrono::steady_clock::now();
+    ASSERT_TRUE(unanswered.admit(first, senderAddressOf(item.first), idle, now).admitted);
+    EXPECT_EQ(unanswered.admit(second, senderAddressOf(item.second), idle, now).admitted, !item.same);
   }
 }
 

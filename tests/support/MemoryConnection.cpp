@@ -106,6 +106,8 @@ void MemoryConnection::cancel() {
 }
 
 void MemoryConnection::push(ByteView bytes) {
+  progress_.bytes += bytes.size();
+  if (!bytes.empty()) progress_.silentSince = std::chrono::steady_clock::now();
   incoming_.insert(incoming_.end(), bytes.begin(), bytes.end());
   deliver();
 }

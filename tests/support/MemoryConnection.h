@@ -36,6 +36,8 @@ class MemoryConnection final : public Connection, public std::enable_shared_from
   // Cancels once the held sends are released; the linger never passes here.
   void cancelAfterSends(std::chrono::steady_clock::duration linger) override;
   std::string remoteEndpointDescription() const override { return "memory"; }
+  // Counts what the peer pushed; silent since its last push, or since creation.
+  ReceiveProgress receiveProgress() const override { return progress_; }
 
   // The peer's side.
   void becomeReady() { report(State::ready, {}); }
@@ -70,6 +72,7 @@ class MemoryConnection final : public Connection, public std::enable_shared_from
   StateUpdateHandler stateHandler_;
   std::optional<PendingReceive> pending_;
   Bytes incoming_;
+  ReceiveProgress progress_{0, std::chrono::steady_clock::now()};
   bool streamEnded_ = false;
   std::error_code failure_;
   bool cancelled_ = false;
