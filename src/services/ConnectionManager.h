@@ -76,6 +76,7 @@ class ConnectionManager final : public InboundConnectionDelegate,
   void handleNewConnection(std::shared_ptr<Connection> connection);
   void removeConnection(const Uuid& sessionId);
   void dropConnection(const Uuid& sessionId, const std::string& why);
+  void reportCut(InboundConnection& connection);  // on the connection's queue
   void watchTimeToQuestion(const Uuid& sessionId);
   // Calls the delegate on the main loop, if it is still alive then.
   void forward(std::function<void(ConnectionManagerDelegate&, ConnectionManager&)> call);
