@@ -379,8 +379,8 @@ void InboundConnection::processEncryptedFrame(Bytes body) {
   try {
     frameProcessor_->processFrame(decrypted.message, [this](const FrameEvent& event) { handleFrameEvent(event); });
   } catch (ConnectionError) {
-    // Only the bounds on BYTES payloads end it so, and the one a phone meets
-    // is that of its offer, a list of more files than that takes.
+    // Only the bounds on BYTES payloads end it so; the one a phone meets is
+    // its offer's, a list of files past 2 MiB.
     noteCut("its offer is larger than 2 MiB (about 20,000 files)");
     throw;
   }
