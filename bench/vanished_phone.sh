@@ -118,7 +118,8 @@ sleep 5
 before=($(counters))
 sleep 50
 after=($(counters))
-echo "   on the idle connection over 50 s: received $((after[1] - before[1])) packets ($((after[0] - before[0])) bytes)," \
+echo "   on the idle connection over 50 s:" \
+  "received $((after[1] - before[1])) packets ($((after[0] - before[0])) bytes)," \
   "sent $((after[3] - before[3])) packets ($((after[2] - before[2])) bytes)"
 outage on
 sleep 90

@@ -694,7 +694,8 @@ TEST_F(ConnectionManagerEndToEndBounded, APhoneClosedBeforeItsQuestionIsToldOfOn
   EXPECT_EQ(prompt->statuses,
             (std::vector<std::string>{
                 "Closed the connection from Phone 1 before its question: to make room for a new connection.",
-                "Closed the connection from Hostile 2 before its question: connections not yet accepted hold too much."}));
+                "Closed the connection from Hostile 2 before its question: connections not yet accepted hold too "
+                "much."}));
   EXPECT_EQ(log.linesStartingWith("[ConnectionManager] Dropped connection").size(), 1u);
 }
 
