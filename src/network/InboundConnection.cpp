@@ -107,6 +107,12 @@ void InboundConnection::onQueue(Work work) {
 }
 
 void InboundConnection::close() { onQueue(&InboundConnection::closeOnQueue); }
+void InboundConnection::cut(std::string why) {
+  onQueue([why = std::move(why)](InboundConnection& self) {
+    self.noteCut(why);
+    self.closeOnQueue();
+  });
+}
 void InboundConnection::acceptTransfer(std::uint64_t offerNumber) {
   onQueue([offerNumber](InboundConnection& self) { self.acceptOnQueue(offerNumber); });
 }
@@ -117,6 +123,8 @@ void InboundConnection::declineTransfer(std::uint64_t offerNumber) {
 std::optional<std::string> InboundConnection::senderName() const { return senderName_; }
 
 std::optional<UnsavedFile> InboundConnection::unsavedFile() const { return offer_.unsavedFile(); }
+
+std::optional<std::string> InboundConnection::takeCutBeforeQuestion() { return std::exchange(cutBeforeQuestion_, {}); }
 
 // Platform states and reading.
 
@@ -250,6 +258,7 @@ bool InboundConnection::holdUnaccepted(std::uint32_t frameLength) {
   std::int64_t charge = std::max<std::int64_t>(0, held - kHeldBytesAllowance);
   if (charge > chargedBytes_ && !heldBytesBudget_->tryCharge(charge - chargedBytes_)) {
     log("Connections not yet accepted hold too much: " + std::to_string(held) + " more bytes refused");
+    noteCut("connections not yet accepted hold too much");
     return false;
   }
   if (charge < chargedBytes_) heldBytesBudget_->release(chargedBytes_ - charge);
@@ -396,7 +405,14 @@ void InboundConnection::processEncryptedFrame(Bytes body) {
     throw CryptoError::invalidMessage;
   }
   receiveSequenceNumber_ = decrypted.sequenceNumber;
-  frameProcessor_->processFrame(decrypted.message, [this](const FrameEvent& event) { handleFrameEvent(event); });
+  try {
+    frameProcessor_->processFrame(decrypted.message, [this](const FrameEvent& event) { handleFrameEvent(event); });
+  } catch (ConnectionError) {
+    // Only the bounds on BYTES payloads end it so; the one a phone meets is
+    // its offer's, a list of files past 2 MiB.
+    noteCut("its offer is larger than 2 MiB (about 20,000 files)");
+    throw;
+  }
 }
 
 // A sender may send KEEP_ALIVE and DISCONNECTION in plaintext even here.
@@ -680,6 +696,14 @@ void InboundConnection::handleError(const EngineError& error) {
   offer_.cleanupWriters();
   if (auto delegate = delegate_.lock()) delegate->connectionDidFail(*this, error);
   closeOnQueue();
+}
+
+// The user has not heard of a connection before its question: what the
+// receiver cut there, once the sender is known, is told of by the owner.
+void InboundConnection::noteCut(std::string why) {
+  if (ended_ || cutBeforeQuestion_) return;
+  if (state() != State::awaitingPairedKeyExchange && state() != State::awaitingIntroduction) return;
+  cutBeforeQuestion_ = std::move(why);
 }
 
 const char* toString(InboundConnection::State state) {

@@ -67,8 +67,11 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void setLinger(std::chrono::steady_clock::duration linger) { linger_ = linger; }
   void start();
 
-  // These three may be called from any thread; they run on the connection's own queue.
+  // These four may be called from any thread; they run on the connection's own queue.
   void close();
+  // Closes it as close() does; one past its key exchange and not yet at its
+  // question keeps `why` for its owner to tell.
+  void cut(std::string why);
   // The answer to the offer of that number (TransferRequest::offerNumber);
   // ignored unless it is the offer waiting for an answer.
   void acceptTransfer(std::uint64_t offerNumber);
@@ -80,6 +83,9 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   std::optional<std::string> senderName() const;  // on the connection's queue
   // After a failure: the file the drive would not take, if it was that.
   std::optional<UnsavedFile> unsavedFile() const;  // on the connection's queue
+  // Why the receiver closed it after its key exchange and before its
+  // question, if it did; given once. On the connection's queue.
+  std::optional<std::string> takeCutBeforeQuestion();
 
  private:
   struct Private {};
@@ -134,6 +140,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   void releaseHeld();
   void releaseCharge(std::int64_t stillHeld);
   void handleError(const EngineError& error);
+  void noteCut(std::string why);
 
   void setState(State newState) { state_.store(newState); }
   // Runs `work` on the connection's queue; the connection stays alive until it ran.
@@ -147,6 +154,7 @@ class InboundConnection : public std::enable_shared_from_this<InboundConnection>
   std::atomic<State> state_{State::connecting};
   std::optional<std::string> senderName_;
   std::optional<std::string> endpointId_;
+  std::optional<std::string> cutBeforeQuestion_;
   const std::unique_ptr<CryptoHandler> cryptoHandler_;
   std::unique_ptr<FrameProcessor> frameProcessor_;  // a fresh one once ended: the gathered bytes go
   IncomingOffer offer_;

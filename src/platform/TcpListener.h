@@ -22,9 +22,20 @@ namespace orvel {
 // with ETIMEDOUT once it has answered nothing for `silence`, or left data
 // unacknowledged that long. A phone that is merely slow, or whose user has
 // not answered yet, still answers the probes.
+//
+// Counted from the last segment received, t: a present phone answers a probe
+// at least every `idle`, so a phone that leaves is given up at t + `silence`,
+// within `silence` of its leaving (120 s). An outage is survived when the last
+// probe before that, at t + `silence` - `probeInterval`, is answered; it
+// starts before the probe at t + `idle` would be, so any outage shorter than
+// `silence` - `idle` - `probeInterval` (105 s) survives, in every phase, also
+// when the phone sends nothing of its own. A probe and its answer are two
+// empty segments per `idle` of silence. Bytes of ours in flight when the
+// outage starts are retried at doubling intervals instead, the last one
+// between half of `silence` and all of it.
 struct VanishedPeerLimits {
-  std::chrono::seconds idle{60};
-  std::chrono::seconds probeInterval{10};
+  std::chrono::seconds idle{10};
+  std::chrono::seconds probeInterval{5};
   std::chrono::milliseconds silence{120'000};
 };
 

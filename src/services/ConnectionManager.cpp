@@ -211,14 +211,15 @@ void ConnectionManager::checkBeforeQuestion(const Uuid& sessionId) {
   }
 }
 
-// On the manager's queue, for a connection before the question: it is closed
-// without a word to the shell, which has not heard of it.
+// On the manager's queue, for a connection before the question. The shell
+// has not heard of it; once its sender is known, past the key exchange, it
+// is told why as the connection closes.
 void ConnectionManager::dropConnection(const Uuid& sessionId, const std::string& why) {
   auto found = activeConnections_.find(sessionId);
   if (found == activeConnections_.end()) return;
   Log::write("[ConnectionManager] Dropped connection " + sessionId.uuidString() + ": " + why);
   unanswered_.ending(sessionId);
-  found->second->close();
+  found->second->cut(why);
 }
 
 bool ConnectionManager::stopListening() {
@@ -334,18 +335,32 @@ void ConnectionManager::connectionDidFail(InboundConnection& connection, const E
   forward([session, error](ConnectionManagerDelegate& delegate, ConnectionManager& manager) {
     delegate.connectionManagerDidFailTransfer(manager, session, error);
   });
+  reportCut(connection);
 }
 
 // The shell is told only when the sender left a request it knows of, so that
 // it takes back the question or tells the user.
 void ConnectionManager::connectionDidClose(InboundConnection& connection) {
   removeConnection(connection.sessionId());
+  reportCut(connection);
   auto state = connection.state();
   if (state != InboundConnection::State::pendingAcceptance && state != InboundConnection::State::transferring) return;
   TransferSession session{connection.sessionId(), connection.senderName().value_or("Unknown"), {}, {},
                           TransferState::cancelled};
   forward([session](ConnectionManagerDelegate& delegate, ConnectionManager& manager) {
     delegate.connectionManagerDidCancelTransfer(manager, session);
+  });
+}
+
+// A connection past its key exchange that the receiver closed before its
+// question, whether it failed or was dropped, is told of once.
+void ConnectionManager::reportCut(InboundConnection& connection) {
+  auto why = connection.takeCutBeforeQuestion();
+  if (!why) return;
+  auto name = connection.senderName().value_or("");
+  if (name.empty()) name = "Unknown";
+  forward([name, why = *why](ConnectionManagerDelegate& delegate, ConnectionManager& manager) {
+    delegate.connectionManagerDidCutConnection(manager, name, why);
   });
 }
 

@@ -80,6 +80,7 @@ class ConnectionManager final : public InboundConnectionDelegate,
   UnansweredConnections::Standing standingOf(const Uuid& sessionId, std::chrono::steady_clock::time_point now) const;
   void watchBeforeQuestion(const Uuid& sessionId, std::chrono::steady_clock::time_point at);
   void checkBeforeQuestion(const Uuid& sessionId);
+  void reportCut(InboundConnection& connection);  // on the connection's queue
   // Calls the delegate on the main loop, if it is still alive then.
   void forward(std::function<void(ConnectionManagerDelegate&, ConnectionManager&)> call);
 

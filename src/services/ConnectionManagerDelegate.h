@@ -28,6 +28,12 @@ class ConnectionManagerDelegate {
   // for an answer. `reason` says so in a few words.
   virtual void connectionManagerDidRefuseTransfer(ConnectionManager& /*manager*/, const TransferRequest& /*request*/,
                                                   const std::string& /*reason*/) {}
+  // A connection past its key exchange was closed by the receiver before its
+  // offer was put to the user: past its time, to make room, or past a bound
+  // on what it may hold or offer. `reason` says why in a few words. Once per
+  // connection, after any failure report of it.
+  virtual void connectionManagerDidCutConnection(ConnectionManager& /*manager*/, const std::string& /*senderName*/,
+                                                 const std::string& /*reason*/) {}
 };
 
 }  // namespace orvel

@@ -5,8 +5,10 @@
 
 #include <asio/error.hpp>
 #include <cerrno>
+#include <utility>
 
 #include "platform/Log.h"
+#include "platform/MainLoop.h"
 #include "platform/Settings.h"
 
 namespace orvel {
@@ -93,13 +95,14 @@ std::string failureStatus(const TransferSession& session, const EngineError& err
 }  // namespace
 
 std::shared_ptr<TransferCoordinator> TransferCoordinator::create(std::shared_ptr<NotificationHandler> notifications,
-                                                                 Analytics& analytics) {
-  return std::make_shared<TransferCoordinator>(Private{}, std::move(notifications), analytics);
+                                                                 Analytics& analytics,
+                                                                 std::chrono::steady_clock::duration cutLineWindow) {
+  return std::make_shared<TransferCoordinator>(Private{}, std::move(notifications), analytics, cutLineWindow);
 }
 
 TransferCoordinator::TransferCoordinator(Private, std::shared_ptr<NotificationHandler> notifications,
-                                         Analytics& analytics)
-    : notifications_(std::move(notifications)), analytics_(analytics) {}
+                                         Analytics& analytics, std::chrono::steady_clock::duration cutLineWindow)
+    : notifications_(std::move(notifications)), analytics_(analytics), cutLineWindow_(cutLineWindow) {}
 
 // A second request under a session id replaces the first (the sender changed
 // its offer): the terminal asks again in the old question's place.
@@ -188,6 +191,39 @@ void TransferCoordinator::connectionManagerDidCancelTransfer(ConnectionManager&,
 void TransferCoordinator::connectionManagerDidRefuseTransfer(ConnectionManager&, const TransferRequest& request,
                                                              const std::string& reason) {
   notifications_->showStatus("Declined the transfer from " + request.senderName + ": " + reason + ".");
+}
+
+// The user never saw these senders asked: say whom the receiver turned away,
+// and why, as long as that stays a few lines a minute.
+void TransferCoordinator::connectionManagerDidCutConnection(ConnectionManager&, const std::string& senderName,
+                                                            const std::string& reason) {
+  if (!cutLineWindowEnd_) openCutLineWindow();
+  if (cutLinesShown_ == mostCutLines) {
+    ++cutLinesHeld_;
+    return;
+  }
+  ++cutLinesShown_;
+  notifications_->showStatus("Closed the connection from " + senderName + " before its question: " + reason + ".");
+}
+
+void TransferCoordinator::openCutLineWindow() {
+  cutLinesShown_ = 0;
+  cutLineWindowEnd_ = std::make_unique<asio::steady_timer>(MainLoop::shared().context(), cutLineWindow_);
+  cutLineWindowEnd_->async_wait([weakSelf = weak_from_this()](std::error_code error) {
+    if (error) return;
+    if (auto self = weakSelf.lock()) self->closeCutLineWindow();
+  });
+}
+
+// The count said is a line of the next window, which opens at once.
+void TransferCoordinator::closeCutLineWindow() {
+  cutLineWindowEnd_.reset();
+  if (cutLinesHeld_ == 0) return;
+  auto held = std::exchange(cutLinesHeld_, 0);
+  openCutLineWindow();
+  ++cutLinesShown_;
+  notifications_->showStatus(std::to_string(held) + (held == 1 ? " more connection was closed before its question."
+                                                             : " more connections were closed before their question."));
 }
 
 }  // namespace orvel

@@ -91,11 +91,9 @@ class LoopbackClient {
   asio::ip::tcp::socket socket_;
 };
 
-// Gives the accepted end of `client`'s connection, a socket of this process,
-// the smallest send buffer the system allows (which also stops the system
-// from growing it), so that a peer that reads nothing soon leaves sends
-// waiting in the connection. Waits until the socket is accepted.
-inline bool shrinkSendBufferOfAcceptedEnd(asio::ip::tcp::socket& client) {
+// The descriptor of the accepted end of `client`'s connection, a socket of
+// this process, once it is accepted; -1 if it is not within a generous while.
+inline int acceptedEndOf(asio::ip::tcp::socket& client) {
   const auto wanted = std::make_pair(client.remote_endpoint().port(), client.local_endpoint().port());
   auto portOf = [](const sockaddr_storage& address) {
     return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6&>(address).sin6_port
@@ -107,17 +105,25 @@ inline bool shrinkSendBufferOfAcceptedEnd(asio::ip::tcp::socket& client) {
       int descriptor = std::stoi(entry.path().filename().string());
       sockaddr_storage local{}, peer{};
       socklen_t localSize = sizeof local, peerSize = sizeof peer;
-      if (::getsockname(descriptor, reinterpret_cast<sockaddr*>(&local), &localSize) != 0 ||
-          ::getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 ||
-          std::make_pair(portOf(local), portOf(peer)) != wanted) {
-        continue;
+      if (::getsockname(descriptor, reinterpret_cast<sockaddr*>(&local), &localSize) == 0 &&
+          ::getpeername(descriptor, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0 &&
+          std::make_pair(portOf(local), portOf(peer)) == wanted) {
+        return descriptor;
       }
-      int smallest = 1;
-      return ::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest) == 0;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  return false;
+  return -1;
+}
+
+// Gives the accepted end of `client`'s connection the smallest send buffer
+// the system allows (which also stops the system from growing it), so that a
+// peer that reads nothing soon leaves sends waiting in the connection. Waits
+// until the socket is accepted.
+inline bool shrinkSendBufferOfAcceptedEnd(asio::ip::tcp::socket& client) {
+  int descriptor = acceptedEndOf(client);
+  int smallest = 1;
+  return descriptor >= 0 && ::setsockopt(descriptor, SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest) == 0;
 }
 
 // A listener on a system-chosen port whose new connections are recorded.

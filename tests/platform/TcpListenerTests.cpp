@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <netinet/tcp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -136,6 +137,40 @@ TEST(TcpListenerLoopback, APeerThatVanishedFailsItsConnectionWhetherWaitedForOrS
   connections.back()->send(Bytes(1000, 'x'), {});  // unsent data stops the probes: only the time-out ends it
   ASSERT_TRUE(failures.waitForCount(2, 30s));
   EXPECT_EQ(failures.values(), std::vector<std::error_code>(2, asio::error::timed_out));
+}
+
+// Read back from an accepted socket, the system's numbers give up on a
+// phone within 150 s of its last word, and keep one that was out of reach
+// for any outage shorter than 100 s, however long it had been silent before.
+TEST(TcpListenerLoopback, AcceptedSocketsOutliveABriefOutageAndGiveUpOnAVanishedPeerInTime) {
+  using std::chrono::seconds;
+  RecordingListener recording;
+  LoopbackClient client(recording.listener->port());
+  ASSERT_TRUE(recording.connections.waitForCount(1));
+  const int descriptor = test::acceptedEndOf(client.socket());
+  ASSERT_GE(descriptor, 0);
+  auto option = [descriptor](int level, int name) {
+    int value = -1;
+    socklen_t size = sizeof value;
+    EXPECT_EQ(::getsockopt(descriptor, level, name, &value, &size), 0);
+    return value;
+  };
+  EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+  const seconds idle{option(IPPROTO_TCP, TCP_KEEPIDLE)}, interval{option(IPPROTO_TCP, TCP_KEEPINTVL)};
+  const auto probes = option(IPPROTO_TCP, TCP_KEEPCNT);
+  const auto userTimeout = std::chrono::milliseconds(option(IPPROTO_TCP, TCP_USER_TIMEOUT));
+  ASSERT_GT(interval.count(), 0);
+
+  // From the last segment received, probes go out at idle, idle + interval and
+  // so on; the first at or past the user time-out gives up instead.
+  const auto probesBefore = (userTimeout - idle + interval - std::chrono::milliseconds(1)) / interval;
+  const auto givenUp = idle + probesBefore * interval;
+  EXPECT_LE(givenUp, seconds(150));
+  // An outage begins at the latest just before the first probe; it survives
+  // if it ends before the last one.
+  const auto lastProbe = givenUp - interval;
+  EXPECT_GE(lastProbe - idle, seconds(100));
+  EXPECT_EQ(idle + probes * interval, givenUp) << "the same end where the system has no user time-out";
 }
 
 }  // namespace

@@ -39,6 +39,13 @@ bool waitWithoutMainLoop(const std::function<bool()>& done) {
   return true;
 }
 
+// Runs the main loop until what was posted to it so far has run.
+bool drainMainLoop() {
+  auto drained = std::make_shared<bool>(false);
+  MainLoop::shared().async([drained] { *drained = true; });
+  return runMainLoopUntil([&] { return *drained; });
+}
+
 Bytes patterned(std::size_t length, std::uint8_t seed) {
   Bytes bytes(length);
   for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 13 + i / 509);
@@ -702,6 +709,40 @@ TEST_F(ConnectionManagerEndToEndBounded, ADeclineFreesItsWaitingPlaceBeforeTheCo
   EXPECT_TRUE(prompt->statuses.empty()) << prompt->statuses.front();
 }
 
+// A phone past the key exchange that the receiver closes before asking the
+// user, pushed out to make room or cut off by what unaccepted connections
+// share, is told of in one line with its name and why, once.
+TEST_F(ConnectionManagerEndToEndBounded, APhoneClosedBeforeItsQuestionIsToldOfOnceWithItsNameAndWhy) {
+  {
+    std::vector<std::unique_ptr<LoopbackSender>> phones;
+    for (int i = 1; i <= 6; ++i) {
+      auto address = "127.0.2." + std::to_string(i);
+      phones.push_back(std::make_unique<LoopbackSender>(port(), "Phone " + std::to_string(i), address.c_str()));
+      phones.back()->openChannel();
+    }
+    test::LoopbackClient newcomer(port(), test::LoopbackClient::From{asio::ip::make_address("127.0.2.7")});
+    EXPECT_TRUE(phones.front()->receiverEnded());
+  }
+  ASSERT_TRUE(runMainLoopUntil([&] { return manager->activeSessionIds().empty(); }));
+  {
+    LoopbackSender first(port(), "Hostile 1", "127.0.2.8");
+    LoopbackSender second(port(), "Hostile 2", "127.0.2.9");
+    for (auto* hostile : {&first, &second}) {
+      hostile->openChannel();
+      hostile->sendUntilRefused({hostile->sender().bytesPayload(patterned(700 * 1024, 1)).front()});
+    }
+    EXPECT_TRUE(second.receiverEnded());
+  }
+  ASSERT_TRUE(test::stopListeningAndWait(*manager));
+  ASSERT_TRUE(drainMainLoop());
+  EXPECT_EQ(prompt->statuses,
+            (std::vector<std::string>{
+                "Closed the connection from Phone 1 before its question: to make room for a new connection.",
+                "Closed the connection from Hostile 2 before its question: connections not yet accepted hold too "
+                "much."}));
+  EXPECT_EQ(log.linesStartingWith("[ConnectionManager] Dropped connection").size(), 1u);
+}
+
 class ConnectionManagerEndToEndQuickTimeout : public ConnectionManagerEndToEnd {
  protected:
   ConnectionManagerEndToEndQuickTimeout() { limits.timeToQuestion = 100ms; }
@@ -780,6 +821,23 @@ TEST_F(ConnectionManagerEndToEndPace, AConnectionThatTricklesIsClosed) {
   auto dropped = log.linesStartingWith("[ConnectionManager] Dropped connection");
   ASSERT_EQ(dropped.size(), 1u);
   EXPECT_NE(dropped.front().find("bytes a second before the question"), std::string::npos) << dropped.front();
+}
+
+// An album whose offer is past the 2 MiB an offer may take is not asked about,
+// and the user is told so, once.
+TEST_F(ConnectionManagerEndToEnd, AnOfferPastItsSizeBoundIsToldOfOnce) {
+  std::vector<TestFile> files;
+  for (int i = 0; i < 25'000; ++i) {
+    files.push_back({"IMG_20260101_" + std::to_string(100'000 + i) + std::string(60, 'x') + ".jpg", {}, i + 1});
+  }
+  LoopbackSender phone(port(), "Pixel 9");
+  phone.openChannel();
+  phone.sendUntilRefused(phone.sender().introduction(files));
+  EXPECT_TRUE(phone.receiverEnded());
+  ASSERT_TRUE(test::stopListeningAndWait(*manager));
+  ASSERT_TRUE(drainMainLoop());
+  EXPECT_EQ(prompt->statuses, std::vector<std::string>{"Closed the connection from Pixel 9 before its question: its "
+                                                       "offer is larger than 2 MiB (about 20,000 files)."});
   EXPECT_TRUE(prompt->asked.empty());
 }
 

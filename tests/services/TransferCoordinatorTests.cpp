@@ -228,5 +228,32 @@ TEST_F(TransferCoordinatorTest, AnswersAfterTheManagerOrCoordinatorAreGoneDoNoHa
   EXPECT_FALSE(log.contains("[TransferCoordinator] User accepted transfer " + second.sessionId.uuidString()));
 }
 
+// Connections closed before their question are told of a few lines a
+// window; the rest are counted in one line when it ends, which counts as a
+// line of the next window.
+TEST_F(TransferCoordinatorTest, ConnectionsClosedBeforeTheirQuestionAreToldOfInBoundedLines) {
+  using namespace std::chrono_literals;
+  coordinator = TransferCoordinator::create(prompt, analytics, 50ms);
+  auto cut = [&](int count) {
+    for (int i = 1; i <= count; ++i) {
+      coordinator->connectionManagerDidCutConnection(*manager, "Phone " + std::to_string(i), "it was too slow");
+    }
+  };
+  cut(10);  // the main loop does not run meanwhile: all within one window
+  ASSERT_EQ(prompt->statuses.size(), TransferCoordinator::mostCutLines);
+  EXPECT_EQ(prompt->statuses.front(), "Closed the connection from Phone 1 before its question: it was too slow.");
+  ASSERT_TRUE(MainLoop::shared().runUntil([&] { return prompt->statuses.size() == 4; }, 10s));
+  EXPECT_EQ(prompt->statuses.back(), "7 more connections were closed before their question.");
+
+  cut(5);
+  EXPECT_EQ(prompt->statuses.size(), 6u);
+  ASSERT_TRUE(MainLoop::shared().runUntil([&] { return prompt->statuses.size() == 7; }, 10s));
+  EXPECT_EQ(prompt->statuses.back(), "3 more connections were closed before their question.");
+  prompt->statuses.clear();
+  EXPECT_FALSE(MainLoop::shared().runUntil([&] { return !prompt->statuses.empty(); }, 200ms)) << "nothing more held";
+  cut(1);
+  EXPECT_EQ(prompt->statuses.size(), 1u) << "a quiet window lets lines through again";
+}
+
 }  // namespace
 }  // namespace orvel
