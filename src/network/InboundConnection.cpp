@@ -408,9 +408,11 @@ void InboundConnection::processEncryptedFrame(Bytes body) {
   try {
     frameProcessor_->processFrame(decrypted.message, [this](const FrameEvent& event) { handleFrameEvent(event); });
   } catch (ConnectionError) {
-    // Only the bounds on BYTES payloads end it so; the one a phone meets is
-    // its offer's, a list of files past 2 MiB.
-    noteCut("its offer is larger than 2 MiB (about 20,000 files)");
+    // The bounds on BYTES payloads end it so; the one a phone meets is its
+    // offer's, a list of files past 2 MiB. A refused hold said why already.
+    noteCut(frameProcessor_->boundMet() == FrameProcessor::Bound::payloadSize
+                ? "its offer is larger than 2 MiB (about 20,000 files)"
+                : "it left too many of its messages unfinished");
     throw;
   }
 }

@@ -139,9 +139,9 @@ void FrameProcessor::processPayloadTransfer(const connections::PayloadTransferFr
              ", bodySize=" + to_string(body.size()) + ", flags=" + to_string(flags) +
              ", isLast=" + (isLast ? "true" : "false"));
   if (header.total_size() > kMaxBytesPayloadSize) {
-    failTransfer("[FrameProcessor] BYTES payload " + to_string(payloadId) + " claims " +
-                 to_string(header.total_size()) + " bytes, more than the limit of " +
-                 to_string(kMaxBytesPayloadSize) + "; failing the transfer");
+    failTransfer(Bound::payloadSize, "[FrameProcessor] BYTES payload " + to_string(payloadId) + " claims " +
+                                         to_string(header.total_size()) + " bytes, more than the limit of " +
+                                         to_string(kMaxBytesPayloadSize) + "; failing the transfer");
   }
   gatherBytesChunk(payloadId, offset, body);
   if (!isLast) return;
@@ -177,16 +177,17 @@ void FrameProcessor::gatherBytesChunk(std::int64_t payloadId, std::int64_t offse
 void FrameProcessor::startBytesPayload(std::int64_t payloadId, ByteView body) {
   const auto size = static_cast<std::int64_t>(body.size());
   if (size > kMaxBytesPayloadSize) {
-    failTransfer("[FrameProcessor] BYTES payload " + to_string(payloadId) + " grows past the limit of " +
-                 to_string(kMaxBytesPayloadSize) + " bytes; failing the transfer");
+    failTransfer(Bound::payloadSize, "[FrameProcessor] BYTES payload " + to_string(payloadId) +
+                                         " grows past the limit of " + to_string(kMaxBytesPayloadSize) +
+                                         " bytes; failing the transfer");
   }
   if (bytesPayloadBuffers_.size() >= kMaxUnfinishedBytesPayloads) {
-    failTransfer("[FrameProcessor] More than " + to_string(kMaxUnfinishedBytesPayloads) +
-                 " unfinished BYTES payloads; failing the transfer");
+    failTransfer(Bound::unfinishedPayloads, "[FrameProcessor] More than " + to_string(kMaxUnfinishedBytesPayloads) +
+                                                " unfinished BYTES payloads; failing the transfer");
   }
   if (heldBytes_ + kPayloadBookkeeping + size > kMaxBufferedBytes) {
-    failTransfer("[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
-                 to_string(kMaxBufferedBytes) + " bytes; failing the transfer");
+    failTransfer(Bound::unfinishedPayloads, "[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
+                                                to_string(kMaxBufferedBytes) + " bytes; failing the transfer");
   }
   Bytes content(body.begin(), body.end());
   heldBytes_ += kPayloadBookkeeping + static_cast<std::int64_t>(content.capacity());
@@ -198,16 +199,17 @@ void FrameProcessor::startBytesPayload(std::int64_t payloadId, ByteView body) {
 void FrameProcessor::appendToBytesPayload(std::int64_t payloadId, Bytes& buffer, ByteView body) {
   const auto size = buffer.size() + body.size();
   if (size > static_cast<std::size_t>(kMaxBytesPayloadSize)) {
-    failTransfer("[FrameProcessor] BYTES payload " + to_string(payloadId) + " grows past the limit of " +
-                 to_string(kMaxBytesPayloadSize) + " bytes; failing the transfer");
+    failTransfer(Bound::payloadSize, "[FrameProcessor] BYTES payload " + to_string(payloadId) +
+                                         " grows past the limit of " + to_string(kMaxBytesPayloadSize) +
+                                         " bytes; failing the transfer");
   }
   const auto capacity = buffer.capacity();
   if (size > capacity) {
     // Doubling keeps many small appends linear; no payload needs more room than its limit.
     const auto grown = std::min(std::max(size, 2 * capacity), static_cast<std::size_t>(kMaxBytesPayloadSize));
     if (heldBytes_ - static_cast<std::int64_t>(capacity) + static_cast<std::int64_t>(grown) > kMaxBufferedBytes) {
-      failTransfer("[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
-                   to_string(kMaxBufferedBytes) + " bytes; failing the transfer");
+      failTransfer(Bound::unfinishedPayloads, "[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
+                                                  to_string(kMaxBufferedBytes) + " bytes; failing the transfer");
     }
     buffer.reserve(grown);
     heldBytes_ += static_cast<std::int64_t>(buffer.capacity()) - static_cast<std::int64_t>(capacity);
@@ -227,7 +229,8 @@ void FrameProcessor::dropGathered() {
   heldBytes_ = 0;
 }
 
-void FrameProcessor::failTransfer(const std::string& line) {
+void FrameProcessor::failTransfer(Bound bound, const std::string& line) {
+  boundMet_ = bound;
   bytesPayloadBuffers_.clear();
   heldBytes_ = 0;
   Log::write(line);

@@ -63,6 +63,11 @@ class FrameProcessor {
   // the hold check refuses an offer.
   void processFrame(ByteView frame, const Handler& handler);
 
+  // The BYTES bound that ended the transfer, once one did: a phone meets the
+  // size of one payload, with an offer past it; the others only a hostile sender.
+  enum class Bound { payloadSize, unfinishedPayloads };
+  std::optional<Bound> boundMet() const { return boundMet_; }
+
   // The memory the unfinished BYTES payloads take now, their bookkeeping
   // included, and the list of an offer being read.
   std::int64_t heldBytes() const { return heldBytes_ + listBytes_; }
@@ -92,7 +97,7 @@ class FrameProcessor {
   // The event a completed Sharing frame yields, if any.
   std::optional<FrameEvent> readSharingFrame(ByteView bytes);
   FileList readFiles(const SharingFrameReader& frame);
-  void failTransfer(const std::string& line);
+  void failTransfer(Bound bound, const std::string& line);
 
   static std::optional<Bytes> serializeSharingFrame(const sharing::nearby::Frame& frame, std::string_view name);
   // No frames when the Sharing frame failed to serialise.
@@ -105,6 +110,7 @@ class FrameProcessor {
   std::int64_t heldBytes_ = 0;  // the buffers' capacities and kPayloadBookkeeping for each
   std::int64_t listBytes_ = 0;  // charged for the list of the offer being read
   HoldCheck holdCheck_;
+  std::optional<Bound> boundMet_;
 };
 
 }  // namespace orvel

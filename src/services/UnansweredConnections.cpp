@@ -121,11 +121,16 @@ std::optional<Uuid> UnansweredConnections::makingRoom(const StandingOf& standing
     Standing standing;
   };
   std::vector<Candidate> idleAfterGrace, stalled, moving;
+  bool anyWithinGrace = false;  // one has sent nothing, within its grace
   for (const auto& [id, entry] : entries_) {
     if (entry.phase != Phase::beforeQuestion) continue;
     Candidate candidate{id, &entry, standingOf(id)};
     if (candidate.standing.progress == Progress::nothingSent) {
-      if (now - entry.admittedAt >= limits_.firstBytesGrace) idleAfterGrace.push_back(candidate);
+      if (now - entry.admittedAt >= limits_.firstBytesGrace) {
+        idleAfterGrace.push_back(candidate);
+      } else {
+        anyWithinGrace = true;
+      }
     } else {
       const bool pastGrace = candidate.standing.silentFor >= limits_.firstBytesGrace;
       (pastGrace ? stalled : moving).push_back(candidate);
@@ -156,13 +161,15 @@ std::optional<Uuid> UnansweredConnections::makingRoom(const StandingOf& standing
     if (a.standing.silentFor != b.standing.silentFor) return a.standing.silentFor > b.standing.silentFor;
     return a.entry->order < b.entry->order;
   };
-  if (auto chosen = first(stalled, [&](const Candidate& a, const Candidate& b) {
-        if (a.standing.progress != b.standing.progress) return a.standing.progress < b.standing.progress;
-        return longerSilent(a, b);
-      })) {
-    return chosen;
-  }
-  return first(moving, longerSilent);
+  auto leastFar = [&](const Candidate& a, const Candidate& b) {
+    if (a.standing.progress != b.standing.progress) return a.standing.progress < b.standing.progress;
+    return longerSilent(a, b);
+  };
+  if (auto chosen = first(stalled, leastFar)) return chosen;
+  // A crowd of newcomers turns itself away rather than push out one that
+  // keeps sending; and one past the key exchange goes only when no other is left.
+  if (anyWithinGrace) return std::nullopt;
+  return first(moving, leastFar);
 }
 
 }  // namespace orvel

@@ -486,30 +486,36 @@ TEST(FrameProcessor, BytesBounds) {
     std::string name;
     std::vector<Bytes> frames;  // the last one fails
     std::string line;
+    FrameProcessor::Bound bound;  // a phone meets only the size of one payload
   };
   const Case cases[] = {
       {"a claim past the payload limit",
        {chunkFrame(connections::PayloadHeader::BYTES, 1, 0, "x", 0, kPayload + 1)},
        "[FrameProcessor] BYTES payload 1 claims " + std::to_string(kPayload + 1) + " bytes, more than the limit of " +
-           std::to_string(kPayload) + "; failing the transfer"},
+           std::to_string(kPayload) + "; failing the transfer",
+       FrameProcessor::Bound::payloadSize},
       {"one payload growing past its limit",
        {bytesChunk(1, 0, third, 0), bytesChunk(1, 1, third, 0), bytesChunk(1, 2, "x", 0)},
        "[FrameProcessor] BYTES payload 1 grows past the limit of " + std::to_string(kPayload) +
-           " bytes; failing the transfer"},
+           " bytes; failing the transfer",
+       FrameProcessor::Bound::payloadSize},
       // The second payload leaves room for the two entries' bookkeeping.
       {"unfinished payloads together past the connection's limit",
        {bytesChunk(1, 0, third, 0), bytesChunk(1, 1, third, 0), bytesChunk(2, 0, third.substr(2 * kEntry), 0),
         bytesChunk(2, 1, third, 0), bytesChunk(3, 0, "x", 0)},
        "[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
-           std::to_string(FrameProcessor::kMaxBufferedBytes) + " bytes; failing the transfer"},
+           std::to_string(FrameProcessor::kMaxBufferedBytes) + " bytes; failing the transfer",
+       FrameProcessor::Bound::unfinishedPayloads},
       {"appends counted by the room they take, not by their bytes",
        {bytesChunk(1, 0, third, 0), bytesChunk(1, 1, "x", 0), bytesChunk(2, 0, third.substr(kEntry), 0),
         bytesChunk(2, 1, "x", 0), bytesChunk(3, 0, "x", 0)},
        "[FrameProcessor] Unfinished BYTES payloads grow past the limit of " +
-           std::to_string(FrameProcessor::kMaxBufferedBytes) + " bytes; failing the transfer"},
+           std::to_string(FrameProcessor::kMaxBufferedBytes) + " bytes; failing the transfer",
+       FrameProcessor::Bound::unfinishedPayloads},
       {"more unfinished payloads than a connection may have, however small", manySmall,
        "[FrameProcessor] More than " + std::to_string(FrameProcessor::kMaxUnfinishedBytesPayloads) +
-           " unfinished BYTES payloads; failing the transfer"},
+           " unfinished BYTES payloads; failing the transfer",
+       FrameProcessor::Bound::unfinishedPayloads},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -524,6 +530,7 @@ TEST(FrameProcessor, BytesBounds) {
     }
     EXPECT_THAT(receiver.capture.linesStartingWith("[FrameProcessor] BYTES payload chunk"), testing::SizeIs(1));
     EXPECT_TRUE(receiver.capture.contains(c.line));
+    EXPECT_EQ(receiver.processor.boundMet(), c.bound);
     // The buffers are let go: a later chunk has nothing to join.
     receiver.capture.clear();
     receiver.feed(bytesChunk(1, 5, "y", 1));

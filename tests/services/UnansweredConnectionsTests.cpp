@@ -31,11 +31,11 @@ TEST(UnansweredConnections, WhoMakesRoomForANewcomer) {
   const Standing idle{};
   const auto moving = [](Progress progress, Clock::duration silent) { return Standing{progress, silent}; };
   const std::vector<Case> cases = {
-      {"a phone before its first bytes stays among holders silent past the key exchange",
+      {"a phone before its first bytes stays among holders moving past the key exchange",
        {{"127.0.1.1", moving(Progress::pastKeyExchange, 100ms), 5s},
         {"127.0.1.2", moving(Progress::pastKeyExchange, 300ms), 5s},
         {"127.0.0.250", idle, 1ms}},
-       1},
+       -1},
       {"only new connections that have sent nothing yet: the newcomer goes",
        {{"127.0.1.1", idle, 400ms}, {"127.0.1.2", idle, 10ms}, {"127.0.0.250", idle, 1ms}},
        -1},
@@ -54,10 +54,15 @@ TEST(UnansweredConnections, WhoMakesRoomForANewcomer) {
        {{"127.0.0.250", moving(Progress::pastKeyExchange, 1500ms), 2s},
         {"127.0.1.1", moving(Progress::inKeyExchange, 700ms), 1s}},
        1},
-      {"all moving: the one silent longest",
-       {{"127.0.1.1", moving(Progress::pastKeyExchange, 40ms), 1s},
+      {"a phone moving past the key exchange stays while newcomers have their grace",
+       {{"127.0.0.250", moving(Progress::pastKeyExchange, 5ms), 3s},
+        {"127.0.1.1", idle, 100ms},
+        {"127.0.1.2", idle, 200ms}},
+       -1},
+      {"all moving: the least far, then the one silent longest",
+       {{"127.0.1.1", moving(Progress::pastKeyExchange, 400ms), 1s},
         {"127.0.0.250", moving(Progress::inKeyExchange, 5ms), 1s},
-        {"127.0.1.2", moving(Progress::pastKeyExchange, 60ms), 1s}},
+        {"127.0.1.2", moving(Progress::inKeyExchange, 60ms), 1s}},
        2},
   };
   for (const auto& item : cases) {
