@@ -838,6 +838,8 @@ bool runSilentAcceptedSender() {
     std::printf("  target                  all four asked: %s\n", verdict(accepted && cutOff == 0));
   }
   return allAsked;
+}
+
 // Case 12: new connections from many addresses as fast as they come, each
 // through the key exchange and then held, while a phone sends 1 MB every
 // 3 s. Its variants are the shapes of traffic such a device may choose.
