@@ -58,9 +58,9 @@ class CountingDelegate final : public InboundConnectionDelegate {
   int failures = 0;
 };
 
-// A connection that has accepted one announced file.
-struct AcceptedConnection {
-  AcceptedConnection() {
+// A connection whose sender has come through the key exchange.
+struct OpenChannel {
+  OpenChannel() {
     home.writeDownloadPath(downloads.path());
     inbound->setDelegate(delegate);
     inbound->start();
@@ -72,19 +72,19 @@ struct AcceptedConnection {
     push(sender.connectionResponse());
     for (const auto& body : sender.pairedKeyEncryption()) push(body);
     for (const auto& body : sender.pairedKeyResult()) push(body);
-    test::TestFile file{"bench.bin", {}, payloadId, "application/octet-stream",
-                        chunksInFile * static_cast<std::int64_t>(chunkSize)};
-    for (const auto& body : sender.introduction({file})) push(body);
-    inbound->acceptTransfer(delegate->offer);
-    queue->drain();
   }
   // The outstanding read holds the connection until it is closed.
-  ~AcceptedConnection() {
+  ~OpenChannel() {
     inbound->close();
     queue->drain();
   }
   void push(ByteView body) {
     connection->push(test::framed(body));
+    queue->drain();
+  }
+  void offerAndAccept(const std::vector<test::TestFile>& files) {
+    for (const auto& body : sender.introduction(files)) push(body);
+    inbound->acceptTransfer(delegate->offer);
     queue->drain();
   }
 
@@ -95,6 +95,14 @@ struct AcceptedConnection {
   std::shared_ptr<CountingDelegate> delegate = std::make_shared<CountingDelegate>();
   std::shared_ptr<InboundConnection> inbound = InboundConnection::create(connection, Uuid::random(), queue);
   test::TestSender sender;
+};
+
+// A connection that has accepted one announced file.
+struct AcceptedConnection : OpenChannel {
+  AcceptedConnection() {
+    offerAndAccept({test::TestFile{"bench.bin", {}, payloadId, "application/octet-stream",
+                                   chunksInFile * static_cast<std::int64_t>(chunkSize)}});
+  }
 };
 
 void ChunkThroughConnection(benchmark::State& state) {
@@ -164,37 +172,16 @@ struct FilesTransfer {
 
 // An accepted offer of `count` empty files, each then sent as its one last chunk.
 FilesTransfer transferEmptyFiles(std::int64_t count) {
-  test::ScopedHome home;
-  test::TemporaryDirectory downloads;
-  home.writeDownloadPath(downloads.path());
-  auto queue = std::make_shared<test::ManualQueue>();
-  auto connection = std::make_shared<test::MemoryConnection>();
-  auto delegate = std::make_shared<CountingDelegate>();
-  auto inbound = InboundConnection::create(connection, Uuid::random(), queue);
-  test::TestSender sender;
-  auto push = [&](ByteView body) {
-    connection->push(test::framed(body));
-    queue->drain();
-  };
-  inbound->setDelegate(delegate);
-  inbound->start();
-  connection->becomeReady();
-  queue->drain();
-  push(sender.connectionRequest());
-  push(sender.clientInit());
-  push(sender.clientFinish(connection->takeSentFrames().at(0)));
-  push(sender.connectionResponse());
-  for (const auto& body : sender.pairedKeyEncryption()) push(body);
-  for (const auto& body : sender.pairedKeyResult()) push(body);
+  OpenChannel channel;
   std::vector<test::TestFile> files;
   for (std::int64_t id = 1; id <= count; ++id) {
     files.push_back({"IMG_20260101_" + std::to_string(100000 + id) + ".jpg", {}, id, "image/jpeg"});
   }
-  for (const auto& body : sender.introduction(files)) push(body);
-  inbound->acceptTransfer(delegate->offer);
-  queue->drain();
+  channel.offerAndAccept(files);
   std::vector<Bytes> chunks;
-  for (const auto& file : files) chunks.push_back(test::framed(sender.fileChunk(file.payloadId, 0, {}, true)));
+  for (const auto& file : files) {
+    chunks.push_back(test::framed(channel.sender.fileChunk(file.payloadId, 0, {}, true)));
+  }
 
   // Frame by frame, as a socket delivers them: the in-memory connection's
   // buffer moves what follows each read.
@@ -202,17 +189,16 @@ FilesTransfer transferEmptyFiles(std::int64_t count) {
   const auto linesBefore = logLines;
   const double before = userSeconds();
   for (const auto& chunk : chunks) {
-    connection->push(chunk);
-    queue->drain();
+    channel.connection->push(chunk);
+    channel.queue->drain();
   }
   const double spent = userSeconds() - before;
   FilesTransfer result;
   result.logLinesPerFile = (logLines - linesBefore) / static_cast<std::uint64_t>(count);
   countLogLinesOnly = false;
   result.userSecondsPerFile = spent / static_cast<double>(count);
-  result.completed = delegate->failures == 0 && inbound->state() == InboundConnection::State::completed;
-  inbound->close();
-  queue->drain();
+  result.completed =
+      channel.delegate->failures == 0 && channel.inbound->state() == InboundConnection::State::completed;
   return result;
 }
 
