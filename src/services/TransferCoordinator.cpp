@@ -171,7 +171,7 @@ void TransferCoordinator::connectionManagerDidFailTransfer(ConnectionManager&, c
   auto forgotten = forgetRequest(session.id);
   notifications_->withdrawTransferRequest(session.id, NotificationHandler::Withdrawal::ended);
   Log::write("[TransferCoordinator] Transfer failed from " + session.senderName + ": " + describe(error));
-  // After "Accepted; receiving..." the user waits for the files: say why none come.
+  // After "Accepted the transfer from ...; receiving..." the user waits for the files: say why none come.
   if (forgotten && forgotten->accepted) {
     notifications_->showStatus(failureStatus(session, error));
   }
