@@ -153,10 +153,6 @@ std::optional<Uuid> UnansweredConnections::makingRoom(const StandingOf& standing
     }
     return chosen->id;
   }
-  auto first = [](const std::vector<Candidate>& candidates, auto before) -> std::optional<Uuid> {
-    if (candidates.empty()) return std::nullopt;
-    return std::min_element(candidates.begin(), candidates.end(), before)->id;
-  };
   auto longerSilent = [](const Candidate& a, const Candidate& b) {
     if (a.standing.silentFor != b.standing.silentFor) return a.standing.silentFor > b.standing.silentFor;
     return a.entry->order < b.entry->order;
@@ -165,11 +161,14 @@ std::optional<Uuid> UnansweredConnections::makingRoom(const StandingOf& standing
     if (a.standing.progress != b.standing.progress) return a.standing.progress < b.standing.progress;
     return longerSilent(a, b);
   };
-  if (auto chosen = first(stalled, leastFar)) return chosen;
-  // A crowd of newcomers turns itself away rather than push out one that
-  // keeps sending; and one past the key exchange goes only when no other is left.
-  if (anyWithinGrace) return std::nullopt;
-  return first(moving, leastFar);
+  if (!stalled.empty()) return std::min_element(stalled.begin(), stalled.end(), leastFar)->id;
+  // Of those that keep sending, one in the key exchange first. One past it
+  // goes only when no newcomer is within its grace: a crowd of newcomers
+  // then turns itself away instead.
+  auto chosen = std::min_element(moving.begin(), moving.end(), leastFar);
+  if (chosen == moving.end()) return std::nullopt;
+  if (chosen->standing.progress == Progress::pastKeyExchange && anyWithinGrace) return std::nullopt;
+  return chosen->id;
 }
 
 }  // namespace orvel

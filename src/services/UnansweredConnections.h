@@ -48,11 +48,12 @@ class UnansweredConnections {
   // bound one makes room, in this order: one that has sent nothing for longer
   // than the grace (of the address holding the most such, its oldest); one
   // that sent something and has been silent longer than that, least far
-  // first, then longest silent. Past those, while any has sent nothing within
-  // its grace, the newcomer is refused: a crowd of new connections turns
-  // itself away. Else one that keeps sending, least far first, then longest
-  // silent. So a phone is not pushed out before its first bytes arrive, nor,
-  // while it keeps sending, by idle connections or by crowds of newcomers.
+  // first, then longest silent; then one that keeps sending, least far
+  // first, then longest silent, but one past the key exchange only while none
+  // has sent nothing within its grace: else the newcomer is refused, and a
+  // crowd of new connections turns itself away. So a phone is not pushed out
+  // before its first bytes arrive, nor, once past the key exchange and while
+  // it keeps sending, by idle connections or by crowds of newcomers.
   Admission admit(const Uuid& id, const std::string& address, const StandingOf& standingOf, Clock::time_point now);
 
   // Whether a connection before the question keeps sending enough, judged on

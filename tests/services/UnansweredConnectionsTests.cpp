@@ -59,11 +59,16 @@ TEST(UnansweredConnections, WhoMakesRoomForANewcomer) {
         {"127.0.1.1", idle, 100ms},
         {"127.0.1.2", idle, 200ms}},
        -1},
-      {"all moving: the least far, then the one silent longest",
+      {"all moving: the least far, then the one silent longest, also beside newcomers",
        {{"127.0.1.1", moving(Progress::pastKeyExchange, 400ms), 1s},
         {"127.0.0.250", moving(Progress::inKeyExchange, 5ms), 1s},
-        {"127.0.1.2", moving(Progress::inKeyExchange, 60ms), 1s}},
+        {"127.0.1.2", moving(Progress::inKeyExchange, 60ms), 1s},
+        {"127.0.1.3", idle, 10ms}},
        2},
+      {"past the key exchange, the one silent longest once no newcomer is within its grace",
+       {{"127.0.1.1", moving(Progress::pastKeyExchange, 40ms), 1s},
+        {"127.0.0.250", moving(Progress::pastKeyExchange, 5ms), 1s}},
+       0},
   };
   for (const auto& item : cases) {
     SCOPED_TRACE(item.name);
