@@ -162,13 +162,16 @@ std::optional<Uuid> UnansweredConnections::makingRoom(const StandingOf& standing
     return longerSilent(a, b);
   };
   if (!stalled.empty()) return std::min_element(stalled.begin(), stalled.end(), leastFar)->id;
-  // Of those that keep sending, one in the key exchange first. One past it
-  // goes only when no newcomer is within its grace: a crowd of newcomers
-  // then turns itself away instead.
-  auto chosen = std::min_element(moving.begin(), moving.end(), leastFar);
-  if (chosen == moving.end()) return std::nullopt;
-  if (chosen->standing.progress == Progress::pastKeyExchange && anyWithinGrace) return std::nullopt;
-  return chosen->id;
+  // Of those that keep sending, the one silent longest. One past the key
+  // exchange that has been in longer than the grace goes only when no
+  // newcomer is within its grace: a crowd of newcomers faster than that does
+  // not push out a phone, it turns itself away.
+  std::erase_if(moving, [&](const Candidate& candidate) {
+    return anyWithinGrace && candidate.standing.progress == Progress::pastKeyExchange &&
+           now - candidate.entry->admittedAt >= limits_.firstBytesGrace;
+  });
+  if (moving.empty()) return std::nullopt;
+  return std::min_element(moving.begin(), moving.end(), longerSilent)->id;
 }
 
 }  // namespace orvel

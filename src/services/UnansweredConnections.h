@@ -48,12 +48,13 @@ class UnansweredConnections {
   // bound one makes room, in this order: one that has sent nothing for longer
   // than the grace (of the address holding the most such, its oldest); one
   // that sent something and has been silent longer than that, least far
-  // first, then longest silent; then one that keeps sending, least far
-  // first, then longest silent, but one past the key exchange only while none
-  // has sent nothing within its grace: else the newcomer is refused, and a
-  // crowd of new connections turns itself away. So a phone is not pushed out
-  // before its first bytes arrive, nor, once past the key exchange and while
-  // it keeps sending, by idle connections or by crowds of newcomers.
+  // first, then longest silent; then the one of the others that has been
+  // silent longest, but not one past the key exchange that has been in
+  // longer than the grace while any has sent nothing within its grace. When
+  // none is left the newcomer is refused: a crowd of new connections turns
+  // itself away. So a phone is not pushed out before its first bytes arrive,
+  // nor, once past the key exchange and while it keeps sending, by idle
+  // connections or by crowds of newcomers.
   Admission admit(const Uuid& id, const std::string& address, const StandingOf& standingOf, Clock::time_point now);
 
   // Whether a connection before the question keeps sending enough, judged on
